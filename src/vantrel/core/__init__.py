@@ -1,0 +1,1 @@
+"""Native core of vantrel: the backtest engine, the excursion analysis and a text utility."""
