@@ -125,6 +125,8 @@ def ieee_div(a: float, b: float) -> float:
     try:
         return a / b
     except ZeroDivisionError:
-        if math.isnan(a) or a == 0:
-            return math.nan
+        if math.isnan(a):
+            return a
+        if a == 0:
+            return math.inf - math.inf  # the hardware's default NaN
         return math.copysign(math.inf, a) * math.copysign(1.0, b)
