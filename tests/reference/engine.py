@@ -22,6 +22,16 @@ from .stops import stop_thresholds
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 
 
+def _double(value) -> float:
+    """Conversion to a C double: floats, and objects that can be a float or an index."""
+    if isinstance(value, float):
+        return float(value)
+    kind = type(value)
+    if hasattr(kind, "__float__") or hasattr(kind, "__index__"):
+        return float(value)
+    raise TypeError(f"must be real number, not {kind.__name__}")
+
+
 def _int32(value) -> int:
     value = int(value)
     if not INT32_MIN <= value <= INT32_MAX:
@@ -68,12 +78,12 @@ class Simora:
         check_array_argument(pos_index, "pos_index", 1, I64)
         check_array_argument(pos_columns, "pos_columns", 1, OBJ)
         check_array_argument(resample, "resample", 1, I64)
-        fee_ratio = float(fee_ratio)
-        tax_ratio = float(tax_ratio)
-        trail_stop = float(trail_stop)
-        trail_stop_activation = float(trail_stop_activation)
+        fee_ratio = _double(fee_ratio)
+        tax_ratio = _double(tax_ratio)
+        trail_stop = _double(trail_stop)
+        trail_stop_activation = _double(trail_stop_activation)
         touched_exit = bool(touched_exit)
-        position_limit = float(position_limit)
+        position_limit = _double(position_limit)
         retain_cost_when_rebalance = bool(retain_cost_when_rebalance)
         exvalo_window = _int32(exvalo_window)
         exvalo_window_step = _int32(exvalo_window_step)

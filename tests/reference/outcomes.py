@@ -27,18 +27,20 @@ def capture(engine, session, scenario) -> Outcome:
     and get_trade_stocks) whose excursion lists live on `session`."""
     try:
         values = engine.backtest_(*scenario.args, **scenario.kwargs)
-    except Exception as exc:  # the error itself is the observable result
-        return Outcome(error=(type(exc), str(exc)))
+    except Exception as exc:  # the error and what the failed run left behind are observable
+        return Outcome(error=(type(exc), str(exc)), **_module_state(engine, session))
     touched = bool(scenario.kwargs.get("touched_exit", False))
     records, _ = engine.get_trade_stocks(scenario.args[9], scenario.args[5], touched)
-    return Outcome(
-        values=values,
+    return Outcome(values=values, records=records, **_module_state(engine, session))
+
+
+def _module_state(engine, session) -> dict:
+    return dict(
         operations=engine.get_stock_operations(),
         settings=(engine.RETAIN_COST_WHEN_REBALANCE, engine.RESAMPLE),
         trades=[list(t) for t in session.trades],
         trade_positions=list(session.trade_positions),
         statistics=list(session.exvalo),
-        records=records,
     )
 
 
@@ -98,11 +100,10 @@ def _diff_rows(name, a, b, out, strict_types=True):
 def differences(native: Outcome, reference: Outcome) -> list[str]:
     """Readable differences, native first; empty when both calls agree."""
     out: list[str] = []
-    if native.error or reference.error:
-        if native.error != reference.error:
-            out.append(f"error {native.error!r} != {reference.error!r}")
+    if native.error != reference.error:
+        out.append(f"error {native.error!r} != {reference.error!r}")
         return out
-    if not same_array(native.values, reference.values):
+    if native.error is None and not same_array(native.values, reference.values):
         bad = [i for i, (x, y) in enumerate(zip(native.values.tolist(), reference.values.tolist()))
                if not same_float(x, y)]
         first = bad[0] if bad else None
@@ -115,5 +116,6 @@ def differences(native: Outcome, reference: Outcome) -> list[str]:
     _diff_rows("trades", native.trades, reference.trades, out)
     _diff_rows("trade_positions", native.trade_positions, reference.trade_positions, out)
     _diff_rows("exvalo", native.statistics, reference.statistics, out)
-    _diff_rows("records", native.records, reference.records, out, strict_types=False)
+    if native.error is None:
+        _diff_rows("records", native.records, reference.records, out, strict_types=False)
     return out

@@ -17,6 +17,7 @@ FAULTS = (
     "pos_columns_count", "none_array", "wrong_dtype", "wrong_ndim", "touched_without_ohlc",
     "short_close", "short_ohlc", "short_pos_values", "short_delisting", "extra_price_labels",
     "no_price_columns", "empty_pos_index", "window_step_zero", "empty_pos_values",
+    "label_not_text", "stop_not_understood", "delisting_dtype", "bad_number",
 )
 
 
@@ -207,9 +208,64 @@ def make_scenario(seed: int, fault_share: float = 0.15) -> Scenario:
     if not touched and rng.random() < 0.5:
         args[2] = args[3] = args[4] = None
     scenario = Scenario(seed, args, kwargs, notes)
+    if rng.random() < 0.3:
+        _add_edge(rng, scenario)
     if rng.random() < fault_share:
         _inject_fault(rng, scenario)
     return scenario
+
+
+EDGES = (
+    "nan_weight", "inf_weight", "odd_stop_values", "negative_window", "negative_step",
+    "truthy_objects", "loose_numbers", "unsorted_signals", "unsorted_calendar",
+    "zero_close", "nan_reference_row", "delisting_at_rebalance", "leveraged",
+)
+
+
+def _add_edge(rng, sc: Scenario) -> None:
+    """Inputs the documented rules still define, though no sane caller sends them."""
+    edge = _pick(rng, EDGES)
+    sc.notes.append(f"edge={edge}")
+    args, kwargs = sc.args, sc.kwargs
+    n_bars, n_stocks = args[0].shape[0], args[7].shape[1]
+    if edge in ("nan_weight", "inf_weight"):
+        args[7] = args[7].copy()
+        args[7][int(rng.integers(args[7].shape[0])), int(rng.integers(n_stocks))] = (
+            np.nan if edge == "nan_weight" else _pick(rng, [np.inf, -np.inf]))
+    elif edge == "odd_stop_values":
+        levels = np.array([np.nan, 0.0, -0.0, np.inf, -0.2, 0.1, 2.0])
+        kwargs[_pick(rng, ["stop_loss", "take_profit"])] = rng.choice(levels, size=(n_bars, n_stocks))
+    elif edge == "negative_window":
+        kwargs["exvalo_window"] = int(rng.integers(-4, 0))
+        kwargs["exvalo_window_step"] = int(rng.integers(1, 4))
+    elif edge == "negative_step":
+        kwargs["exvalo_window"] = int(rng.integers(0, 8))
+        kwargs["exvalo_window_step"] = int(rng.integers(-3, 0))
+    elif edge == "truthy_objects":
+        for name in ("stop_trading_next_period", "retain_cost_when_rebalance",
+                     "periodically_rebalance", "touched_exit"):
+            if name != "touched_exit" or args[2] is not None:
+                kwargs[name] = _pick(rng, [0, 1, "", "yes", None, [], [0], 2.5])
+    elif edge == "loose_numbers":
+        kwargs["fee_ratio"] = _pick(rng, [0, 1, np.float32(0.001), np.int64(0)])
+        kwargs["exvalo_window"] = _pick(rng, [3.7, -0.5, np.int32(4), True])
+        kwargs["position_limit"] = _pick(rng, [1, np.float64(0.5), True])
+    elif edge == "unsorted_signals":
+        args[8] = rng.permutation(args[8])
+    elif edge == "unsorted_calendar":
+        args[10] = rng.permutation(np.concatenate([args[10], args[5][:3]]))
+    elif edge == "zero_close":
+        args[1] = args[1].copy()
+        args[1][int(rng.integers(n_bars)), int(rng.integers(args[1].shape[1]))] = 0.0
+    elif edge == "nan_reference_row":
+        args[0] = args[0].copy()
+        args[0][: n_bars // 2, int(rng.integers(args[0].shape[1]))] = np.nan
+    elif edge == "delisting_at_rebalance":
+        kwargs["delisting_bars"] = rng.integers(-1, n_bars, size=n_stocks).astype(np.int64)
+        kwargs["stop_trading_next_period"] = False
+    elif edge == "leveraged":
+        args[7] = args[7] * 3.0
+        kwargs["position_limit"] = 2.0
 
 
 def _inject_fault(rng, sc: Scenario) -> None:
@@ -276,3 +332,13 @@ def _inject_fault(rng, sc: Scenario) -> None:
         kwargs["exvalo_window_step"] = 0
     elif fault == "empty_pos_values":
         args[7] = np.empty((0, n_stocks))
+    elif fault == "label_not_text":
+        labels = list(args[_pick(rng, [6, 9])] if rng.random() < 0.5 else args[9])
+        labels[int(rng.integers(len(labels)))] = _pick(rng, [7, b"S0", None])
+        args[9] = np.array(labels, dtype=object)
+    elif fault == "stop_not_understood":
+        kwargs["stop_loss"] = _pick(rng, [[0.1], "0.1", np.array(["a"])])
+    elif fault == "delisting_dtype":
+        kwargs["delisting_bars"] = _pick(rng, [np.zeros(n_stocks, np.int32), np.zeros((1, n_stocks), np.int64), [0] * n_stocks])
+    elif fault == "bad_number":
+        kwargs[_pick(rng, ["fee_ratio", "trail_stop", "position_limit"])] = _pick(rng, [None, "x", [1.0]])
