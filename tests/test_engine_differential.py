@@ -36,7 +36,7 @@ def test_random_scenarios_match_the_reference():
     # One reference module for the whole sequence, like the native one: a failed run
     # leaves the previous results and settings in place on both sides.
     reference = Simora()
-    assert compare(make_scenario(0, fault_share=0.0), reference) == []
+    assert compare(make_scenario(0, fault_share=0.0, edge_share=0.0), reference) == []
     failures = []
     started = time.perf_counter()
     for seed in seeds:

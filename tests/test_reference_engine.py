@@ -85,7 +85,7 @@ def test_close_mode_levels_fire_at_take_profit_but_not_at_stop_loss_exactly():
 
 OHLC_DOWN = {  # bar 3 of stock A: open 98, high 99, low 90 (exactly the stop), close 95
     "open": [[100, 50], [100, 50], [100, 50], [98, 50], [95, 50]],
-    "high": [[100, 50], [100, 50], [100, 50], [99, 50], [95, 50]],
+    "high": [[100, 50], [100, 50], [100, 50], [99, 50], [115, 50]],
     "low": [[100, 50], [100, 50], [100, 50], [90, 50], [95, 50]],
 }
 
@@ -96,7 +96,9 @@ def ohlc(table):
 
 def test_touched_stop_sells_at_the_level_within_the_bar():
     # Low return 0.9 reaches the 0.1 stop (<=): A leaves at 0.5 * 0.9 = 0.45 on
-    # bar 3 itself and its key stays flat; a flat key fires nothing later.
+    # bar 3 itself and its key stays flat. On bar 4 the high (0.95 * 115 / 95)
+    # passes the flat key's upper level 1.1, but there is nothing left to sell,
+    # so no second (take-profit) label replaces the stop-loss one.
     sim, values = run(
         [[100, 50], [100, 50], [100, 50], [95, 50], [95, 50]], [[0.5, 0.5]], [0],
         fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.1, touched_exit=True, ohlc=ohlc(OHLC_DOWN))
@@ -177,3 +179,23 @@ def test_position_limit_caps_a_single_weight():
     sim, values = run([[10, 10], [10, 10], [20, 10]], [[0.8, 0.0]], [0],
                       fee_ratio=0.0, tax_ratio=0.0, position_limit=0.5)
     assert values.tolist() == [1.0, 1.0, 1.5]
+
+
+@pytest.mark.parametrize("option, value, error, message", [
+    ("fee_ratio", "0.1", TypeError, "must be real number, not str"),
+    ("position_limit", None, TypeError, "must be real number, not NoneType"),
+    ("exvalo_window", "3", TypeError, "an integer is required"),
+    ("exvalo_window_step", 2**31, OverflowError, "value too large to convert to int"),
+])
+def test_option_conversion_errors(option, value, error, message):
+    with pytest.raises(error) as err:
+        run([[10, 10], [10, 10]], [[0.5, 0.5]], [0], **{option: value})
+    assert str(err.value) == message
+
+
+def test_numeric_options_reach_the_run_as_plain_numbers():
+    # A NumPy scalar limit still reports plain float weights; a float window truncates.
+    sim, _ = run([[10, 10], [10, 10], [10, 10]], [[0.9, 0.0]], [0],
+                 position_limit=np.float64(0.5), exvalo_window=2.9)
+    assert type(sim.get_stock_operations()["weights"][0]) is float
+    assert sim.session.exvalo[0].size == 18  # window 2: two samples and the exit

@@ -13,10 +13,10 @@ def test_a_seed_always_gives_the_same_scenario():
         assert (x is None and y is None) or np.array_equal(x, y, equal_nan=x.dtype.kind == "f")
 
 
-def test_scenarios_without_a_fault_run_cleanly_and_trade():
+def test_ordinary_scenarios_run_cleanly_and_trade():
     traded = 0
     for seed in range(150):
-        scenario = make_scenario(seed, fault_share=0.0)
+        scenario = make_scenario(seed, fault_share=0.0, edge_share=0.0)
         sim = Simora()
         values = sim.backtest_(*scenario.args, **scenario.kwargs)
         assert values.shape == (scenario.args[5].size,)

@@ -33,6 +33,10 @@ def _double(value) -> float:
 
 
 def _int32(value) -> int:
+    """Conversion to a C int: integers and objects with an integer value (a float truncates)."""
+    kind = type(value)
+    if not (hasattr(kind, "__index__") or hasattr(kind, "__int__")):
+        raise TypeError("an integer is required")
     value = int(value)
     if not INT32_MIN <= value <= INT32_MAX:
         raise OverflowError("value too large to convert to int")

@@ -17,7 +17,7 @@ FAULTS = (
     "pos_columns_count", "none_array", "wrong_dtype", "wrong_ndim", "touched_without_ohlc",
     "short_close", "short_ohlc", "short_pos_values", "short_delisting", "extra_price_labels",
     "no_price_columns", "empty_pos_index", "window_step_zero", "empty_pos_values",
-    "label_not_text", "stop_not_understood", "delisting_dtype", "bad_number",
+    "label_not_text", "stop_not_understood", "delisting_dtype", "bad_number", "bad_window",
 )
 
 
@@ -34,6 +34,10 @@ class Scenario:
         shape = prices.shape if isinstance(prices, np.ndarray) else None
         return (f"seed={self.seed} prices={shape} fault={self.fault} "
                 f"{' '.join(self.notes)}")
+
+
+class _Subclass(np.ndarray):
+    """Array subclasses are arrays to the engine."""
 
 
 def _pick(rng, options, p=None):
@@ -129,7 +133,7 @@ def _stop(rng, n_bars, n_stocks, default, levels):
     return StopTable(values, rng.integers(0, 3, size=n_bars)), kind
 
 
-def make_scenario(seed: int, fault_share: float = 0.15) -> Scenario:
+def make_scenario(seed: int, fault_share: float = 0.15, edge_share: float = 0.3) -> Scenario:
     rng = np.random.default_rng(seed)
     notes: list[str] = []
     n_stocks = int(rng.integers(1, 9))
@@ -208,7 +212,7 @@ def make_scenario(seed: int, fault_share: float = 0.15) -> Scenario:
     if not touched and rng.random() < 0.5:
         args[2] = args[3] = args[4] = None
     scenario = Scenario(seed, args, kwargs, notes)
-    if rng.random() < 0.3:
+    if rng.random() < edge_share:
         _add_edge(rng, scenario)
     if rng.random() < fault_share:
         _inject_fault(rng, scenario)
@@ -219,6 +223,7 @@ EDGES = (
     "nan_weight", "inf_weight", "odd_stop_values", "negative_window", "negative_step",
     "truthy_objects", "loose_numbers", "unsorted_signals", "unsorted_calendar",
     "zero_close", "nan_reference_row", "delisting_at_rebalance", "leveraged",
+    "no_bars", "unsorted_bars", "repeated_signal_dates", "read_only_subclass",
 )
 
 
@@ -263,6 +268,25 @@ def _add_edge(rng, sc: Scenario) -> None:
     elif edge == "delisting_at_rebalance":
         kwargs["delisting_bars"] = rng.integers(-1, n_bars, size=n_stocks).astype(np.int64)
         kwargs["stop_trading_next_period"] = False
+    elif edge == "no_bars":
+        args[5] = np.empty(0, dtype=np.int64)
+        if rng.random() < 0.5:
+            args[10] = np.empty(0, dtype=np.int64)
+        for key in ("stop_loss", "take_profit"):
+            if not isinstance(kwargs.get(key, 0.0), (int, float)):
+                del kwargs[key]
+    elif edge == "unsorted_bars":
+        args[5] = args[5].copy()
+        i, j = rng.integers(n_bars, size=2)
+        args[5][[i, j]] = args[5][[j, i]]
+    elif edge == "repeated_signal_dates":
+        args[8] = np.sort(np.concatenate([args[8], args[8][: rng.integers(1, args[8].size + 1)]]))
+        args[7] = np.vstack([args[7], args[7]])[: args[8].size]
+    elif edge == "read_only_subclass":
+        for i in (0, 1, 5, 7, 8, 10):
+            view = args[i].view(_Subclass)
+            view.flags.writeable = False
+            args[i] = view
     elif edge == "leveraged":
         args[7] = args[7] * 3.0
         kwargs["position_limit"] = 2.0
@@ -342,3 +366,6 @@ def _inject_fault(rng, sc: Scenario) -> None:
         kwargs["delisting_bars"] = _pick(rng, [np.zeros(n_stocks, np.int32), np.zeros((1, n_stocks), np.int64), [0] * n_stocks])
     elif fault == "bad_number":
         kwargs[_pick(rng, ["fee_ratio", "trail_stop", "position_limit"])] = _pick(rng, [None, "x", [1.0]])
+    elif fault == "bad_window":
+        kwargs[_pick(rng, ["exvalo_window", "exvalo_window_step"])] = _pick(
+            rng, [None, "3", 2**31, -(2**31) - 1, [1]])
