@@ -45,11 +45,6 @@ void set_global(PyObject* module, const char* name, PyObject* value) {
     check_status(PyModule_AddObjectRef(module, name, value));
 }
 
-Ref import_attr(const char* module, const char* name) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return Ref::steal(PyObject_GetAttrString(m.get(), name));
-}
-
 void build_namespace(PyObject* module) {
     ModuleState& ms = state();
     ms.module = module;
