@@ -62,6 +62,13 @@ def test_normalize_weight_matches_the_reference():
         expected = Simora.normalize_weight(dict(weights), limit)
         assert list(native) == list(expected)
         assert np.array_equal(list(native.values()), list(expected.values()), equal_nan=True)
+    for bad in (None, {0: "x"}):
+        with pytest.raises(Exception) as native_error:
+            simora.normalize_weight(bad, 0.5)
+        with pytest.raises(Exception) as expected_error:
+            Simora.normalize_weight(bad, 0.5)
+        assert (native_error.type, str(native_error.value)) == (
+            expected_error.type, str(expected_error.value))
 
 
 real_data = pytest.mark.skipif(not market.DATA.is_dir(), reason="shared market data absent")
