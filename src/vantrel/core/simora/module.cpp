@@ -1,6 +1,7 @@
 // vantrel.core.simora: module frame. Binds the excursion analysis' native
 // interface and builds the namespace in a fixed order at import.
-#define SIMORA_IMPORTS_NUMPY
+// This translation unit owns the module's NumPy API table.
+#undef NO_IMPORT_ARRAY
 #include "backtest.hpp"
 #include "module_guard.hpp"
 #include "module_state.hpp"
