@@ -42,20 +42,7 @@ void init_session(PyObject* module) {
     rebind(session.entry_flags, entry_flags.release());
 }
 
-Ref module_global(const char* name) {
-    Ref key = Ref::steal(PyUnicode_FromString(name));
-    PyObject* value = PyDict_GetItemWithError(module_globals, key.get());
-    if (value == nullptr) {
-        check_pending();
-        value = PyDict_GetItemWithError(builtins, key.get());
-    }
-    if (value == nullptr) {
-        check_pending();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
-        throw PyErrorSet{};
-    }
-    return Ref::borrow(value);
-}
+Ref module_global(GlobalName& name) { return lookup_global(module_globals, builtins, name); }
 
 void append(PyObject* target, PyObject* item) {
     if (PyList_CheckExact(target)) {

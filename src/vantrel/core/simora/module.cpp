@@ -50,6 +50,8 @@ void build_namespace(PyObject* module) {
     ModuleState& ms = state();
     ms.module = module;
     ms.globals = PyModule_GetDict(module);
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    ms.builtins = PyModule_GetDict(builtins.get());
 
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     set_global(module, "org_np", numpy.get());
