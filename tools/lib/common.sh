@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the tools/ scripts: logging, failure, timing and the cache location.
 # Sourced, never run; the caller sets VANTREL_TAG (e.g. "py314") before sourcing.
 
