@@ -203,6 +203,9 @@ def test_unmapped_stock_reads_the_first_column():
     assert stats[5] == 0.5
 
 
+# Changing an array's shape or dtype in place is deprecated in newer NumPy,
+# but callers can still do it to a matrix the session holds.
+@pytest.mark.filterwarnings("ignore:Setting the:DeprecationWarning")
 def test_matrices_changed_after_the_start_are_read_item_by_item():
     trade = np.array([[100.0, 100.0], [100.0, 100.0]])
     close = np.array([[125.0, 150.0], [100.0, 90.0]])
