@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace vantrel {
 
@@ -159,10 +160,13 @@ public:
         std::memcpy(&value, data_ + r * s0_ + c * s1_, sizeof(T));
         return value;
     }
-    // Start of row i and the stride between its elements, for loops that
-    // read a whole row once the row index is known to be valid.
-    const char* row(Py_ssize_t i) const { return data_ + checked_index(i, rows_, 0) * s0_; }
-    Py_ssize_t col_stride() const { return s1_; }
+    // Row i copied out (one bounds check for the whole row).
+    std::vector<T> row(Py_ssize_t i) const {
+        const char* p = data_ + checked_index(i, rows_, 0) * s0_;
+        std::vector<T> out(static_cast<size_t>(cols_));
+        for (Py_ssize_t j = 0; j < cols_; ++j) std::memcpy(&out[j], p + j * s1_, sizeof(T));
+        return out;
+    }
 
 private:
     const char* data_ = nullptr;
