@@ -15,6 +15,7 @@ from ._checks import (
     real_number,
     require_frame,
     same_timezone,
+    when,
     whole_number,
 )
 from ._engine import run_engine
@@ -179,7 +180,7 @@ def _checked_weights(weights, market: Market):
         raise ValueError(f"weights has stocks with no price column in the market: {preview(unpriced)}")
     if signals[0] > market.index[-1]:
         raise ValueError(
-            f"weights start on {signals[0].date()}, after the last price date {market.index[-1].date()}"
+            f"weights start on {when(signals[0])}, after the last price date {when(market.index[-1])}"
         )
     values = numeric_values(weights, "weights", allow_bool=True)
     values[np.isnan(values)] = 0.0

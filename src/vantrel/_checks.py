@@ -14,11 +14,17 @@ import pandas as pd
 _SHOWN = 5  # how many offending labels or dates a message lists
 
 
-def preview(items) -> str:
+def preview(items, *, quote: bool = True) -> str:
     items = list(items)
-    shown = ", ".join(repr(x) if isinstance(x, str) else str(x) for x in items[:_SHOWN])
+    shown = ", ".join(repr(x) if quote and isinstance(x, str) else str(x) for x in items[:_SHOWN])
     more = len(items) - _SHOWN
     return shown + (f" and {more} more" if more > 0 else "")
+
+
+def when(stamp) -> str:
+    """A date for messages: just the day when the time is midnight."""
+    stamp = pd.Timestamp(stamp)
+    return str(stamp.date()) if stamp == stamp.normalize() else str(stamp)
 
 
 def require_frame(frame, name: str) -> pd.DataFrame:
@@ -42,7 +48,7 @@ def check_date_index(index, name: str) -> pd.DatetimeIndex:
         raise ValueError(f"{name} has missing (NaT) dates in its index")
     if not index.is_unique:
         dupes = index[index.duplicated()].unique()
-        raise ValueError(f"{name} has duplicate dates: {preview(d.date() for d in dupes)}")
+        raise ValueError(f"{name} has duplicate dates: {preview((when(d) for d in dupes), quote=False)}")
     if not index.is_monotonic_increasing:
         position = int(np.flatnonzero(np.diff(index.asi8) < 0)[0]) + 1
         raise ValueError(
@@ -73,8 +79,8 @@ def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False) 
     infinite = np.isinf(values)
     if infinite.any():
         rows, cols = np.nonzero(infinite)
-        cells = [f"{frame.columns[c]!r} on {frame.index[r]}" for r, c in zip(rows, cols)]
-        raise ValueError(f"{name} has infinite values: {preview(cells)}")
+        cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}" for r, c in zip(rows, cols)]
+        raise ValueError(f"{name} has infinite values: {preview(cells, quote=False)}")
     return values
 
 

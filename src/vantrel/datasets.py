@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -125,7 +126,9 @@ def read_wide(path) -> pd.DataFrame:
     else:
         raise ValueError(f"{path.name}: expected a .csv, .csv.gz or .parquet file")
     try:
-        frame.index = pd.DatetimeIndex(pd.to_datetime(frame.index), name=frame.index.name)
+        # A column that is not dates would warn about its format before failing.
+        with warnings.catch_warnings(action="ignore", category=UserWarning):
+            frame.index = pd.DatetimeIndex(pd.to_datetime(frame.index), name=frame.index.name)
     except (TypeError, ValueError) as error:
         raise ValueError(f"{path.name}: the first column does not hold dates ({error})") from None
     frame.columns = frame.columns.astype(str)

@@ -12,6 +12,7 @@ from ._checks import (
     numeric_values,
     preview,
     require_frame,
+    when,
 )
 
 __all__ = ["Market"]
@@ -122,7 +123,7 @@ class Market:
         early = given[given < self.index[0]]
         if len(early):
             raise ValueError(
-                f"delisting dates before the first price date {self.index[0].date()}: {preview(early.index)}"
+                f"delisting dates before the first price date {when(self.index[0])}: {preview(early.index)}"
             )
         if self.index.tz is not None:
             given = given.dt.tz_convert(self.index.tz)
@@ -164,8 +165,8 @@ def _positive_prices(frame: pd.DataFrame, name: str) -> np.ndarray:
         bad = values <= 0
     if bad.any():
         rows, cols = np.nonzero(bad)
-        cells = [f"{frame.columns[c]!r} on {frame.index[r].date()}: {values[r, c]}" for r, c in zip(rows, cols)]
-        raise ValueError(f"{name} prices must be positive where present: {preview(cells)}")
+        cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}: {values[r, c]}" for r, c in zip(rows, cols)]
+        raise ValueError(f"{name} prices must be positive where present: {preview(cells, quote=False)}")
     return values
 
 
