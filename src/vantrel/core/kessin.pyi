@@ -1,0 +1,3 @@
+"""Text utility."""
+
+def str_to_bytearray(text: str) -> bytearray: ...
