@@ -20,14 +20,11 @@ from ._checks import (
 )
 from ._engine import run_engine
 from ._stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_setting
-from ._stops import StopTable
 from ._trades import portfolio_table, trade_table
 from .market import Market
 from .result import BacktestResult
 
 __all__ = ["backtest"]
-
-_FLAT_COLUMN = "\x00flat"  # never a price label: it is never held, so never priced
 
 
 def backtest(
@@ -116,18 +113,11 @@ def backtest(
         raise ValueError("touched_exit needs open, high and low prices in the market")
 
     price_ns = market.index_ns
-    # The engine tells a stop's side by the sign of the stock's column number,
-    # which column 0 cannot carry: an always-flat first column keeps every
-    # real stock on a signed column.
-    pos_columns = np.array([_FLAT_COLUMN] + [str(label) for label in labels], dtype=object)
-    pos_values = np.hstack([np.zeros((len(signals), 1)), pos_values])
+    pos_columns = np.array([str(label) for label in labels], dtype=object)
     price_columns = np.array([str(label) for label in market.columns], dtype=object)
 
     def stops(setting, name, neutral):
-        table = stop_setting(setting, name, neutral, market, labels, price_ns, pos_columns[1:])
-        if table.values.shape[1] != len(labels):
-            raise ValueError(f"{name} table needs one column per weights column ({len(labels)})")
-        return StopTable(np.hstack([np.full((table.values.shape[0], 1), neutral), table.values]), table.rows)
+        return stop_setting(setting, name, neutral, market, labels, price_ns, pos_columns)
 
     options = dict(
         fee_ratio=real_number(fee_ratio, "fee_ratio", minimum=0.0),
@@ -146,9 +136,9 @@ def backtest(
     if options["position_limit"] == 0:
         raise ValueError("position_limit must be positive")
     delisting_bars = market.delisting_bars(labels)
-    _drop_weights_after_delisting(pos_values[:, 1:], signals, market, delisting_bars)
+    _drop_weights_after_delisting(pos_values, signals, market, delisting_bars)
     if delisting_bars.max(initial=-1) >= 0:
-        options["delisting_bars"] = np.concatenate([[-1], delisting_bars]).astype(np.int64)
+        options["delisting_bars"] = delisting_bars
 
     touched = bool(touched_exit)
     close = market.values("close")
@@ -168,7 +158,7 @@ def backtest(
         output.records, output.excursions, market.index, labels, touched_exit=touched,
         window=options["exvalo_window"], step=options["exvalo_window_step"],
     )
-    portfolio = portfolio_table(output.operations, [None, *labels], signals)
+    portfolio = portfolio_table(output.operations, labels, signals)
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
         trade_at=trade_at, fee_ratio=options["fee_ratio"], tax_ratio=options["tax_ratio"],
