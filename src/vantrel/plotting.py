@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 from matplotlib.figure import Figure
-from matplotlib.ticker import PercentFormatter
+from matplotlib.ticker import FuncFormatter, PercentFormatter
 
 _BLUE, _RED, _GREEN, _GREY = "#1f5fa8", "#c0392b", "#2e8b57", "#888888"
 
@@ -16,7 +16,10 @@ def equity_figure(result) -> Figure:
     equity = result.equity
     top.plot(equity.index, equity.to_numpy(), color=_BLUE, linewidth=1.2)
     if len(equity) and (equity > 0).all():
-        top.set_yscale("log")
+        top.set_yscale("log")  # equal heights for equal percentage moves
+        plain = FuncFormatter(lambda value, _: f"{value:g}")
+        top.yaxis.set_major_formatter(plain)
+        top.yaxis.set_minor_formatter(plain)
     top.axhline(1.0, color=_GREY, linewidth=0.8, linestyle="--")
     top.set_ylabel("portfolio value")
     top.set_title("Equity")
