@@ -4,4 +4,6 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+# Importing the package's modules (a tool walking the package) must not run it.
+if __name__ == "__main__":
+    sys.exit(main())
