@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from engine_builders import FEE, TAX, backtest, trades, ts
+from engine_builders import FEE, TAX, arrays, backtest, positional, trades, ts
 from vantrel.core import simora
 
 DOUBLING = [1, 2, 4, 8, 16, 32]
@@ -16,6 +16,18 @@ def test_weight_change_trades_next_bar_at_trading_price_valued_at_close():
     values = backtest([8, 8, 16, 12], {ts(0): [1.0]}, close=[9, 10, 20, 6])
     assert values.dtype == np.float64
     assert values.tolist() == [1.0, 1.25, 2.5, 0.75]
+
+
+def test_required_arguments_alone_use_default_costs_and_no_stops():
+    # Fee 0.001425 on the entry; a fall to 1/800 and a rise to 100 times the
+    # entry price fire nothing; the exit pays fee + tax 0.004425.
+    args = arrays([8, 8, 0.01, 800, 800], {ts(0): [1.0], ts(3): [0.0]})
+    values = simora.backtest_(*positional(args))
+    entered = 1 - 0.001425
+    assert values[1] == entered
+    assert values[2] == pytest.approx(entered / 800, rel=1e-12)
+    assert values[4] == pytest.approx(entered * 100 * (1 - 0.004425), rel=1e-12)
+    assert trades() == [[0, 1, 4]]
 
 
 @pytest.mark.parametrize(
