@@ -138,6 +138,7 @@ def test_no_trades_gives_no_records():
     args = arrays([8, 8, 8], {ts(0): [1.0]})
     backtest([8, 8, 8], {ts(0): [1.0]}, resample=[])
     assert simora.get_trade_stocks(args["pos_columns"], args["price_index"], True)[0] == []
+    assert simora.get_trade_stocks(None, None, True)[0] == []
 
 
 @pytest.mark.parametrize(
