@@ -21,7 +21,8 @@ def scenario():
     rng = np.random.default_rng(7)
     prices = 10 * np.exp(np.cumsum(rng.normal(0, 0.04, (N_BARS, N_STOCKS)), axis=0))
     prices[rng.random(prices.shape) < 0.02] = np.nan
-    weights = {ts(b): list(rng.choice([-0.1, 0.0, 0.05, 0.1], N_STOCKS)) for b in range(0, N_BARS, 20)}
+    weights = {ts(b): list(rng.choice([-0.1, 0.0, 0.05, 0.1], N_STOCKS))
+               for b in range(0, N_BARS, 20)}
     # Labels made at run time, not shared with the interpreter's caches.
     names = [f"stock {i}" for i in range(N_STOCKS)]
     args = arrays(prices, weights, close=prices * 1.01, columns=names,

@@ -60,6 +60,20 @@ def test_stopped_stock_reports_zero_weight_but_counts_in_the_total():
     assert ops["actions"] == {0: "sl_"}
 
 
+def test_next_weights_of_the_applied_row_leave_out_the_stopped_stock():
+    # A is touched out on bar 2; the bar-3 rebalance repeats the row but keeps
+    # A out, and that row is still the last one when the run ends.
+    prices = [[8, 8]] * 5
+    low = [[8, 8], [8, 8], [6, 8], [8, 8], [8, 8]]
+    backtest(prices, {ts(0): [0.5, 0.5], ts(2): [0.5, 0.5]}, high=prices, low=low,
+             open=prices, touched_exit=True, stop_loss=0.25)
+    ops = simora.get_stock_operations()
+    assert ops["weights"] == {1: 0.5}
+    assert ops["next_weights"] == {1: 0.5}
+    assert ops["actions"] == {}
+    assert (ops["weight_time"], ops["next_weight_time"]) == (1, 1)
+
+
 # One stock whose close on the last bar crosses a level, so the exit is still
 # scheduled when the run ends.
 @pytest.mark.parametrize(
