@@ -46,6 +46,26 @@ void set_global(PyObject* module, const char* name, PyObject* value) {
     check_status(PyModule_AddObjectRef(module, name, value));
 }
 
+// `from <module> import <name>`: a missing name is an ImportError.
+Ref import_from(PyObject* module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(module, name);
+    if (value != nullptr) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    PyObject* file = PyModule_GetFilenameObject(module);
+    if (file == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (unknown location)",
+                     name, module_name.get());
+    } else {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (%U)", name,
+                     module_name.get(), file);
+        Py_DECREF(file);
+    }
+    throw PyErrorSet{};
+}
+
 void build_namespace(PyObject* module) {
     ModuleState& ms = state();
     ms.module = module;
@@ -60,8 +80,8 @@ void build_namespace(PyObject* module) {
     {
         // One import statement binds both names.
         Ref stops = Ref::steal(PyImport_ImportModule("vantrel._stops"));
-        Ref table_class = Ref::steal(PyObject_GetAttrString(stops.get(), "StopTable"));
-        Ref builder = Ref::steal(PyObject_GetAttrString(stops.get(), "stop_table"));
+        Ref table_class = import_from(stops.get(), "StopTable");
+        Ref builder = import_from(stops.get(), "stop_table");
         set_global(module, "StopTable", table_class.get());
         set_global(module, "stop_table", builder.get());
     }
