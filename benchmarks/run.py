@@ -152,7 +152,7 @@ def bench_scaling(repeats: int, gate: Gate) -> list[dict]:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="S only, fewer repeats")
+    parser.add_argument("--quick", action="store_true", help="S only unless --workloads, fewer repeats")
     parser.add_argument("--workloads", default=None, help="comma-separated, e.g. S,M,L")
     parser.add_argument("--no-scaling", action="store_true")
     parser.add_argument("--no-peer", action="store_true", help="skip vectorbt")
@@ -169,7 +169,7 @@ def main() -> int:
         "command": " ".join(sys.argv),
         "workloads": {w: bench_workload(w, repeats[w], gate, not args.no_peer) for w in workloads},
     }
-    if not args.no_scaling and not args.quick:
+    if not args.no_scaling:
         report["scaling"] = bench_scaling(repeats["M"], gate)
     if args.no_peer:
         report["peer_status"] = "skipped (--no-peer)"
