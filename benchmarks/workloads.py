@@ -23,7 +23,7 @@ def market_for(workload: str) -> Market:
 
 def strategy_named(market: Market, name: str) -> Strategy:
     for strategy in standard_strategies(market):
-        if strategy.name == name or strategy.name.startswith("daily_book") and name == "daily_book":
+        if strategy.name == name:
             return strategy
     raise KeyError(name)
 
