@@ -27,14 +27,23 @@ std::size_t exit_position(std::size_t span, int exit_bar, int entry_bar) {
     return std::min<uint64_t>(span - 1, static_cast<uint64_t>(int64_t{exit_bar} - entry_bar));
 }
 
-// The truth of the side flag, asked each time the side matters.
+// The truth of the side flag, asked each time the side matters. A Python or
+// NumPy boolean always answers the same, so its answer is taken once.
 class Side {
 public:
-    explicit Side(PyObject* is_long) : is_long_(is_long) {}
-    bool is_long() const { return check_status(PyObject_IsTrue(is_long_)) != 0; }
+    explicit Side(PyObject* is_long) : is_long_(is_long) {
+        if (PyBool_Check(is_long) || PyArray_IsScalar(is_long, Bool)) {
+            fixed_ = check_status(PyObject_IsTrue(is_long)) != 0 ? 1 : 0;
+        }
+    }
+    bool is_long() const {
+        if (fixed_ >= 0) return fixed_ != 0;
+        return check_status(PyObject_IsTrue(is_long_)) != 0;
+    }
 
 private:
     PyObject* is_long_;
+    int fixed_ = -1;
 };
 
 // The statistics array, -1.0 wherever no record is written.

@@ -1,7 +1,8 @@
 // vantrel.core.exvalo: the excursion-analysis session, driven natively by the
 // engine through the capsules of __pyx_capi__. No Python-callable functions;
 // the results are left in the module lists trades, trade_positions, exvalo.
-#define EXVALO_IMPORTS_NUMPY
+// This translation unit owns the module's NumPy API table.
+#undef NO_IMPORT_ARRAY
 #include "exvalo_numpy.hpp"
 
 #include "exvalo_api.hpp"

@@ -42,14 +42,19 @@ PyObject* checked_matrix(PyArrayObject* argument, const char* name, Buffer& view
     return matrix;
 }
 
-void clear_list(const char* name) {
+GlobalName trades_name("trades");
+GlobalName trade_positions_name("trade_positions");
+GlobalName exvalo_name("exvalo");
+GlobalName numpy_name("org_np");
+
+void clear_list(GlobalName& name) {
     Ref list = module_global(name);
     Ref ignored = Ref::steal(PyObject_CallMethod(list.get(), "clear", nullptr));
 }
 
 // org_np.zeros(n, dtype=dtype), required to be an array.
 PyObject* zeros(int n, PyTypeObject* dtype) {
-    Ref np = module_global("org_np");
+    Ref np = module_global(numpy_name);
     Ref fn = Ref::steal(PyObject_GetAttrString(np.get(), "zeros"));
     Ref args = Ref::steal(Py_BuildValue("(i)", n));
     Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", reinterpret_cast<PyObject*>(dtype)));
@@ -93,17 +98,17 @@ Ref analyse_trade(int sid, int full_exit) {
 // Appends the record of one trade to the three lists; `exit_bar` is -1 for
 // a trade still open.
 void record_trade(int sid, long exit_bar, int full_exit) {
-    Ref trades = module_global("trades");
+    Ref trades = module_global(trades_name);
     Ref trade = Ref::steal(PyList_New(3));
     PyList_SET_ITEM(trade.get(), 0, check(PyLong_FromLong(sid)));
     PyList_SET_ITEM(trade.get(), 1, item(session.entry, sid).release());
     PyList_SET_ITEM(trade.get(), 2, check(PyLong_FromLong(exit_bar)));
     append(trades.get(), trade.get());
 
-    Ref trade_positions = module_global("trade_positions");
+    Ref trade_positions = module_global(trade_positions_name);
     append(trade_positions.get(), item(session.position, sid).get());
 
-    Ref statistics = module_global("exvalo");
+    Ref statistics = module_global(exvalo_name);
     append(statistics.get(), analyse_trade(sid, full_exit).get());
 }
 
@@ -122,9 +127,9 @@ void start_analysis(PyArrayObject* trade_prices, PyArrayObject* close_prices,
         session.column_map = std::move(column_map);
         session.window = window;
         session.window_step = window_step;
-        clear_list("trades");
-        clear_list("trade_positions");
-        clear_list("exvalo");
+        clear_list(trades_name);
+        clear_list(trade_positions_name);
+        clear_list(exvalo_name);
         rebind(session.entry, zeros(n_columns, &PyLong_Type));
         rebind(session.position, zeros(n_columns, &PyFloat_Type));
         rebind(session.entry_flags, zeros(n_columns, &PyLong_Type));

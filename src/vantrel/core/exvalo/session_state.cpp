@@ -6,8 +6,10 @@ Session session;
 
 namespace {
 
-// Globals of the module, owned for the life of the process.
+// Globals of the module and the builtins behind them, owned for the life of
+// the process.
 PyObject* module_globals = nullptr;
+PyObject* builtins = nullptr;
 
 PyObject* empty_array(int ndim, int type) {
     npy_intp dims[2] = {0, 0};
@@ -18,6 +20,7 @@ PyObject* empty_array(int ndim, int type) {
 
 void init_session(PyObject* module) {
     PyObject* globals = check(PyModule_GetDict(module));
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     Ref trade_prices = Ref::steal(empty_array(2, NPY_DOUBLE));
     Ref close_prices = Ref::steal(empty_array(2, NPY_DOUBLE));
     Ref entry = Ref::steal(empty_array(1, NPY_INTP));
@@ -25,6 +28,7 @@ void init_session(PyObject* module) {
     Ref entry_flags = Ref::steal(empty_array(1, NPY_INTP));
 
     rebind(module_globals, Py_NewRef(globals));
+    rebind(builtins, Py_NewRef(check(PyModule_GetDict(builtins_module.get()))));
     rebind(session.trade_prices, trade_prices.release());
     rebind(session.close_prices, close_prices.release());
     session.column_map.clear();
@@ -38,20 +42,7 @@ void init_session(PyObject* module) {
     rebind(session.entry_flags, entry_flags.release());
 }
 
-Ref module_global(const char* name) {
-    Ref key = Ref::steal(PyUnicode_FromString(name));
-    PyObject* value = PyDict_GetItemWithError(module_globals, key.get());
-    if (value == nullptr) {
-        check_pending();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.get());
-    }
-    if (value == nullptr) {
-        check_pending();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
-        throw PyErrorSet{};
-    }
-    return Ref::borrow(value);
-}
+Ref module_global(GlobalName& name) { return lookup_global(module_globals, builtins, name); }
 
 void append(PyObject* target, PyObject* item) {
     if (PyList_CheckExact(target)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "exvalo_numpy.hpp"
+#include "module_globals.hpp"
 #include "pyref.hpp"
 
 #include <map>
@@ -43,7 +44,7 @@ void rebind(T*& slot, PyObject* value) {
 // The object bound to a module global at this moment (the lists are looked
 // up at every use, so rebinding a module attribute redirects the results).
 // Raises NameError when the name is not bound.
-Ref module_global(const char* name);
+Ref module_global(GlobalName& name);
 
 // Appends through the list's own append for a true list, otherwise through
 // the object's `append` method.

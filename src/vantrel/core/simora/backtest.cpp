@@ -54,6 +54,8 @@ void setup(PyObject* args, PyObject* kwargs, BacktestArgs& a, RunState& s) {
     write_setting("RESAMPLE", a.periodically_rebalance);
     s.cash = 1.0;
     s.column_map = map_columns(a.price_columns_obj, a.pos_columns_obj);
+    s.price_col.assign(static_cast<size_t>(a.pos_columns.size()), 0);
+    for (const auto& [sid, col] : s.column_map) s.price_col[sid] = col;
 
     const Py_ssize_t n_bars = a.price_index.size();
     npy_intp length = n_bars;

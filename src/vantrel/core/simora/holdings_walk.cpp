@@ -92,7 +92,7 @@ void close_stop(const BacktestArgs& a, RunState& s, int sid, int col, double val
 void walk_holdings(const BacktestArgs& a, RunState& s) {
     const int row = static_cast<int>(s.bar);
     for (auto& [sid, value] : s.positions) {
-        const int col = s.column_map[sid];
+        const int col = s.price_col[sid];
         const double price = a.price_values(s.bar, col);
         validate_trade_price(price, a.pos_columns, sid, row);
         double& reference = s.rebalance_prices[col];

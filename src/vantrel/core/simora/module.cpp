@@ -1,6 +1,7 @@
 // vantrel.core.simora: module frame. Binds the excursion analysis' native
 // interface and builds the namespace in a fixed order at import.
-#define SIMORA_IMPORTS_NUMPY
+// This translation unit owns the module's NumPy API table.
+#undef NO_IMPORT_ARRAY
 #include "backtest.hpp"
 #include "module_guard.hpp"
 #include "module_state.hpp"
@@ -45,15 +46,12 @@ void set_global(PyObject* module, const char* name, PyObject* value) {
     check_status(PyModule_AddObjectRef(module, name, value));
 }
 
-Ref import_attr(const char* module, const char* name) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return Ref::steal(PyObject_GetAttrString(m.get(), name));
-}
-
 void build_namespace(PyObject* module) {
     ModuleState& ms = state();
     ms.module = module;
     ms.globals = PyModule_GetDict(module);
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    ms.builtins = PyModule_GetDict(builtins.get());
 
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     set_global(module, "org_np", numpy.get());

@@ -7,22 +7,8 @@ ModuleState& state() {
     return s;
 }
 
-Ref global(const char* name) {
-    PyObject* key = check(PyUnicode_InternFromString(name));
-    Ref key_ref = Ref::steal(key);
-    PyObject* value = PyDict_GetItemWithError(state().globals, key);
-    if (value == nullptr) {
-        check_pending();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
-        if (value == nullptr) {
-            check_pending();
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-            throw PyErrorSet{};
-        }
-    }
-    return Ref::borrow(value);
-}
+Ref global(GlobalName& name) { return lookup_global(state().globals, state().builtins, name); }
 
-bool setting_is_true(const char* name) { return truthy(global(name).get()); }
+bool setting_is_true(GlobalName& name) { return truthy(global(name).get()); }
 
 }  // namespace vantrel::simora

@@ -1,8 +1,7 @@
-// NumPy's C API for the engine's translation units; module.cpp imports it.
+// NumPy's C API for the engine's translation units. The build defines
+// PY_ARRAY_UNIQUE_SYMBOL and NO_IMPORT_ARRAY for the whole module (NumPy
+// headers may be reached through other headers first); module.cpp owns and
+// imports the API table.
 #pragma once
 
-#define PY_ARRAY_UNIQUE_SYMBOL vantrel_simora_ARRAY_API
-#ifndef SIMORA_IMPORTS_NUMPY
-#define NO_IMPORT_ARRAY
-#endif
 #include <numpy/ndarrayobject.h>

@@ -11,6 +11,10 @@ namespace vantrel::simora {
 
 namespace {
 
+GlobalName org_np_name("org_np");
+GlobalName retain_cost_name("RETAIN_COST_WHEN_REBALANCE");
+GlobalName resample_name("RESAMPLE");
+
 // The weight reported with an entry: a true division, which fails on a zero
 // base with the interpreter's own division error.
 double entry_weight(double target_value, double weight_base) {
@@ -65,7 +69,7 @@ double numpy_abs_sum(const std::vector<double>& weights) {
     Ref array = Ref::steal(PyArray_SimpleNew(1, &n, NPY_FLOAT64));
     std::copy(weights.begin(), weights.end(),
               static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
-    Ref np = global("org_np");
+    Ref np = global(org_np_name);
     Ref absolute = Ref::steal(PyObject_CallMethod(np.get(), "abs", "O", array.get()));
     Ref total = Ref::steal(PyObject_CallMethod(np.get(), "sum", "O", absolute.get()));
     const double v = PyFloat_AsDouble(total.get());
@@ -95,8 +99,8 @@ double set_position(Holdings& positions, int sid, double target_value, double ca
         notify_entry(sid, entry_weight(target_value, weight_base), 1);
     } else if (holding && !opening) {
         notify_exit(sid, 1);
-    } else if (holding && opening && !setting_is_true("RETAIN_COST_WHEN_REBALANCE") &&
-               setting_is_true("RESAMPLE")) {
+    } else if (holding && opening && !setting_is_true(retain_cost_name) &&
+               setting_is_true(resample_name)) {
         notify_exit(sid, 0);
         notify_entry(sid, entry_weight(target_value, weight_base), 0);
     }

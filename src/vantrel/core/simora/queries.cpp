@@ -10,6 +10,9 @@ namespace vantrel::simora {
 
 namespace {
 
+GlobalName exvalo_name("exvalo");
+GlobalName datetime_name("datetime");
+
 // An optional typed view of a query argument: a NumPy array or None.
 struct OptionalView {
     Buffer buffer;
@@ -81,7 +84,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* args, PyObject* kwargs) {
         view_argument(v[0], "pos_columns", Elem::object, columns);
         view_argument(v[1], "price_index", Elem::i64, index);
 
-        Ref exvalo = global("exvalo");
+        Ref exvalo = global(exvalo_name);
         Ref trades = Ref::steal(PyObject_GetAttrString(exvalo.get(), "trades"));
         Ref positions = Ref::steal(PyObject_GetAttrString(exvalo.get(), "trade_positions"));
         Ref records = Ref::steal(PyList_New(0));
@@ -121,7 +124,7 @@ PyObject* ioft(PyObject*, PyObject* args, PyObject* kwargs) {
             Ref divisor = Ref::steal(PyFloat_FromDouble(1e9));
             seconds = Ref::steal(PyNumber_TrueDivide(v[0], divisor.get()));
         }
-        Ref module = global("datetime");
+        Ref module = global(datetime_name);
         Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "datetime"));
         return PyObject_CallMethod(type.get(), "fromtimestamp", "O", seconds.get());
     } catch (const PyErrorSet&) {

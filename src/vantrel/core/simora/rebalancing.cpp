@@ -56,7 +56,7 @@ void value_portfolio(const BacktestArgs& a, RunState& s) {
     const int row = static_cast<int>(s.bar);
     double value = s.cash;
     for (const auto& [sid, amount] : s.positions) {
-        const int col = s.column_map[sid];
+        const int col = s.price_col[sid];
         const double price = a.price_values(s.bar, col);
         validate_trade_price(price, a.pos_columns, sid, row);
         const double close = a.close_values(s.bar, col);

@@ -9,6 +9,8 @@ namespace vantrel::simora {
 
 namespace {
 
+GlobalName normalize_weight_name("normalize_weight");
+
 Ref py_int(long v) { return Ref::steal(PyLong_FromLong(v)); }
 Ref py_float(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 
@@ -38,7 +40,7 @@ void divide_values(PyObject* dict, double total) {
 // stock_operations[key] = normalize_weight(stock_operations[key], position_limit),
 // with normalize_weight looked up by name at call time.
 void normalize_entry(PyObject* operations, const char* key, double position_limit) {
-    Ref normalize = global("normalize_weight");
+    Ref normalize = global(normalize_weight_name);
     PyObject* weights = PyDict_GetItemString(operations, key);
     Ref limit = py_float(position_limit);
     Ref result = Ref::steal(

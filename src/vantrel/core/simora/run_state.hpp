@@ -59,7 +59,10 @@ struct BacktestArgs {
 struct RunState {
     double cash = 1.0;
     Holdings positions;
-    std::map<int, int> column_map;
+    std::map<int, int> column_map;  // as matched by label, for the analysis session
+    // Price column of every position column. A stock without a price column
+    // reads column 0 (as an ordered-map lookup that inserts 0 would).
+    std::vector<int> price_col;
     Ref value_series;
     double* values = nullptr;  // data of value_series
     std::vector<double> cum_return, max_cum_return, min_cum_return;

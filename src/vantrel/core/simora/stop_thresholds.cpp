@@ -6,6 +6,9 @@ namespace vantrel::simora {
 
 namespace {
 
+GlobalName stop_table_class_name("StopTable");
+GlobalName stop_table_name("stop_table");
+
 Ref attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
 
 Ref shape_dim(PyObject* array, Py_ssize_t axis) {
@@ -21,11 +24,11 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 Ref stop_thresholds(PyObject* stop, PyObject* price_index, PyObject* pos_columns) {
     Ref table;
-    Ref stop_table_class = global("StopTable");
+    Ref stop_table_class = global(stop_table_class_name);
     if (check_status(PyObject_IsInstance(stop, stop_table_class.get()))) {
         table = Ref::borrow(stop);
     } else {
-        Ref builder = global("stop_table");
+        Ref builder = global(stop_table_name);
         table = Ref::steal(PyObject_CallFunctionObjArgs(builder.get(), stop, price_index,
                                                         pos_columns, nullptr));
     }

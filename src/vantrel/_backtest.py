@@ -1,0 +1,206 @@
+"""``vantrel.backtest``: check the user's frames, run the engine, assemble the result."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from ._calendar import rebalance_calendar
+from ._checks import (
+    check_columns,
+    check_date_index,
+    nanoseconds,
+    numeric_values,
+    preview,
+    real_number,
+    require_frame,
+    same_timezone,
+    when,
+    whole_number,
+)
+from ._engine import run_engine
+from ._stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_setting
+from ._trades import portfolio_table, trade_table
+from .market import Market
+from .result import BacktestResult
+
+__all__ = ["backtest"]
+
+
+def backtest(
+    weights: pd.DataFrame,
+    market: Market | pd.DataFrame,
+    *,
+    rebalance=None,
+    trade_at: str = "close",
+    fee_ratio: float = 0.001425,
+    tax_ratio: float = 0.003,
+    stop_loss=None,
+    take_profit=None,
+    trail_stop: float | None = None,
+    trail_stop_activation: float = 0.0,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: bool = False,
+    stop_trading_next_period: bool = True,
+    excursion_window: int = 0,
+    excursion_window_step: int = 1,
+    periodically_rebalance: bool = True,
+) -> BacktestResult:
+    """Backtest a table of target weights on a market.
+
+    Timing: a weight row dated ``t`` becomes visible at the end of the last
+    bar dated on or before ``t`` and is traded on the next bar whose
+    rebalancing calendar allows it, at the trading price (``trade_at``).
+    Holdings are valued at the close.
+
+    Parameters
+    ----------
+    weights : DataFrame
+        Target weights, signal dates x stock labels; positive is long,
+        negative short. A row whose absolute weights sum to more than 1 is
+        scaled down to a sum of 1. NaN means "no position" and counts as 0;
+        boolean signals count as weight 1 per selected stock (so an equal
+        split). Every column must have prices in ``market``. Weights of a
+        stock on or after its delisting bar count as 0.
+    market : Market or DataFrame
+        The prices; a DataFrame is taken as close prices.
+    rebalance : None, str or dates
+        When new weights may be traded: None for every signal date, a pandas
+        offset alias ("W-FRI", "ME", "QE", ...) for period ends, or explicit
+        dates. A calendar date allows trading on the bar after the last bar
+        dated on or before it.
+    trade_at : "close" or "open"
+        The price that fills trades.
+    fee_ratio, tax_ratio : float
+        Fee on every trade and tax on every sale, as fractions of the value traded.
+    stop_loss, take_profit : number, Series or DataFrame, optional
+        Exit when a holding's return since entry falls by ``stop_loss`` or rises
+        by ``take_profit`` (fractions, e.g. 0.1 for 10%): one number, one per
+        stock (Series by label), or a dated table (dates x stocks) applied as of
+        its dates. Missing stocks and NaN cells mean no stop.
+    trail_stop, trail_stop_activation : float
+        Exit when the return falls ``trail_stop`` below its best since entry,
+        once that best has gained ``trail_stop_activation``.
+    touched_exit : bool
+        Exit within the bar at the stop level when the high or low reaches it
+        (needs open, high and low prices); otherwise stops are tested on the
+        close and the exit trades on the next bar.
+    position_limit : float
+        Largest absolute weight of one stock.
+    retain_cost_when_rebalance : bool
+        Keep a holding's entry price (and so its stop levels) through
+        rebalances that keep it on the same side.
+    stop_trading_next_period : bool
+        A stock that left by a stop stays out until the weights change again.
+    excursion_window, excursion_window_step : int
+        Also sample each trade's excursion statistics every ``step`` bars over
+        the first ``window`` bars after its entry.
+    periodically_rebalance : bool
+        Resize continuing holdings to their target weight at every rebalance
+        (and start a new trade record for each).
+    """
+    if isinstance(market, pd.DataFrame):
+        market = Market(market)
+    if not isinstance(market, Market):
+        raise TypeError(f"market must be a Market or a DataFrame of close prices, got {type(market).__name__}")
+    signals, labels, pos_values = _checked_weights(weights, market)
+    if trade_at not in ("close", "open"):
+        raise ValueError(f'trade_at must be "close" or "open", got {trade_at!r}')
+    if trade_at == "open" and not market.has("open"):
+        raise ValueError('trade_at="open" needs open prices in the market')
+    if touched_exit and not all(market.has(k) for k in ("open", "high", "low")):
+        raise ValueError("touched_exit needs open, high and low prices in the market")
+
+    price_ns = market.index_ns
+    pos_columns = np.array([str(label) for label in labels], dtype=object)
+    price_columns = np.array([str(label) for label in market.columns], dtype=object)
+
+    def stops(setting, name, neutral):
+        return stop_setting(setting, name, neutral, market, labels, price_ns, pos_columns)
+
+    options = dict(
+        fee_ratio=real_number(fee_ratio, "fee_ratio", minimum=0.0),
+        tax_ratio=real_number(tax_ratio, "tax_ratio", minimum=0.0),
+        stop_loss=stops(stop_loss, "stop_loss", NO_STOP_LOSS),
+        take_profit=stops(take_profit, "take_profit", NO_TAKE_PROFIT),
+        trail_stop=np.inf if trail_stop is None else real_number(trail_stop, "trail_stop", minimum=0.0, allow_inf=True),
+        trail_stop_activation=real_number(trail_stop_activation, "trail_stop_activation", minimum=0.0),
+        position_limit=real_number(position_limit, "position_limit", minimum=0.0, allow_inf=True),
+        retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
+        stop_trading_next_period=bool(stop_trading_next_period),
+        exvalo_window=whole_number(excursion_window, "excursion_window", minimum=0),
+        exvalo_window_step=whole_number(excursion_window_step, "excursion_window_step", minimum=1),
+        periodically_rebalance=bool(periodically_rebalance),
+    )
+    if options["position_limit"] == 0:
+        raise ValueError("position_limit must be positive")
+    delisting_bars = market.delisting_bars(labels)
+    _drop_weights_after_delisting(pos_values, signals, market, delisting_bars)
+    if delisting_bars.max(initial=-1) >= 0:
+        options["delisting_bars"] = delisting_bars
+
+    touched = bool(touched_exit)
+    close = market.values("close")
+    output = run_engine(
+        market.values(trade_at), close,
+        market.values("high") if touched else None,
+        market.values("low") if touched else None,
+        market.values("open") if touched else None,
+        price_ns, price_columns, pos_values, nanoseconds(signals), pos_columns,
+        rebalance_calendar(rebalance, market.index, signals),
+        touched_exit=touched, **options,
+    )
+
+    first = int(market.index.searchsorted(signals[0]))
+    equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
+    trades = trade_table(
+        output.records, output.excursions, market.index, labels, touched_exit=touched,
+        window=options["exvalo_window"], step=options["exvalo_window_step"],
+    )
+    portfolio = portfolio_table(output.operations, labels, signals)
+    settings = dict(
+        rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
+        trade_at=trade_at, fee_ratio=options["fee_ratio"], tax_ratio=options["tax_ratio"],
+        stop_loss=_describe_stop(stop_loss), take_profit=_describe_stop(take_profit),
+        trail_stop=options["trail_stop"], trail_stop_activation=options["trail_stop_activation"],
+        touched_exit=touched, position_limit=options["position_limit"],
+        retain_cost_when_rebalance=options["retain_cost_when_rebalance"],
+        stop_trading_next_period=options["stop_trading_next_period"],
+        excursion_window=options["exvalo_window"], excursion_window_step=options["exvalo_window_step"],
+        periodically_rebalance=options["periodically_rebalance"],
+    )
+    return BacktestResult(equity, trades, portfolio, settings)
+
+
+def _checked_weights(weights, market: Market):
+    """Signal dates, stock labels and a fresh float64 weight matrix with NaN as 0."""
+    require_frame(weights, "weights")
+    signals = check_date_index(weights.index, "weights")
+    labels = check_columns(weights.columns, "weights")
+    same_timezone(signals, market.index, "weights", "the prices")
+    unpriced = labels.difference(market.columns, sort=False)
+    if len(unpriced):
+        raise ValueError(f"weights has stocks with no price column in the market: {preview(unpriced)}")
+    if signals[0] > market.index[-1]:
+        raise ValueError(
+            f"weights start on {when(signals[0])}, after the last price date {when(market.index[-1])}"
+        )
+    values = numeric_values(weights, "weights", allow_bool=True)
+    values[np.isnan(values)] = 0.0
+    return signals, labels, values
+
+
+def _drop_weights_after_delisting(values, signals, market, delisting_bars) -> None:
+    """Zero the weight of a stock from its delisting bar on: nothing can trade it there."""
+    for column in np.flatnonzero(delisting_bars >= 0):
+        last_date = market.index[delisting_bars[column]]
+        values[signals >= last_date, column] = 0.0
+
+
+def _describe_stop(stop) -> str:
+    if stop is None:
+        return "none"
+    if isinstance(stop, (pd.Series, pd.DataFrame)):
+        return f"per-stock {type(stop).__name__}"
+    return str(stop)

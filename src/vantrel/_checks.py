@@ -1,0 +1,120 @@
+"""Input checks shared by the market, the weights and the stop settings.
+
+Every check raises before the engine runs, with a message that names the
+frame and the offending labels or dates, so the user can find the bad cell.
+"""
+
+from __future__ import annotations
+
+import numbers
+
+import numpy as np
+import pandas as pd
+
+_SHOWN = 5  # how many offending labels or dates a message lists
+
+
+def preview(items, *, quote: bool = True) -> str:
+    items = list(items)
+    shown = ", ".join(repr(x) if quote and isinstance(x, str) else str(x) for x in items[:_SHOWN])
+    more = len(items) - _SHOWN
+    return shown + (f" and {more} more" if more > 0 else "")
+
+
+def when(stamp) -> str:
+    """A date for messages: just the day when the time is midnight."""
+    stamp = pd.Timestamp(stamp)
+    return str(stamp.date()) if stamp == stamp.normalize() else str(stamp)
+
+
+def require_frame(frame, name: str) -> pd.DataFrame:
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(f"{name} must be a pandas DataFrame, got {type(frame).__name__}")
+    if frame.shape[0] == 0:
+        raise ValueError(f"{name} has no rows")
+    if frame.shape[1] == 0:
+        raise ValueError(f"{name} has no columns")
+    return frame
+
+
+def check_date_index(index, name: str) -> pd.DatetimeIndex:
+    """A strictly increasing DatetimeIndex without missing dates."""
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(
+            f"{name} must have a DatetimeIndex, got {type(index).__name__}; "
+            "convert it with pd.to_datetime"
+        )
+    if index.hasnans:
+        raise ValueError(f"{name} has missing (NaT) dates in its index")
+    if not index.is_unique:
+        dupes = index[index.duplicated()].unique()
+        raise ValueError(f"{name} has duplicate dates: {preview((when(d) for d in dupes), quote=False)}")
+    if not index.is_monotonic_increasing:
+        position = int(np.flatnonzero(np.diff(index.asi8) < 0)[0]) + 1
+        raise ValueError(
+            f"{name} dates are not sorted ascending: {index[position]} follows "
+            f"{index[position - 1]}; sort it with .sort_index()"
+        )
+    return index
+
+
+def check_columns(columns, name: str) -> pd.Index:
+    if not columns.is_unique:
+        raise ValueError(f"{name} has duplicate columns: {preview(columns[columns.duplicated()].unique())}")
+    labels = [str(c) for c in columns]
+    if len(set(labels)) != len(labels):
+        raise ValueError(f"{name} has column labels that are equal as text, e.g. 1 and '1'")
+    return columns
+
+
+def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False) -> np.ndarray:
+    """The frame's values as a new, writable float64 array; NaN allowed, infinity not."""
+    bad = [
+        c for c, dtype in frame.dtypes.items()
+        if not (pd.api.types.is_numeric_dtype(dtype) and (allow_bool or not pd.api.types.is_bool_dtype(dtype)))
+    ]
+    if bad:
+        raise TypeError(f"{name} has non-numeric columns: {preview(bad)}")
+    values = frame.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
+    infinite = np.isinf(values)
+    if infinite.any():
+        rows, cols = np.nonzero(infinite)
+        cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}" for r, c in zip(rows, cols)]
+        raise ValueError(f"{name} has infinite values: {preview(cells, quote=False)}")
+    return values
+
+
+def same_timezone(a: pd.DatetimeIndex, b: pd.DatetimeIndex, a_name: str, b_name: str) -> None:
+    if (a.tz is None) != (b.tz is None):
+        raise ValueError(
+            f"{a_name} and {b_name} must both be timezone-aware or both naive "
+            f"(got {a.tz} and {b.tz})"
+        )
+
+
+def nanoseconds(index: pd.DatetimeIndex) -> np.ndarray:
+    """Epoch nanoseconds as a writable int64 array, whatever the index's resolution."""
+    return np.array(index.as_unit("ns").asi8, dtype=np.int64, copy=True)
+
+
+def real_number(value, name: str, *, minimum: float | None = None, allow_inf: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    value = float(value)
+    if np.isnan(value):
+        raise ValueError(f"{name} must not be NaN")
+    if np.isinf(value) and not allow_inf:
+        raise ValueError(f"{name} must be finite, got {value}")
+    if minimum is not None and value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    return value
+
+
+def whole_number(value, name: str, *, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if value > np.iinfo(np.int32).max:
+        raise ValueError(f"{name} is too large: {value}")
+    return int(value)

@@ -1,0 +1,178 @@
+"""The market a backtest trades in: prices on one calendar, checked and aligned once."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from ._checks import (
+    check_columns,
+    check_date_index,
+    nanoseconds,
+    numeric_values,
+    preview,
+    require_frame,
+    when,
+)
+
+__all__ = ["Market"]
+
+
+class Market:
+    """Daily (or any bar) prices of a universe of stocks.
+
+    Parameters
+    ----------
+    close : DataFrame
+        Close prices, dates x stocks. Required; it fixes the calendar and the
+        stock labels. NaN means no price on that bar (a suspension, or a stock
+        not listed yet or any more).
+    open, high, low : DataFrame, optional
+        Same dates and stock labels as ``close`` (columns may come in another
+        order). ``open`` is needed to trade at the open, all three for exits at
+        touched stop levels.
+    delisting : Series, dict, "infer" or None
+        Delisting date per stock label. A held stock is closed on the last bar
+        dated on or before its delisting date. ``"infer"`` takes the last bar
+        with a close price for every stock whose prices stop before the end of
+        the data.
+    sectors : Series, optional
+        A group label per stock, carried along for the user's own analysis.
+
+    All prices must be positive where present. The caller's frames are copied,
+    never modified.
+    """
+
+    def __init__(self, close, *, open=None, high=None, low=None, delisting=None, sectors=None):
+        require_frame(close, "close")
+        index = check_date_index(close.index, "close")
+        columns = check_columns(close.columns, "close")
+        self._values = {"close": _positive_prices(close, "close")}
+        for name, frame in (("open", open), ("high", high), ("low", low)):
+            if frame is not None:
+                frame = _aligned_to(frame, name, index, columns)
+                self._values[name] = _positive_prices(frame, name)
+        self.index = index
+        self.columns = columns
+        self._index_ns = nanoseconds(index)
+        self.delisting = self._delisting_dates(delisting)
+        self.sectors = None if sectors is None else _sector_labels(sectors, columns)
+
+    def _frame(self, name):
+        values = self._values.get(name)
+        if values is None:
+            return None
+        return pd.DataFrame(values.copy(), index=self.index, columns=self.columns)
+
+    @property
+    def close(self) -> pd.DataFrame:
+        return self._frame("close")
+
+    @property
+    def open(self) -> pd.DataFrame | None:
+        return self._frame("open")
+
+    @property
+    def high(self) -> pd.DataFrame | None:
+        return self._frame("high")
+
+    @property
+    def low(self) -> pd.DataFrame | None:
+        return self._frame("low")
+
+    def has(self, name: str) -> bool:
+        return name in self._values
+
+    def values(self, name: str) -> np.ndarray:
+        """The price matrix handed to the engine (bars x stocks, float64)."""
+        return self._values[name]
+
+    @property
+    def index_ns(self) -> np.ndarray:
+        return self._index_ns
+
+    def __repr__(self) -> str:
+        kinds = "/".join(k for k in ("open", "high", "low", "close") if k in self._values)
+        span = f"{self.index[0].date()} to {self.index[-1].date()}"
+        return f"Market({len(self.columns)} stocks, {len(self.index)} bars {span}, {kinds})"
+
+    def _delisting_dates(self, delisting) -> pd.Series:
+        """Delisting date per stock (NaT where the stock stays listed)."""
+        dates = pd.Series(pd.NaT, index=self.columns, dtype=self.index.dtype)
+        if delisting is None:
+            return dates
+        if isinstance(delisting, str):
+            if delisting != "infer":
+                raise ValueError(f'delisting must be a Series, a dict, "infer" or None, got {delisting!r}')
+            valid = ~np.isnan(self._values["close"])
+            has_price = valid.any(axis=0)
+            last = len(self.index) - 1 - np.argmax(valid[::-1], axis=0)
+            ended = has_price & (last < len(self.index) - 1)
+            dates[ended] = self.index[last[ended]]
+            return dates
+        given = pd.Series(delisting)
+        unknown = given.index.difference(self.columns)
+        if len(unknown):
+            raise ValueError(f"delisting names stocks that have no prices: {preview(unknown)}")
+        try:
+            given = pd.to_datetime(given)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"delisting dates could not be read as dates: {error}") from None
+        if (given.dt.tz is None) != (self.index.tz is None):
+            raise ValueError("delisting dates and the price dates must both be timezone-aware or both naive")
+        early = given[given < self.index[0]]
+        if len(early):
+            raise ValueError(
+                f"delisting dates before the first price date {when(self.index[0])}: {preview(early.index)}"
+            )
+        if self.index.tz is not None:
+            given = given.dt.tz_convert(self.index.tz)
+        dates[given.index] = given.astype(dates.dtype)
+        return dates
+
+    def delisting_bars(self, labels) -> np.ndarray:
+        """Per label, the bar on which a held position is closed; -1 where none."""
+        dates = self.delisting.reindex(labels)
+        bars = np.full(len(dates), -1, dtype=np.int64)
+        listed = dates.notna().to_numpy()
+        if listed.any():
+            at = pd.DatetimeIndex(dates[listed]).as_unit("ns").asi8
+            bars[listed] = np.searchsorted(self._index_ns, at, side="right") - 1
+        return bars
+
+
+def _aligned_to(frame, name, index, columns) -> pd.DataFrame:
+    require_frame(frame, name)
+    check_date_index(frame.index, name)
+    check_columns(frame.columns, name)
+    if not frame.index.equals(index):
+        raise ValueError(f"{name} prices do not have the same dates as the close prices")
+    missing = columns.difference(frame.columns)
+    extra = frame.columns.difference(columns)
+    if len(missing) or len(extra):
+        parts = []
+        if len(missing):
+            parts.append(f"missing {preview(missing)}")
+        if len(extra):
+            parts.append(f"extra {preview(extra)}")
+        raise ValueError(f"{name} prices do not have the same stocks as the close prices: {'; '.join(parts)}")
+    return frame[columns]
+
+
+def _positive_prices(frame: pd.DataFrame, name: str) -> np.ndarray:
+    values = numeric_values(frame, f"{name} prices")
+    with np.errstate(invalid="ignore"):
+        bad = values <= 0
+    if bad.any():
+        rows, cols = np.nonzero(bad)
+        cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}: {values[r, c]}" for r, c in zip(rows, cols)]
+        raise ValueError(f"{name} prices must be positive where present: {preview(cells, quote=False)}")
+    return values
+
+
+def _sector_labels(sectors, columns) -> pd.Series:
+    sectors = pd.Series(sectors)
+    missing = columns.difference(sectors.index)
+    if len(missing):
+        raise ValueError(f"sectors has no entry for: {preview(missing)}")
+    return sectors.reindex(columns).copy()

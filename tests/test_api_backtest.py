@@ -1,0 +1,148 @@
+"""vantrel.backtest end to end on hand-made frames and on the synthetic market."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from conftest import requires_engine
+from vantrel import Market, backtest
+from vantrel.datasets import synthetic_market
+from vantrel.demo import DEMO_OPTIONS, momentum_weights
+
+pytestmark = requires_engine
+FREE = dict(fee_ratio=0.0, tax_ratio=0.0)
+
+
+def weights_on(dates, **columns):
+    return pd.DataFrame(columns, index=pd.DatetimeIndex(dates), dtype=float)
+
+
+def test_a_weight_row_trades_on_the_next_bar_at_the_close(small_close):
+    # A: 10 10 11 12 12 9 9 10; the row dated on bar 1 is bought on bar 2 at 11
+    result = backtest(weights_on(["2024-01-02"], A=[1.0]), small_close, **FREE)
+    np.testing.assert_allclose(result.equity, [1, 1, 12 / 11, 12 / 11, 9 / 11, 9 / 11, 10 / 11], rtol=1e-15)
+    assert result.equity.index[0] == pd.Timestamp("2024-01-02")  # the curve starts at the first signal
+    (trade,) = result.trades.itertuples()
+    assert (trade.stock, trade.entry_date, trade.entry_signal_date) == ("A", small_close.index[2], small_close.index[1])
+    assert pd.isna(trade.exit_date) and trade.bars_held == 6 and trade.weight == 1.0
+    assert trade.adverse_excursion == pytest.approx(9 / 11 - 1)
+    assert trade.favourable_excursion == pytest.approx(12 / 11 - 1)
+    assert trade.drawdown == pytest.approx(-0.25) and trade.profitable_bars == 2
+    assert result.trades.loc[0, "return"] == pytest.approx(10 / 11 - 1)
+    assert result.portfolio.loc["A", "weight"] == 1.0 and result.portfolio.loc["A", "next_weight"] == 1.0
+
+
+def test_trading_at_the_open_values_at_the_close(small_close):
+    open_ = small_close.copy()
+    open_["A"] = [10.0, 10.0, 10.0, 11.5, 12.0, 10.0, 9.0, 9.5]
+    market = Market(small_close, open=open_)
+    result = backtest(weights_on(["2024-01-02"], A=[1.0]), market, trade_at="open", **FREE)
+    np.testing.assert_allclose(result.equity, [1.0, 1.1, 1.2, 1.2, 0.9, 0.9, 1.0], rtol=1e-15)
+
+
+def test_rebalance_calendar_delays_a_new_row_to_the_next_marked_bar(small_close):
+    weights = weights_on(["2024-01-02", "2024-01-04"], A=[1, 0], B=[0, 1])
+    every = backtest(weights, small_close, **FREE)
+    marked = backtest(weights, small_close, rebalance=["2024-01-02", "2024-01-05"], **FREE)
+    # every signal date: switch to B on Fri 5th at A=12; marked: on Mon 8th at A=9
+    np.testing.assert_allclose(every.equity.iloc[-3:], [12 / 11, 12 / 11 * 20 / 24, 12 / 11 * 20 / 24])
+    np.testing.assert_allclose(marked.equity.iloc[-3:], [9 / 11, 9 / 11 * 20 / 24, 9 / 11 * 20 / 24])
+    a = marked.trades.set_index("stock").loc["A"]
+    assert (a.exit_date, a.exit_signal_date) == (small_close.index[5], small_close.index[4])
+    assert a["return"] == pytest.approx(9 / 11 - 1)
+
+
+def test_nan_weights_mean_no_position_and_inputs_stay_untouched(small_close):
+    with_nan = weights_on(["2024-01-02"], A=[1.0], B=[np.nan])
+    zeros = weights_on(["2024-01-02"], A=[1.0], B=[0.0])
+    close_before, weights_before = small_close.copy(), with_nan.copy()
+    a = backtest(with_nan, small_close)
+    b = backtest(zeros, small_close)
+    pd.testing.assert_series_equal(a.equity, b.equity)
+    assert not a.equity.isna().any()
+    pd.testing.assert_frame_equal(small_close, close_before)
+    pd.testing.assert_frame_equal(with_nan, weights_before)
+
+
+def test_delisted_stock_is_sold_and_not_bought_again(small_close):
+    market = Market(small_close, delisting={"C": "2024-01-05"})
+    weights = weights_on(["2024-01-02", "2024-01-08"], C=[1.0, 0.5], A=[0.0, 0.5])
+    result = backtest(weights, market, **FREE)
+    # C bought at 5 on bar 2, no price on bar 3, sold at 5.5 when delisted on bar 4
+    assert result.equity.loc["2024-01-05"] == pytest.approx(1.1)
+    trades = result.trades.set_index("stock")
+    assert trades.loc["C", "exit_date"] == pd.Timestamp("2024-01-05")
+    assert trades.loc["A", "entry_date"] == pd.Timestamp("2024-01-09") and trades.loc["A", "weight"] == 0.5
+    assert "C" not in result.portfolio.index or result.portfolio.loc["C", "next_weight"] == 0
+
+
+def test_close_mode_stop_loss_sells_on_the_next_bar(small_close):
+    result = backtest(weights_on(["2024-01-02"], A=[1.0], B=[0.0]), small_close, stop_loss=0.15, **FREE)
+    # close return 9/11 < 0.85 on Mon 8th, sold on Tue 9th at 9
+    np.testing.assert_allclose(result.equity.iloc[-3:], [9 / 11] * 3)
+    trade = result.trades.iloc[0]
+    assert (trade.exit_date, trade.exit_signal_date) == (small_close.index[6], small_close.index[5])
+    assert result.portfolio.loc["A", "action"] == "sl_"
+    assert result.portfolio.loc["A", "next_weight"] == 0.0
+
+
+def test_take_profit_of_the_first_column_is_labelled_take_profit(small_close):
+    result = backtest(weights_on(["2024-01-02"], A=[1.0]), small_close, take_profit=0.05, **FREE)
+    assert result.equity.iloc[-1] == pytest.approx(12 / 11)
+    assert result.portfolio.loc["A", "action"] == "tp_"
+
+
+def test_per_stock_and_touched_stops(small_close):
+    low, high, open_ = small_close * 0.99, small_close * 1.01, small_close.copy()
+    low.loc["2024-01-04", "A"] = 9.8  # a touch of A's 10% stop: 9.8 / 11 <= 0.9
+    market = Market(small_close, open=open_, high=high, low=low)
+    weights = weights_on(["2024-01-02"], A=[0.5], B=[0.5])
+    result = backtest(weights, market, touched_exit=True, stop_loss=pd.Series({"A": 0.1}), **FREE)
+    trades = result.trades.set_index("stock")
+    assert trades.loc["A", "exit_date"] == trades.loc["A", "exit_signal_date"] == pd.Timestamp("2024-01-04")
+    assert pd.isna(trades.loc["B", "exit_date"])  # B has no stop
+    # A sold at the stop level: 0.5 * 0.9; B at 22 / 20
+    assert result.equity.loc["2024-01-04"] == pytest.approx(0.45 + 0.5 * 22 / 20)
+
+
+def test_shorts_position_limit_and_excursion_samples(small_close):
+    short = backtest(weights_on(["2024-01-02"], A=[-1.0]), small_close, **FREE)
+    assert short.equity.loc["2024-01-08"] == pytest.approx(2 - 9 / 11)
+    capped = backtest(weights_on(["2024-01-02"], A=[1.0]), small_close, position_limit=0.5, **FREE)
+    assert capped.equity.iloc[-1] == pytest.approx(0.5 + 0.5 * 10 / 11)
+    sampled = backtest(weights_on(["2024-01-02"], A=[1.0]), small_close,
+                       excursion_window=3, excursion_window_step=1, **FREE)
+    assert sampled.trades.loc[0, "return_1"] == pytest.approx(12 / 11 - 1)
+    assert sampled.trades.loc[0, "adverse_excursion_2"] == 0.0
+
+
+@pytest.fixture(scope="module")
+def demo_run():
+    market = synthetic_market(120, 700, seed=3)
+    weights = momentum_weights(market.close, top=10)
+    return market, weights, backtest(weights, market, **DEMO_OPTIONS)
+
+
+def test_synthetic_market_end_to_end(demo_run):
+    market, weights, result = demo_run
+    assert result.equity.iloc[0] == 1.0 and result.equity.notna().all()
+    assert result.equity.index[0] == market.index[market.index.searchsorted(weights.index[0])]
+    trades = result.trades
+    assert len(trades) > 50 and trades["stock"].isin(market.columns).all()
+    # monthly rebalancing: entries happen on the first bar of a month
+    months = trades["entry_date"].dt.to_period("M")
+    first_bars = pd.Series(market.index).groupby(market.index.to_period("M")).min()
+    assert trades["entry_date"].isin(first_bars).all() and months.notna().all()
+    closed = trades[trades["exit_date"].notna()]
+    assert (closed["exit_date"] >= closed["entry_date"]).all()
+    assert result.portfolio["weight"].abs().sum() <= 1.0 + 1e-12
+    stats = result.stats
+    assert stats["trades"] == len(trades) and 0 < stats["exposure"] <= 1
+    assert np.isfinite([stats["sharpe"], stats["cagr"], stats["max_drawdown"]]).all()
+
+
+def test_same_inputs_give_the_same_result_to_the_bit(demo_run):
+    market, weights, result = demo_run
+    again = backtest(weights, market, **DEMO_OPTIONS)
+    assert np.array_equal(again.equity.to_numpy(), result.equity.to_numpy())
+    pd.testing.assert_frame_equal(again.trades, result.trades)

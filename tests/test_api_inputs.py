@@ -1,0 +1,103 @@
+"""Bad input to vantrel.backtest is refused, with the problem named, before the engine runs."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vantrel import Market, backtest
+from vantrel._calendar import rebalance_calendar
+from vantrel._stop_inputs import stop_setting
+
+
+@pytest.fixture
+def market(small_close):
+    return Market(small_close)
+
+
+def weights_on(dates, **columns):
+    return pd.DataFrame(columns, index=pd.DatetimeIndex(dates), dtype=float)
+
+
+@pytest.mark.parametrize(
+    "weights, error, message",
+    [
+        (np.ones((2, 2)), TypeError, "weights must be a pandas DataFrame"),
+        (pd.DataFrame({"A": [1.0]}), TypeError, "weights must have a DatetimeIndex"),
+        (weights_on([], A=[]), ValueError, "weights has no rows"),
+        (weights_on(["2024-01-03", "2024-01-02"], A=[1, 1]), ValueError, "not sorted ascending"),
+        (weights_on(["2024-01-02", "2024-01-02"], A=[1, 1]), ValueError, "duplicate dates: 2024-01-02"),
+        (pd.DataFrame([[0.5, 0.5]], index=pd.DatetimeIndex(["2024-01-02"]), columns=["A", "A"]),
+         ValueError, "duplicate columns: 'A'"),
+        (weights_on(["2024-01-02"], A=[np.inf]), ValueError, "infinite values: 'A' on 2024-01-02"),
+        (weights_on(["2024-01-02"], A=[0.5], Z=[0.5]), ValueError, "no price column in the market: 'Z'"),
+        (weights_on(["2025-01-02"], A=[1.0]), ValueError, "after the last price date"),
+        (pd.DataFrame({"A": ["x"]}, index=pd.DatetimeIndex(["2024-01-02"])), TypeError, "non-numeric columns: 'A'"),
+        (weights_on(pd.DatetimeIndex(["2024-01-02"]).tz_localize("UTC"), A=[1.0]), ValueError, "timezone"),
+    ],
+)
+def test_bad_weights_are_named(market, weights, error, message):
+    with pytest.raises(error, match=message):
+        backtest(weights, market)
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        (dict(trade_at="vwap"), ValueError, 'trade_at must be "close" or "open"'),
+        (dict(trade_at="open"), ValueError, "needs open prices"),
+        (dict(touched_exit=True), ValueError, "needs open, high and low prices"),
+        (dict(fee_ratio=-0.001), ValueError, "fee_ratio must be at least 0"),
+        (dict(tax_ratio=np.nan), ValueError, "tax_ratio must not be NaN"),
+        (dict(fee_ratio="0.1"), TypeError, "fee_ratio must be a number"),
+        (dict(position_limit=0), ValueError, "position_limit must be positive"),
+        (dict(excursion_window=-1), ValueError, "excursion_window must be at least 0"),
+        (dict(excursion_window_step=0), ValueError, "excursion_window_step must be at least 1"),
+        (dict(excursion_window=2.5), TypeError, "excursion_window must be an integer"),
+        (dict(stop_loss=-0.1), ValueError, "stop_loss must be at least 0"),
+        (dict(stop_loss=pd.Series({"Z": 0.1})), ValueError, "stop_loss names stocks that have no prices: 'Z'"),
+        (dict(take_profit=pd.Series({"A": -0.1})), ValueError, "take_profit thresholds must not be negative"),
+        (dict(stop_loss="tight"), TypeError, "stop_loss must be a number"),
+        (dict(rebalance="fortnightly"), ValueError, "not a pandas offset alias"),
+        (dict(rebalance=["2024-01-05", None]), ValueError, "missing"),
+        (dict(rebalance=[]), ValueError, "rebalance has no dates"),
+    ],
+)
+def test_bad_options_are_named(market, options, error, message):
+    weights = weights_on(["2024-01-02"], A=[1.0])
+    with pytest.raises(error, match=message):
+        backtest(weights, market, **options)
+
+
+def test_market_must_be_a_market(small_close):
+    with pytest.raises(TypeError, match="market must be a Market"):
+        backtest(weights_on(["2024-01-02"], A=[1.0]), small_close.to_numpy())
+
+
+def test_rebalance_calendar_forms(small_close):
+    index = small_close.index  # 2024-01-01 (Mon) .. 2024-01-10 (Wed)
+    signals = pd.DatetimeIndex(["2024-01-02", "2024-01-05"])
+    assert list(rebalance_calendar(None, index, signals)) == list(signals.as_unit("ns").asi8)
+    fridays = pd.to_datetime(rebalance_calendar("W-FRI", index, signals))
+    # every Friday from the first bar through the week that holds the last bar
+    assert list(fridays) == list(pd.DatetimeIndex(["2024-01-05", "2024-01-12"]))
+    month = pd.to_datetime(rebalance_calendar("ME", index, signals))
+    assert list(month) == [pd.Timestamp("2024-01-31")]
+    explicit = rebalance_calendar(["2024-01-09", "2024-01-03", "2024-01-09"], index, signals)
+    assert list(pd.to_datetime(explicit)) == list(pd.DatetimeIndex(["2024-01-03", "2024-01-09"]))
+    assert explicit.dtype == np.int64
+
+
+def test_stop_settings_become_tables(small_close):
+    market = Market(small_close)
+    labels = pd.Index(["A", "C"])
+    ns, cols = market.index_ns, np.array(["A", "C"], dtype=object)
+    plain = stop_setting(0.1, "stop_loss", 1.0, market, labels, ns, cols)
+    assert plain.values.shape == (1, 2) and (plain.rows == 0).all() and len(plain.rows) == 8
+    per_stock = stop_setting(pd.Series({"C": 0.2, "B": 0.3}), "stop_loss", 1.0, market, labels, ns, cols)
+    np.testing.assert_array_equal(per_stock.values, [[1.0, 0.2]])  # A missing: no stop
+    dated = pd.DataFrame({"A": [0.1, np.nan], "C": [0.2, 0.3]},
+                         index=pd.DatetimeIndex(["2024-01-03", "2024-01-06"]))
+    table = stop_setting(dated, "take_profit", np.inf, market, labels, ns, cols)
+    np.testing.assert_array_equal(table.values, [[np.inf, np.inf], [0.1, 0.2], [np.inf, 0.3]])
+    # bars Mon 1 .. Wed 10; rows as of each bar: before the 3rd none, the 6th (Sat) applies from Mon 8
+    np.testing.assert_array_equal(table.rows, [0, 0, 1, 1, 1, 2, 2, 2])

@@ -1,0 +1,67 @@
+"""The command line, run as a user runs it: a subprocess."""
+
+import subprocess
+import sys
+
+import pandas as pd
+import pytest
+
+from conftest import requires_engine
+from vantrel.datasets import synthetic_market
+from vantrel.demo import momentum_weights
+
+
+def vantrel(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "vantrel", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=300)
+
+
+@requires_engine
+def test_demo_prints_statistics_and_writes_the_report(tmp_path):
+    done = vantrel("demo", "--stocks", 60, "--days", 300, "--top", 5, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    out = tmp_path / "vantrel-output" / "demo"
+    assert "Sharpe ratio" in done.stdout and f"Report: {out / 'report.html'}" in done.stdout
+    assert "[4/4" in done.stderr  # progress goes to stderr
+    for name in ("report.html", "equity.png", "excursions.png", "stats.csv", "trades.csv", "portfolio.csv"):
+        assert (out / name).stat().st_size > 0
+    stats = pd.read_csv(out / "stats.csv", index_col="statistic")["value"]
+    assert int(stats["trades"]) == len(pd.read_csv(out / "trades.csv"))
+
+
+@pytest.fixture
+def user_files(tmp_path):
+    market = synthetic_market(40, 260, seed=5)
+    market.close.to_csv(tmp_path / "close.csv")
+    market.open.to_csv(tmp_path / "open.csv")
+    momentum_weights(market.close, lookback=60, skip=5, top=5).to_csv(tmp_path / "weights.csv")
+    return tmp_path
+
+
+@requires_engine
+def test_run_backtests_the_users_files_with_options(user_files):
+    done = vantrel("run", "--close", "close.csv", "--open", "open.csv", "--weights", "weights.csv",
+                   "--trade-at", "open", "--rebalance", "ME", "--stop-loss", 0.08, "--delisting", "infer",
+                   "--excursion-window", 5, "--out", "result", "--quiet", cwd=user_files)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    trades = pd.read_csv(user_files / "result" / "trades.csv")
+    assert "return_4" in trades.columns and len(trades) > 0
+    assert "trade_at=open" in (user_files / "result" / "report.html").read_text(encoding="utf-8")
+
+
+def test_bad_input_exits_with_a_message_not_a_traceback(user_files):
+    weights = pd.read_csv(user_files / "weights.csv", index_col=0)
+    weights["NOPE"] = 0.1
+    weights.to_csv(user_files / "bad.csv")
+    done = vantrel("run", "--close", "close.csv", "--weights", "bad.csv", cwd=user_files)
+    assert done.returncode == 2
+    assert "vantrel run: error: weights has stocks with no price column in the market: 'NOPE'" in done.stderr
+    assert "Traceback" not in done.stderr
+    missing = vantrel("run", "--close", "absent.csv", "--weights", "bad.csv", cwd=user_files)
+    assert missing.returncode == 2 and "absent.csv" in missing.stderr
+
+
+def test_no_command_shows_help(tmp_path):
+    done = vantrel(cwd=tmp_path)
+    assert done.returncode == 2 and "demo" in done.stdout and "run" in done.stdout
