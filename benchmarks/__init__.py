@@ -1,0 +1,1 @@
+"""Benchmark suite of the backtest engine: workloads, baselines, runner."""

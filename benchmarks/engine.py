@@ -1,0 +1,79 @@
+"""One engine run of a strategy on a market, and what it left behind."""
+
+from __future__ import annotations
+
+import hashlib
+from dataclasses import dataclass
+
+import numpy as np
+
+from benchmarks.market import Market
+from benchmarks.strategies import Strategy
+
+
+def run_backtest(market: Market, strategy: Strategy) -> np.ndarray:
+    """The whole `backtest_` call: bar loop, trades and excursion analysis."""
+    from vantrel.core import simora
+
+    return simora.backtest_(
+        market.open,
+        market.close,
+        market.high,
+        market.low,
+        market.open,
+        market.index,
+        market.columns,
+        strategy.pos_values,
+        strategy.pos_index,
+        market.columns,
+        strategy.resample,
+        **strategy.options,
+    )
+
+
+@dataclass(frozen=True)
+class TradeList:
+    sids: np.ndarray
+    entry_bars: np.ndarray
+    exit_bars: np.ndarray  # -1 while open at the end
+    weights: np.ndarray  # entry weight of each trade
+    excursions: np.ndarray  # all excursion records, concatenated
+
+    def __len__(self) -> int:
+        return self.sids.size
+
+    def held_stock_bars(self, n_bars: int) -> int:
+        """Bars on which a holding is marked to market, summed over trades."""
+        exits = np.where(self.exit_bars < 0, n_bars - 1, self.exit_bars)
+        return int((exits - self.entry_bars).sum())
+
+
+def last_trades() -> TradeList:
+    """The trade list of the latest run, read from the excursion module."""
+    from vantrel.core import exvalo
+
+    table = np.array(exvalo.trades, dtype=np.int64).reshape(-1, 3)
+    stats = exvalo.exvalo
+    return TradeList(
+        sids=table[:, 0],
+        entry_bars=table[:, 1],
+        exit_bars=table[:, 2],
+        weights=np.array(exvalo.trade_positions, dtype=np.float64),
+        excursions=np.concatenate(stats) if stats else np.empty(0),
+    )
+
+
+def digest(values: np.ndarray, trades: TradeList) -> dict[str, str]:
+    """Hashes of a run's output, exact to the bit."""
+
+    def sha(*arrays: np.ndarray) -> str:
+        h = hashlib.sha256()
+        for a in arrays:
+            h.update(np.ascontiguousarray(a).astype(a.dtype.newbyteorder("<")).tobytes())
+        return h.hexdigest()[:24]
+
+    return {
+        "values": sha(values),
+        "trades": sha(trades.sids, trades.entry_bars, trades.exit_bars, trades.weights),
+        "excursions": sha(trades.excursions),
+    }
