@@ -5,55 +5,60 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace vantrel::exvalo {
 
 class ExcursionSeries {
 public:
-    // Room for the whole span, so that extending never reallocates.
+    // Room for the whole span (and the entry element), allocated once so that
+    // extending never reallocates.
     void reserve(std::size_t span) {
-        peak_.reserve(span);
-        trough_.reserve(span);
-        trough_at_.reserve(span);
-        drawdown_.reserve(span);
-        gain_bars_.reserve(span);
-        value_path_.reserve(span);
+        capacity_ = span > 0 ? span : 1;
+        doubles_.reset(new double[5 * capacity_]);
+        trough_at_.reset(new int32_t[capacity_]);
+        peak_ = doubles_.get();
+        trough_ = peak_ + capacity_;
+        drawdown_ = trough_ + capacity_;
+        gain_bars_ = drawdown_ + capacity_;
+        value_path_ = gain_bars_ + capacity_;
     }
 
     // Entry element: the peak is floored and the trough capped at break-even.
     void start(double v) {
-        value_path_.push_back(v);
-        peak_.push_back(1.0 > v ? 1.0 : v);
-        trough_.push_back(v > 1.0 ? 1.0 : v);
-        trough_at_.push_back(0);
-        drawdown_.push_back(v - 1 < 0 ? v - 1 : 0.0);
-        gain_bars_.push_back(v > 1.0 ? 1.0 : 0.0);
+        value_path_[0] = v;
+        peak_[0] = 1.0 > v ? 1.0 : v;
+        trough_[0] = v > 1.0 ? 1.0 : v;
+        trough_at_[0] = 0;
+        drawdown_[0] = v - 1 < 0 ? v - 1 : 0.0;
+        gain_bars_[0] = v > 1.0 ? 1.0 : 0.0;
+        size_ = 1;
     }
 
     // Appends the next bar's value. `gain` tells whether the bar counts as
     // profitable. Returns false, appending nothing, when the running peak is
     // zero (the drawdown would divide by it).
     bool extend(double v, bool gain) {
-        const std::size_t j = value_path_.size() - 1;
+        const std::size_t j = size_ - 1;
         const double pk = v > peak_[j] ? v : peak_[j];
         if (pk == 0) return false;
-        peak_.push_back(pk);
+        peak_[size_] = pk;
         if (trough_[j] > v) {
-            trough_.push_back(v);
-            trough_at_.push_back(static_cast<int32_t>(j));
+            trough_[size_] = v;
+            trough_at_[size_] = static_cast<int32_t>(j);
         } else {
-            trough_.push_back(trough_[j]);
-            trough_at_.push_back(trough_at_[j]);
+            trough_[size_] = trough_[j];
+            trough_at_[size_] = trough_at_[j];
         }
         const double d = v / pk - 1;
-        drawdown_.push_back(drawdown_[j] > d ? d : drawdown_[j]);
-        gain_bars_.push_back(gain ? gain_bars_[j] + 1 : gain_bars_[j]);
-        value_path_.push_back(v);
+        drawdown_[size_] = drawdown_[j] > d ? d : drawdown_[j];
+        gain_bars_[size_] = gain ? gain_bars_[j] + 1 : gain_bars_[j];
+        value_path_[size_] = v;
+        ++size_;
         return true;
     }
 
-    std::size_t size() const { return value_path_.size(); }
+    std::size_t size() const { return size_; }
     double& value(std::size_t p) { return value_path_[p]; }
 
     // Adverse excursion, favourable excursion, favourable excursion before the
@@ -64,9 +69,15 @@ public:
     }
 
 private:
-    std::vector<double> peak_, trough_;
-    std::vector<int32_t> trough_at_;
-    std::vector<double> drawdown_, gain_bars_, value_path_;
+    std::unique_ptr<double[]> doubles_;
+    std::unique_ptr<int32_t[]> trough_at_;
+    double* peak_ = nullptr;
+    double* trough_ = nullptr;
+    double* drawdown_ = nullptr;
+    double* gain_bars_ = nullptr;
+    double* value_path_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
 };
 
 }  // namespace vantrel::exvalo

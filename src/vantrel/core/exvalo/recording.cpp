@@ -3,6 +3,7 @@
 #include "array_view.hpp"
 #include "excursion_statistics.hpp"
 #include "session_state.hpp"
+#include "stock_arrays.hpp"
 
 #include <climits>
 #include <new>
@@ -67,16 +68,6 @@ PyObject* zeros(int n, PyTypeObject* dtype) {
     return array.release();
 }
 
-Ref item(PyArrayObject* array, int sid) {
-    Ref key = Ref::steal(PyLong_FromLong(sid));
-    return Ref::steal(PyObject_GetItem(reinterpret_cast<PyObject*>(array), key.get()));
-}
-
-void set_item(PyArrayObject* array, int sid, Ref value) {
-    Ref key = Ref::steal(PyLong_FromLong(sid));
-    check_status(PyObject_SetItem(reinterpret_cast<PyObject*>(array), key.get(), value.get()));
-}
-
 int as_int(const Ref& value) {
     Ref index = Ref::steal(PyNumber_Index(value.get()));
     const long long v = PyLong_AsLongLong(index.get());
@@ -88,10 +79,10 @@ int as_int(const Ref& value) {
 // The statistics of the trade of `sid` as entered, up to the current bar.
 Ref analyse_trade(int sid, int full_exit) {
     const int exit_bar = session.current_bar;
-    const int entry_bar = as_int(item(session.entry, sid));
+    const int entry_bar = as_int(stock_item(session.entry, sid, NPY_INT64));
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref is_long = Ref::steal(PyObject_RichCompare(item(session.position, sid).get(), zero.get(), Py_GT));
-    const int full_entry = as_int(item(session.entry_flags, sid));
+    Ref is_long = Ref::steal(PyObject_RichCompare(stock_item(session.position, sid, NPY_DOUBLE).get(), zero.get(), Py_GT));
+    const int full_entry = as_int(stock_item(session.entry_flags, sid, NPY_INT64));
     return exvalo_analysis(sid, entry_bar, exit_bar, is_long.get(), full_entry, full_exit);
 }
 
@@ -101,12 +92,12 @@ void record_trade(int sid, long exit_bar, int full_exit) {
     Ref trades = module_global(trades_name);
     Ref trade = Ref::steal(PyList_New(3));
     PyList_SET_ITEM(trade.get(), 0, check(PyLong_FromLong(sid)));
-    PyList_SET_ITEM(trade.get(), 1, item(session.entry, sid).release());
+    PyList_SET_ITEM(trade.get(), 1, stock_item(session.entry, sid, NPY_INT64).release());
     PyList_SET_ITEM(trade.get(), 2, check(PyLong_FromLong(exit_bar)));
     append(trades.get(), trade.get());
 
     Ref trade_positions = module_global(trade_positions_name);
-    append(trade_positions.get(), item(session.position, sid).get());
+    append(trade_positions.get(), stock_item(session.position, sid, NPY_DOUBLE).get());
 
     Ref statistics = module_global(exvalo_name);
     append(statistics.get(), analyse_trade(sid, full_exit).get());
@@ -142,9 +133,9 @@ void record_date(int bar) noexcept { session.current_bar = bar; }
 
 void record_entry(int sid, double weight, int full_entry) noexcept {
     guarded([&] {
-        set_item(session.entry, sid, Ref::steal(PyLong_FromLong(session.current_bar)));
-        set_item(session.position, sid, Ref::steal(PyFloat_FromDouble(weight)));
-        set_item(session.entry_flags, sid, Ref::steal(PyLong_FromLong(full_entry)));
+        set_stock_int(session.entry, sid, session.current_bar);
+        set_stock_double(session.position, sid, weight);
+        set_stock_int(session.entry_flags, sid, full_entry);
     });
 }
 

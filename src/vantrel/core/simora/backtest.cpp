@@ -118,9 +118,26 @@ void run_bars(const BacktestArgs& a, RunState& s) {
     }
 }
 
+// The run creates no reference cycles, but its trade records would make the
+// cyclic collector walk the ever longer result lists; it is paused for the
+// run and restored after.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 }  // namespace
 
 PyObject* backtest(PyObject*, PyObject* args, PyObject* kwargs) {
+    CollectorPause pause;
     try {
         BacktestArgs a;
         RunState s;

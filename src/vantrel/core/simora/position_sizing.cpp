@@ -149,6 +149,8 @@ double rebalance(Holdings& positions, const std::vector<double>& weights, double
     for (int sid = 0; sid < n; ++sid) {
         double target = weights[sid] * ratio;
         if (std::fabs(target) > cap) target = cap * (target > 0.0 ? 1.0 : -1.0);
+        // Closing a stock that is not held changes nothing: skip the call.
+        if (target == 0.0 && positions.find(sid) == positions.end()) continue;
         cash = set_position(positions, sid, target, cash, costs, true, true, total);
     }
     return cash;
