@@ -146,11 +146,17 @@ double rebalance(Holdings& positions, const std::vector<double>& weights, double
     if (std::isnan(ratio)) ratio = 1.0;
     const double cap = total * position_limit;
     const int n = static_cast<int>(weights.size());
+    // Which columns are held; each call below changes only its own column,
+    // which the loop has then passed.
+    std::vector<char> held(static_cast<size_t>(n), 0);
+    for (const auto& [sid, value] : positions) {
+        if (sid >= 0 && sid < n) held[sid] = 1;
+    }
     for (int sid = 0; sid < n; ++sid) {
         double target = weights[sid] * ratio;
         if (std::fabs(target) > cap) target = cap * (target > 0.0 ? 1.0 : -1.0);
         // Closing a stock that is not held changes nothing: skip the call.
-        if (target == 0.0 && positions.find(sid) == positions.end()) continue;
+        if (target == 0.0 && !held[sid]) continue;
         cash = set_position(positions, sid, target, cash, costs, true, true, total);
     }
     return cash;
