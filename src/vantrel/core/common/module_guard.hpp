@@ -13,7 +13,7 @@ public:
 
     // Create step of multi-phase initialisation: the first call creates the
     // module object, later calls in the same interpreter return it again.
-    PyObject* create(PyObject* spec) {
+    PyObject* create(PyObject* module_spec) {
         int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current == -1) return nullptr;
         if (interpreter_id_ == -1) {
@@ -25,7 +25,7 @@ public:
             return nullptr;
         }
         if (module_ != nullptr) return Py_NewRef(module_);
-        PyObject* name = PyObject_GetAttrString(spec, "name");
+        PyObject* name = PyObject_GetAttrString(module_spec, "name");
         if (name == nullptr) return nullptr;
         module_ = PyModule_NewObject(name);
         Py_DECREF(name);

@@ -73,7 +73,7 @@ void execute(PyObject* module) {
     publish(capi.get(), "end_analysis", as_pointer(end_analysis_fn), api::kEndAnalysisSignature);
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return guard.create(spec); }
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) { return guard.create(module_spec); }
 
 int exec_module(PyObject* module) {
     const int run = guard.begin_exec(module);

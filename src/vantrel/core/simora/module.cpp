@@ -120,7 +120,7 @@ int exec_module(PyObject* module) {
     }
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return guard.create(spec); }
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) { return guard.create(module_spec); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
