@@ -1,0 +1,126 @@
+"""Where the variants run: this process, a local process pool, any Executor, or a Dask cluster.
+
+Every route hands each finished chunk to ``collect`` as ``[(variant number,
+Outcome), ...]`` in completion order; the caller puts them back in input
+order. A chunk whose task failed as a whole (a worker died, the data could not
+be sent) becomes error outcomes, so every variant gets a row. On Ctrl-C (or
+any other exception in the caller) the pending work is cancelled and the
+exception propagates.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures as cf
+import multiprocessing
+import os
+import uuid
+from typing import Callable
+
+from .job import Outcome, PackedJob, SweepJob, describe, install, pack, run_chunk
+
+__all__ = ["default_workers", "is_dask_client", "run_here", "run_local_pool", "run_on_executor", "run_on_dask"]
+
+Chunk = list  # [(variant number, params), ...]
+Collect = Callable[[list], None]
+
+
+def default_workers() -> int:
+    """The CPUs this process may use."""
+    if hasattr(os, "process_cpu_count"):
+        return os.process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
+def is_dask_client(executor) -> bool:
+    return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "scatter")
+
+
+def _failed(chunk: Chunk, error: BaseException) -> list:
+    outcome = Outcome(error=describe(error))
+    return [(number, outcome) for number, _ in chunk]
+
+
+def run_here(job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
+    for chunk in chunks:
+        collect(run_chunk(job, chunk))
+
+
+def _wait_all(futures: dict, collect: Collect) -> None:
+    for future in cf.as_completed(futures):
+        error = future.exception()
+        collect(_failed(futures[future], error) if error is not None else future.result())
+
+
+def run_local_pool(job: SweepJob, chunks: list[Chunk], collect: Collect, workers: int) -> None:
+    """A fresh process pool whose workers each load the job once, in their initializer."""
+    token = uuid.uuid4().hex
+    # Fresh interpreters rather than forks: the caller may run threads (a Dask
+    # client, a GUI) that a fork would copy in an inconsistent state.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    pool = cf.ProcessPoolExecutor(
+        workers, mp_context=multiprocessing.get_context(method), initializer=install, initargs=(token, pack(job)),
+    )
+    try:
+        reference = PackedJob(token)
+        _wait_all({pool.submit(run_chunk, reference, chunk): chunk for chunk in chunks}, collect)
+    except BaseException:
+        _stop(pool)
+        raise
+    pool.shutdown(wait=True)
+
+
+def _stop(pool: cf.ProcessPoolExecutor) -> None:
+    """Cancel what has not started and end the workers now, without waiting for running variants."""
+    pool.shutdown(wait=False, cancel_futures=True)
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14+
+    if terminate is not None:
+        terminate()
+    else:
+        for process in list((pool._processes or {}).values()):
+            process.terminate()
+    pool.shutdown(wait=True)
+
+
+def run_on_executor(executor: cf.Executor, job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
+    """Someone else's executor: its workers are unknown, so the job travels with each chunk."""
+    if isinstance(executor, cf.ThreadPoolExecutor):
+        reference = job  # same process: nothing to send (the engine runs one variant at a time)
+    else:
+        reference = PackedJob(uuid.uuid4().hex, pack(job))
+    futures = {executor.submit(run_chunk, reference, chunk): chunk for chunk in chunks}
+    try:
+        _wait_all(futures, collect)
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
+
+
+def run_on_dask(client, job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
+    """Scatter the job to every worker once; tasks refer to it by its future."""
+    from distributed import as_completed
+
+    token = uuid.uuid4().hex
+    shared = client.scatter(job, broadcast=True, hash=False)
+    futures = {
+        client.submit(run_chunk, shared, chunk, key=f"vantrel-sweep-{token}-{number}", pure=False): chunk
+        for number, chunk in enumerate(chunks)
+    }
+    try:
+        for future in as_completed(futures):
+            if future.status == "finished":
+                collect(future.result())
+            else:
+                collect(_failed(futures[future], _dask_error(future)))
+    finally:
+        client.cancel([*futures, shared])
+
+
+def _dask_error(future) -> BaseException:
+    try:
+        return future.exception()
+    except (Exception, asyncio.CancelledError) as error:  # cancelled: the cancellation is the error
+        return error
