@@ -55,7 +55,10 @@ def heatmap_figure(table: pd.DataFrame, parameters: list[str], stat: str, x: str
                       aspect="auto", origin="lower")
     for (row, col), value in np.ndenumerate(cells):
         if np.isfinite(value):
-            ax.text(col, row, f"{value:.3g}", ha="center", va="center", fontsize=8)
+            red, green, blue, _ = image.cmap(image.norm(value))
+            dark = 0.299 * red + 0.587 * green + 0.114 * blue < 0.5  # perceived brightness of the cell
+            ax.text(col, row, f"{value:.3g}", ha="center", va="center", fontsize=8,
+                    color="white" if dark else "black")
     ax.set_xticks(range(grid.shape[1]), [f"{v:g}" if isinstance(v, float) else str(v) for v in grid.columns])
     ax.set_yticks(range(grid.shape[0]), [f"{v:g}" if isinstance(v, float) else str(v) for v in grid.index])
     ax.set_xlabel(x)

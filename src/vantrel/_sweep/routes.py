@@ -74,14 +74,16 @@ def run_local_pool(job: SweepJob, chunks: list[Chunk], collect: Collect, workers
 
 def _stop(pool: cf.ProcessPoolExecutor) -> None:
     """Cancel what has not started and end the workers now, without waiting for running variants."""
-    pool.shutdown(wait=False, cancel_futures=True)
+    workers = list((pool._processes or {}).values())  # shutdown() forgets them
     terminate = getattr(pool, "terminate_workers", None)  # Python 3.14+
     if terminate is not None:
         terminate()
     else:
-        for process in list((pool._processes or {}).values()):
+        pool.shutdown(wait=False, cancel_futures=True)
+        for process in workers:
             process.terminate()
-    pool.shutdown(wait=True)
+    for process in workers:
+        process.join(timeout=10)
 
 
 def run_on_executor(executor: cf.Executor, job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
