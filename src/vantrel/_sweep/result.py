@@ -58,10 +58,10 @@ class SweepResult:
         return f"SweepResult({len(self.table)} variants, {failed} failed)"
 
 
-def assemble(variants: list[dict], outcomes: list[Outcome], *, keep_equity: bool, dates: pd.DatetimeIndex) -> SweepResult:
+def assemble(param_names: list[str], variants: list[dict], outcomes: list[Outcome], *, keep_equity: bool,
+             dates: pd.DatetimeIndex) -> SweepResult:
     """The result table from variants and their outcomes, both in input order."""
     index = pd.RangeIndex(len(variants), name="variant")
-    param_names = list(dict.fromkeys(name for variant in variants for name in variant))
     params = pd.DataFrame({name: _column([v.get(name) for v in variants], index) for name in param_names},
                           index=index)
     ran = [number for number, outcome in enumerate(outcomes) if outcome.stats is not None]

@@ -15,6 +15,7 @@ import concurrent.futures as cf
 import multiprocessing
 import os
 import uuid
+from concurrent.futures.process import BrokenProcessPool
 from typing import Callable
 
 from .job import Outcome, PackedJob, SweepJob, describe, install, pack, run_chunk
@@ -48,28 +49,68 @@ def run_here(job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
         collect(run_chunk(job, chunk))
 
 
-def _wait_all(futures: dict, collect: Collect) -> None:
+def _submit_all(executor: cf.Executor, reference, chunks: list[Chunk], futures: dict) -> list[Chunk]:
+    """Fill ``futures`` (future: chunk); return the chunks refused because the executor broke."""
+    for number, chunk in enumerate(chunks):
+        try:
+            futures[executor.submit(run_chunk, reference, chunk)] = chunk
+        except cf.BrokenExecutor:
+            return chunks[number:]
+    return []
+
+
+def _wait_all(futures: dict, collect: Collect) -> list[Chunk]:
+    """Collect every future; return the chunks lost because the executor broke (a worker died)."""
+    lost = []
     for future in cf.as_completed(futures):
         error = future.exception()
-        collect(_failed(futures[future], error) if error is not None else future.result())
+        if isinstance(error, cf.BrokenExecutor):
+            lost.append(futures[future])
+        else:
+            collect(_failed(futures[future], error) if error is not None else future.result())
+    return lost
 
 
 def run_local_pool(job: SweepJob, chunks: list[Chunk], collect: Collect, workers: int) -> None:
-    """A fresh process pool whose workers each load the job once, in their initializer."""
-    token = uuid.uuid4().hex
+    """Process pools whose workers each load the job once, in their initializer.
+
+    A worker that dies (a crash, the out-of-memory killer) breaks its pool and
+    every variant not finished yet. Those run again on one worker, in order,
+    where the variant running at a death is the one that caused it: it gets an
+    error row and the rest go on in a new pool. Which rows fail therefore does
+    not depend on the timing of the first pool.
+    """
+    token, blob = uuid.uuid4().hex, pack(job)
+    pending, size = chunks, workers
+    while pending:
+        lost = sorted(_pool_pass(token, blob, pending, collect, size), key=lambda chunk: chunk[0][0])
+        if lost and size == 1:
+            collect(_failed(lost[0], BrokenProcessPool("the worker process ended abruptly while running this variant")))
+            lost = lost[1:]
+        pending, size = lost, 1
+
+
+def _pool_pass(token: str, blob: bytes, chunks: list[Chunk], collect: Collect, workers: int) -> list[Chunk]:
     # Fresh interpreters rather than forks: the caller may run threads (a Dask
     # client, a GUI) that a fork would copy in an inconsistent state.
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
     pool = cf.ProcessPoolExecutor(
-        workers, mp_context=multiprocessing.get_context(method), initializer=install, initargs=(token, pack(job)),
+        workers, mp_context=multiprocessing.get_context(method), initializer=install, initargs=(token, blob),
     )
     try:
-        reference = PackedJob(token)
-        _wait_all({pool.submit(run_chunk, reference, chunk): chunk for chunk in chunks}, collect)
+        # Start every worker before the first variant: a pool that starts them
+        # on demand can start one just after another died, and then wait for
+        # it forever when it shuts down.
+        for _ in range(workers):
+            pool.submit(int)
+        futures = {}
+        refused = _submit_all(pool, PackedJob(token), chunks, futures)
+        lost = _wait_all(futures, collect) + refused
     except BaseException:
         _stop(pool)
         raise
     pool.shutdown(wait=True)
+    return lost
 
 
 def _stop(pool: cf.ProcessPoolExecutor) -> None:
@@ -92,9 +133,11 @@ def run_on_executor(executor: cf.Executor, job: SweepJob, chunks: list[Chunk], c
         reference = job  # same process: nothing to send (the engine runs one variant at a time)
     else:
         reference = PackedJob(uuid.uuid4().hex, pack(job))
-    futures = {executor.submit(run_chunk, reference, chunk): chunk for chunk in chunks}
+    futures = {}
     try:
-        _wait_all(futures, collect)
+        refused = _submit_all(executor, reference, chunks, futures)
+        for chunk in _wait_all(futures, collect) + refused:
+            collect(_failed(chunk, cf.BrokenExecutor("the executor broke before this variant finished")))
     except BaseException:
         for future in futures:
             future.cancel()

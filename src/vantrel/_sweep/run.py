@@ -88,8 +88,8 @@ def sweep(
     if strategy is not None and not callable(strategy):
         raise TypeError(f"strategy must be callable, got {type(strategy).__name__}")
     options = dict(options or {})
-    variants = expand_variants(params)
-    check_parameter_names(variants, options, strategy)
+    names, variants = expand_variants(params)
+    check_parameter_names(names, options, strategy)
     if workers is not None and (executor is not None or workers < 1):
         raise ValueError("workers sizes the local pool: a positive number, and only without an executor")
     if chunksize is not None and chunksize < 1:
@@ -108,7 +108,7 @@ def sweep(
         _dispatch(job, list(enumerate(variants)), collect, executor, workers, chunksize)
     finally:
         line.close()
-    return assemble(variants, outcomes, keep_equity=bool(keep_equity), dates=market.index)
+    return assemble(names, variants, outcomes, keep_equity=bool(keep_equity), dates=market.index)
 
 
 def _dispatch(job, numbered: list, collect, executor, workers, chunksize) -> None:

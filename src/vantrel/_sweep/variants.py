@@ -25,11 +25,12 @@ BACKTEST_OPTIONS = frozenset(
 _AXES = (list, tuple, range, np.ndarray)
 
 
-def expand_variants(params) -> list[dict]:
-    """Parameter sets, in order, from a grid, an iterable of dicts or a DataFrame.
+def expand_variants(params) -> tuple[list[str], list[dict]]:
+    """Parameter names and parameter sets, in order, from a grid, an iterable of dicts or a DataFrame.
 
     A grid (dict) combines its axes like ``itertools.product``: the first name
-    varies slowest. A DataFrame gives one parameter set per row.
+    varies slowest. A DataFrame gives one parameter set per row. The names are
+    those of the grid or table even when they give no variant.
     """
     if isinstance(params, pd.DataFrame):
         names = list(params.columns)
@@ -44,14 +45,15 @@ def expand_variants(params) -> list[dict]:
             if not isinstance(variant, Mapping):
                 raise TypeError(f"parameter set {number} must be a dict, got {type(variant).__name__}")
             variants.append(dict(variant))
+        names = list(dict.fromkeys(name for variant in variants for name in variant))
     else:
         raise TypeError(
             f"params must be a grid (dict), a list of dicts or a DataFrame, got {type(params).__name__}"
         )
-    bad = {name for variant in variants for name in variant if not isinstance(name, str)}
+    bad = [repr(name) for name in names if not isinstance(name, str)]
     if bad:
-        raise TypeError(f"parameter names must be strings, got {preview(sorted(map(repr, bad)), quote=False)}")
-    return variants
+        raise TypeError(f"parameter names must be strings, got {preview(bad, quote=False)}")
+    return names, variants
 
 
 def _axis(name: str, values) -> list:
@@ -64,7 +66,7 @@ def _axis(name: str, values) -> list:
     return list(values)
 
 
-def check_parameter_names(variants: list[dict], options: Mapping, strategy) -> None:
+def check_parameter_names(names: list[str], options: Mapping, strategy) -> None:
     """Refuse names that nothing would accept, before any variant runs.
 
     Bad values are the business of each variant (they become error rows); a
@@ -73,7 +75,6 @@ def check_parameter_names(variants: list[dict], options: Mapping, strategy) -> N
     unknown_options = [name for name in options if name not in BACKTEST_OPTIONS]
     if unknown_options:
         raise ValueError(f"options are not backtest options: {preview(unknown_options)}")
-    names = list(dict.fromkeys(name for variant in variants for name in variant))
     others = [name for name in names if name not in BACKTEST_OPTIONS]
     if not others:
         return
