@@ -5,7 +5,6 @@ import os
 import signal
 import time
 
-
 from vantrel.datasets import synthetic_market
 from vantrel.demo import momentum_weights
 
