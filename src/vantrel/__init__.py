@@ -17,6 +17,8 @@ _PUBLIC = {
     "BacktestResult": ".result",
     "performance_stats": ".stats",
     "datasets": ".datasets",
+    "sweep": "._sweep",
+    "SweepResult": "._sweep",
 }
 
 __all__ = [*_PUBLIC, "__version__"]
@@ -24,6 +26,7 @@ __all__ = [*_PUBLIC, "__version__"]
 if TYPE_CHECKING:
     from . import datasets
     from ._backtest import backtest
+    from ._sweep import SweepResult, sweep
     from .market import Market
     from .result import BacktestResult
     from .stats import performance_stats

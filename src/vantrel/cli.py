@@ -1,4 +1,4 @@
-"""The ``vantrel`` command line: ``vantrel demo`` and ``vantrel run``."""
+"""The ``vantrel`` command line: ``vantrel demo``, ``vantrel run`` and ``vantrel sweep``."""
 
 from __future__ import annotations
 
@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 from . import __version__
+from ._sweep.cli import add_sweep_command
 
 DEFAULT_DEMO_DIR = Path("vantrel-output") / "demo"
 DEFAULT_RUN_DIR = Path("vantrel-output") / "run"
@@ -81,6 +82,8 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--out", type=Path, default=DEFAULT_RUN_DIR, help=f"output folder (default {DEFAULT_RUN_DIR})")
     run.add_argument("--quiet", action="store_true", help="no progress messages")
     run.set_defaults(handler=_run)
+
+    add_sweep_command(commands)
     return parser
 
 

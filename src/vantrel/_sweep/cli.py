@@ -1,0 +1,181 @@
+"""``vantrel sweep``: a sweep described by a small parameter file (TOML or JSON).
+
+The file has up to five tables; paths are relative to the file::
+
+    [market]            # synthetic = {stocks = 200, days = 1000, seed = 7}, or
+                        # close = "close.csv" (open/high/low, delisting = "infer")
+    [strategy]          # weights = "weights.csv", or function = "momentum"
+                        # (the demo strategy) or "module:function"
+    [options]           # backtest options shared by every variant
+    [grid]              # lists are axes, other values fixed: stop_loss = [0.05, 0.1]
+    [heatmap]           # stat = "sharpe", x = "stop_loss", y = "top" (all optional)
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import importlib.util
+import json
+import sys
+import tomllib
+from pathlib import Path
+
+DEFAULT_SWEEP_DIR = Path("vantrel-output") / "sweep"
+_SECTIONS = {"market", "strategy", "options", "grid", "heatmap"}
+
+__all__ = ["add_sweep_command", "momentum"]
+
+
+def momentum(market, *, lookback: int = 126, skip: int = 21, top: int = 20):
+    """The demo strategy with its parameters open to the sweep: top-N momentum at each month end."""
+    from ..demo import momentum_weights
+
+    return momentum_weights(market.close, lookback=lookback, skip=skip, top=top)
+
+
+_BUILT_IN = {"momentum": momentum}
+
+
+def add_sweep_command(commands) -> None:
+    sweep = commands.add_parser("sweep", help="backtest every variant of a parameter grid (TOML or JSON file)",
+                                description=__doc__.split("\n\n", 1)[1],
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    sweep.add_argument("params", type=Path, help="parameter file (.toml or .json)")
+    sweep.add_argument("--out", type=Path, default=DEFAULT_SWEEP_DIR, help=f"output folder (default {DEFAULT_SWEEP_DIR})")
+    sweep.add_argument("--format", choices=["csv", "parquet"], default="csv", help="results table format (default csv)")
+    sweep.add_argument("--workers", type=int, help="worker processes (default: one per CPU)")
+    sweep.add_argument("--quiet", action="store_true", help="no progress line")
+    sweep.set_defaults(handler=_run_sweep)
+
+
+def _run_sweep(args) -> int:
+    from .run import sweep
+
+    if args.format == "parquet" and importlib.util.find_spec("pyarrow") is None:
+        raise ValueError("--format parquet needs pyarrow: pip install vantrel[parquet]")
+    settings = read_parameter_file(args.params)
+    _check_heatmap_names(settings)
+    base = args.params.resolve().parent
+    market = _market(settings.get("market", {}), base)
+    weights, strategy = _strategy(settings.get("strategy", {}), base)
+    try:
+        result = sweep(market, settings.get("grid", {}), strategy=strategy, weights=weights,
+                       options=settings.get("options", {}), workers=args.workers, progress=not args.quiet)
+    except KeyboardInterrupt:
+        print("vantrel sweep: interrupted; no results written", file=sys.stderr)
+        return 130
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    table_path = args.out / f"results.{args.format}"
+    if args.format == "csv":
+        result.table.to_csv(table_path)
+    else:
+        result.table.to_parquet(table_path)
+    heatmap_path = _heatmap(result, settings.get("heatmap", {}), args.out)
+    _summary(result, table_path, heatmap_path, settings.get("heatmap", {}).get("stat", "sharpe"))
+    return 0
+
+
+def read_parameter_file(path: Path) -> dict:
+    text = path.read_text(encoding="utf-8")
+    try:
+        if path.suffix.lower() == ".toml":
+            settings = tomllib.loads(text)
+        elif path.suffix.lower() == ".json":
+            settings = json.loads(text)
+        else:
+            raise ValueError(f"{path.name}: expected a .toml or .json parameter file")
+    except (tomllib.TOMLDecodeError, json.JSONDecodeError) as error:
+        raise ValueError(f"{path.name}: {error}") from None
+    if not isinstance(settings, dict):
+        raise ValueError(f"{path.name}: expected tables {', '.join(sorted(_SECTIONS))}")
+    unknown = set(settings) - _SECTIONS
+    if unknown:
+        raise ValueError(f"{path.name}: unknown tables {', '.join(sorted(unknown))}; "
+                         f"expected {', '.join(sorted(_SECTIONS))}")
+    for name, section in settings.items():
+        if not isinstance(section, dict):
+            raise ValueError(f"{path.name}: [{name}] must be a table")
+    return settings
+
+
+def _check_heatmap_names(settings: dict) -> None:
+    section = settings.get("heatmap", {})
+    unknown = set(section) - {"stat", "x", "y"}
+    if unknown:
+        raise ValueError(f"[heatmap] does not take {', '.join(sorted(unknown))}")
+    grid = settings.get("grid", {})
+    for axis in ("x", "y"):
+        if axis in section and section[axis] not in grid:
+            raise ValueError(f"[heatmap] {axis} = {section[axis]!r} is not a parameter of [grid]")
+
+
+def _market(section: dict, base: Path):
+    from ..datasets import load_market, synthetic_market
+
+    if "synthetic" in section:
+        synthetic = section["synthetic"]
+        if not isinstance(synthetic, dict) or set(synthetic) - {"stocks", "days", "seed"}:
+            raise ValueError("[market] synthetic takes stocks, days and seed")
+        return synthetic_market(synthetic.get("stocks", 300), synthetic.get("days", 1500),
+                                seed=synthetic.get("seed", 7))
+    if "close" not in section:
+        raise ValueError("[market] needs close (a price file) or synthetic")
+    unknown = set(section) - {"close", "open", "high", "low", "delisting"}
+    if unknown:
+        raise ValueError(f"[market] does not take {', '.join(sorted(unknown))}")
+    paths = {name: base / section[name] for name in ("close", "open", "high", "low") if name in section}
+    return load_market(paths.pop("close"), delisting=section.get("delisting"), **paths)
+
+
+def _strategy(section: dict, base: Path):
+    from ..datasets import read_wide
+
+    if ("weights" in section) == ("function" in section) or len(section) != 1:
+        raise ValueError('[strategy] needs exactly one of weights (a file) or function ("momentum" or "module:name")')
+    if "weights" in section:
+        return read_wide(base / section["weights"]), None
+    name = section["function"]
+    if name in _BUILT_IN:
+        return None, _BUILT_IN[name]
+    module_name, _, attribute = name.partition(":")
+    if not module_name or not attribute:
+        raise ValueError(f'[strategy] function must be "momentum" or "module:name", got {name!r}')
+    # The parameter file's folder comes first, so a strategy can sit beside it.
+    sys.path.insert(0, str(base))
+    try:
+        return None, getattr(importlib.import_module(module_name), attribute)
+    except (ImportError, AttributeError) as error:
+        raise ValueError(f"[strategy] cannot load {name!r}: {error}") from None
+
+
+def _heatmap(result, section: dict, out: Path) -> Path | None:
+    from ..report import figure_png
+    from .heatmap import varied_parameters
+
+    stat = section.get("stat", "sharpe")
+    x, y = section.get("x"), section.get("y")
+    named = x is not None and y is not None
+    if not named and len(varied_parameters(result.table, result.parameters)) < 2:
+        return None  # nothing to map; a table of one axis says it all
+    if stat not in result.table.columns:
+        return None  # every variant failed
+    path = out / f"heatmap-{stat}.png"
+    path.write_bytes(figure_png(result.heatmap(stat, x, y)))
+    return path
+
+
+def _summary(result, table_path: Path, heatmap_path: Path | None, stat: str) -> None:
+    table = result.table
+    failed = result.errors
+    print(f"{len(table)} variants, {len(table) - len(failed)} ran, {len(failed)} failed")
+    if stat in table.columns and len(failed) < len(table):
+        best = table.sort_values(stat, ascending=False, kind="stable").head(5)
+        print(f"\nBest by {stat}:")
+        print(best[[*result.parameters, stat]].to_string())
+    for number, error in failed["error"].head(5).items():
+        print(f"variant {number} failed: {error}")
+    print(f"\nResults: {table_path.resolve()}")
+    if heatmap_path is not None:
+        print(f"Heat map: {heatmap_path.resolve()}")

@@ -1,0 +1,100 @@
+"""Strategies and guards shared by the sweep tests; strategies live in a module so worker processes can import them."""
+
+import contextlib
+import os
+import signal
+import time
+
+from vantrel.datasets import synthetic_market
+from vantrel.demo import momentum_weights
+
+
+def tiny_market():
+    return synthetic_market(30, 300, seed=11)
+
+
+def momentum(market, *, top=5, lookback=60):
+    return momentum_weights(market.close, lookback=lookback, skip=5, top=top)
+
+
+def unequal_pace(market, *, top=5, lookback=60, pause=0.0):
+    """Momentum after a pause: later variants can finish before earlier ones."""
+    time.sleep(pause)
+    return momentum(market, top=top, lookback=lookback)
+
+
+def choosy(market, *, top=5, lookback=60, fail=None):
+    """Momentum, or one of the failures a variant can meet."""
+    if fail == "raise":
+        raise ArithmeticError("no momentum in a flat market")
+    weights = momentum(market, top=top, lookback=lookback)
+    if fail == "unpriced":  # a stock the market has no prices for
+        weights["XYZ"] = 0.1
+    return weights
+
+
+def where_am_i(market):
+    """Fails on purpose, reporting which process ran it and which market object it saw."""
+    raise LookupError(f"{os.getpid()} {id(market)}")
+
+
+def die(market, *, top=5, crash=False):
+    if crash:
+        os._exit(3)
+    time.sleep(0.2)
+    return momentum(market, top=top)
+
+
+def slow(market, *, n):
+    time.sleep(0.5)
+    return momentum(market)
+
+
+
+class Overtime(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def deadline(seconds):
+    """Fail, rather than hang, when the block takes longer than ``seconds``."""
+
+    def expire(signum, frame):
+        raise Overtime(f"still running after {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def descendants(pid):
+    """Every process below ``pid`` (Linux /proc)."""
+    found, stack = [], [pid]
+    while stack:
+        parent = stack.pop()
+        try:
+            tasks = os.listdir(f"/proc/{parent}/task")
+        except FileNotFoundError:
+            continue
+        for task in tasks:
+            try:
+                with open(f"/proc/{parent}/task/{task}/children") as children:
+                    kids = [int(k) for k in children.read().split()]
+            except FileNotFoundError:
+                continue
+            found += kids
+            stack += kids
+    return found
+
+
+def alive(pid):
+    """Running, as opposed to gone or a zombie waiting to be reaped."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False

@@ -1,0 +1,192 @@
+"""Sweeps in this process, on the local pool and on other executors: rows, order, errors, shutdown."""
+
+import io
+import threading
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vantrel
+from conftest import requires_engine
+from sweep_helpers import choosy, deadline, die, momentum, tiny_market, unequal_pace, where_am_i
+from vantrel._sweep.progress import ProgressLine
+from vantrel._sweep.variants import expand_variants
+
+
+@pytest.fixture(scope="module")
+def market():
+    return tiny_market()
+
+
+def test_variants_come_from_a_grid_a_list_or_a_table_in_order():
+    per_stock = pd.Series({"S001": 0.1})
+    names, grid = expand_variants({"top": [5, 10], "stop_loss": np.array([0.05, 0.1]), "rebalance": "ME",
+                            "take_profit": per_stock, "lookback": range(2)})
+    assert names == ["top", "stop_loss", "rebalance", "take_profit", "lookback"] and len(grid) == 8
+    assert [(v["top"], v["stop_loss"], v["lookback"]) for v in grid[:3]] == [(5, 0.05, 0), (5, 0.05, 1), (5, 0.1, 0)]
+    assert all(v["rebalance"] == "ME" and v["take_profit"] is per_stock for v in grid)
+    assert type(grid[0]["stop_loss"]) is float
+    table = pd.DataFrame({"top": [3, 1], "stop_loss": [0.2, 0.1]})
+    assert expand_variants(table) == (["top", "stop_loss"], [{"top": 3, "stop_loss": 0.2}, {"top": 1, "stop_loss": 0.1}])
+    assert expand_variants([{"top": 1}, {}, {"lookback": 2}]) == (["top", "lookback"], [{"top": 1}, {}, {"lookback": 2}])
+    assert expand_variants({"top": []}) == (["top"], [])
+    with pytest.raises(TypeError, match="parameter set 1 must be a dict, got int"):
+        expand_variants([{"top": 1}, 2])
+    with pytest.raises(TypeError, match="params must be a grid"):
+        expand_variants("top=5")
+    with pytest.raises(ValueError, match="grid axis 'top' must be one-dimensional"):
+        expand_variants({"top": np.ones((2, 2))})
+    with pytest.raises(TypeError, match="parameter names must be strings"):
+        expand_variants(pd.DataFrame({0: [1]}))
+
+
+def test_names_nothing_would_accept_are_refused_before_any_variant_runs(market):
+    weights = momentum(market)
+    with pytest.raises(ValueError, match="need a strategy to receive them: 'top'"):
+        vantrel.sweep(market, {"top": [5]}, weights=weights)
+    with pytest.raises(ValueError, match="the strategy does not take the parameters 'pause'"):
+        vantrel.sweep(market, {"pause": [1]}, strategy=momentum)
+    with pytest.raises(ValueError, match="options are not backtest options: 'stoploss'"):
+        vantrel.sweep(market, {}, weights=weights, options={"stoploss": 0.1})
+    with pytest.raises(ValueError, match="give either weights"):
+        vantrel.sweep(market, {}, weights=weights, strategy=momentum)
+    with pytest.raises(ValueError, match="workers sizes the local pool"):
+        vantrel.sweep(market, {}, weights=weights, workers=0)
+    with pytest.raises(TypeError, match="executor must be None"):
+        vantrel.sweep(market, [{}], weights=weights, executor=object())
+
+
+@requires_engine
+def test_each_row_holds_what_a_single_backtest_of_that_variant_gives(market):
+    grid = {"top": [3, 6], "stop_loss": [0.05, 0.2]}
+    result = vantrel.sweep(market, grid, strategy=momentum, options={"rebalance": "ME", "stop_loss": 0.5},
+                           workers=1, keep_equity=True)
+    assert list(result.table.columns[:2]) == ["top", "stop_loss"] and result.parameters == ["top", "stop_loss"]
+    assert result.table["error"].isna().all() and len(result.errors) == 0
+    for number, (top, stop) in enumerate([(3, 0.05), (3, 0.2), (6, 0.05), (6, 0.2)]):
+        alone = vantrel.backtest(momentum(market, top=top), market, rebalance="ME", stop_loss=stop)
+        row = result.table.loc[number]
+        assert (row["top"], row["stop_loss"]) == (top, stop)
+        for name, value in alone.stats.items():
+            assert row[name] == value or (pd.isna(row[name]) and pd.isna(value)), name
+        curve = result.equity[number].dropna()
+        pd.testing.assert_series_equal(curve, alone.equity, check_names=False, check_freq=False)
+    assert result.equity.index.equals(market.index)
+
+
+@requires_engine
+def test_pool_rows_come_back_in_input_order_with_failures_in_their_own_rows(market):
+    # Early variants pause longest, so they finish last on the pool.
+    variants = [{"top": 3, "pause": 0.6}, {"top": 4, "stop_loss": -0.1, "pause": 0.4},
+                {"top": 5, "pause": 0.0}, {"top": 6, "pause": 0.0}]
+    options = {"rebalance": "ME"}
+    with deadline(60):
+        pooled = vantrel.sweep(market, variants, strategy=unequal_pace, options=options, workers=2,
+                               keep_equity=True)
+    here = vantrel.sweep(market, variants, strategy=unequal_pace, options=options, workers=1, keep_equity=True)
+    pd.testing.assert_frame_equal(pooled.table, here.table)
+    pd.testing.assert_frame_equal(pooled.equity, here.equity)
+    assert pooled.table["top"].tolist() == [3, 4, 5, 6]
+    assert pooled.errors.index.tolist() == [1]
+    assert pooled.table.loc[1, "error"] == "ValueError: stop_loss must be at least 0.0, got -0.1"
+    assert pooled.table.loc[[0, 2, 3], "sharpe"].notna().all() and pd.isna(pooled.table.loc[1, "sharpe"])
+    assert pooled.equity[1].isna().all()
+
+
+@requires_engine
+def test_a_failing_variant_does_not_stop_the_others(market):
+    variants = [{"fail": None}, {"fail": "raise"}, {"fail": "unpriced"}, {"fail": None, "trade_at": "vwap"},
+                {"fail": None, "excursion_window": -1}]
+    result = vantrel.sweep(market, variants, strategy=choosy, workers=1)
+    errors = result.table["error"]
+    assert pd.isna(errors[0]) and np.isfinite(result.table.loc[0, "total_return"])
+    assert errors[1] == "ArithmeticError: no momentum in a flat market"
+    assert errors[2] == "ValueError: weights has stocks with no price column in the market: 'XYZ'"
+    assert errors[3] == """ValueError: trade_at must be "close" or "open", got 'vwap'"""
+    assert errors[4] == "ValueError: excursion_window must be at least 0, got -1"
+
+
+@requires_engine
+@pytest.mark.parametrize("route", ["pool", "process executor"])
+def test_each_worker_process_loads_the_market_once(market, route):
+    """A worker sees the same market object for every variant it runs: the data was not sent per variant."""
+    variants = [{}] * 8
+    with deadline(60):
+        if route == "pool":
+            result = vantrel.sweep(market, variants, strategy=where_am_i, workers=2)
+        else:
+            with ProcessPoolExecutor(2) as executor:
+                result = vantrel.sweep(market, variants, strategy=where_am_i, executor=executor, chunksize=1)
+    seen = result.table["error"].str.removeprefix("LookupError: ").str.split(" ", expand=True)
+    assert seen[0].nunique() <= 2
+    assert (seen.groupby(0)[1].nunique() == 1).all()
+
+
+@requires_engine
+def test_threads_share_the_market_without_pickling_and_give_the_same_rows(market):
+    strategy = lambda market, top: momentum(market, top=top)  # noqa: E731 (no pickling on threads)
+    grid = {"top": [3, 5, 7]}
+    with ThreadPoolExecutor(3) as executor:
+        threaded = vantrel.sweep(market, grid, strategy=strategy, executor=executor)
+    here = vantrel.sweep(market, grid, strategy=momentum, workers=1)
+    pd.testing.assert_frame_equal(threaded.table, here.table)
+
+
+def test_a_strategy_that_cannot_reach_other_processes_is_refused_up_front(market):
+    lock = threading.Lock()
+
+    def locked(market, top):
+        with lock:
+            return momentum(market, top=top)
+
+    with pytest.raises(TypeError, match="the sweep cannot be sent to worker processes"):
+        vantrel.sweep(market, {"top": [3, 5]}, strategy=locked, workers=2)
+
+
+@requires_engine
+def test_a_worker_that_dies_fails_only_its_own_variant(market):
+    variants = [{"top": 3}, {"top": 4, "crash": True}, {"top": 5}, {"top": 6, "crash": True}, {"top": 7}]
+    with deadline(60):
+        result = vantrel.sweep(market, variants, strategy=die, workers=2)
+    died = "BrokenProcessPool: the worker process ended abruptly while running this variant"
+    assert result.table["error"].tolist() == [None, died, None, died, None]
+    assert result.table.loc[[0, 2, 4], "sharpe"].notna().all()
+
+
+def test_an_empty_sweep_is_an_empty_table(market):
+    result = vantrel.sweep(market, {"top": []}, strategy=momentum)
+    assert len(result) == 0 and list(result.table.columns) == ["top", "error"]
+
+
+@requires_engine
+def test_heatmap_maps_a_statistic_over_two_parameters(market):
+    grid = {"top": [3, 5], "stop_loss": [0.05, 0.1, 0.2], "lookback": [40, 60]}
+    result = vantrel.sweep(market, grid, strategy=momentum, options={"rebalance": "ME"}, workers=1)
+    ax = result.heatmap("sharpe", "stop_loss", "top").axes[0]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("stop_loss", "top")
+    assert ax.get_title() == "sharpe (mean of up to 2 variants per cell)"
+    cell = ax.images[0].get_array()
+    expected = result.table.groupby(["top", "stop_loss"])["sharpe"].mean().unstack()
+    np.testing.assert_allclose(cell.data, expected.to_numpy())
+    assert result.heatmap("cagr").axes[0].get_xlabel() == "top"  # the first two varied parameters
+    single = vantrel.sweep(market, {"top": [3, 5]}, strategy=momentum, workers=1)
+    with pytest.raises(ValueError, match="two parameters that take more than one value"):
+        single.heatmap("sharpe")
+    with pytest.raises(ValueError, match="no parameter 'lookback'"):
+        single.heatmap("sharpe", "top", "lookback")
+
+
+def test_progress_line_counts_rate_and_eta():
+    log = io.StringIO()
+    line = ProgressLine(4, enabled=True, stream=log)
+    line.started -= 10.0  # two variants in ten seconds: 0.2 per second, two left
+    line.advance(2)
+    assert line.text(line.started + 10.0) == "sweep 2/4  50%  0.20 variants/s  elapsed 0:10  ETA 0:10"
+    assert log.getvalue() == ""  # not a terminal: a line every few seconds, and at the end
+    line.advance(2)
+    assert log.getvalue().startswith("sweep 4/4 100%") and log.getvalue().endswith("ETA 0:00\n")
+    quiet = io.StringIO()
+    ProgressLine(1, stream=quiet).advance(1)  # by default shown on terminals only
+    assert quiet.getvalue() == ""
