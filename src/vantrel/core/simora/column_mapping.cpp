@@ -8,6 +8,13 @@ namespace {
 
 // label.encode("UTF-8"), as bytes.
 std::string utf8_key(PyObject* label) {
+    if (PyUnicode_CheckExact(label)) {
+        // The same bytes (and the same UnicodeEncodeError) without a method call.
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(label, &size);
+        if (text == nullptr) throw PyErrorSet{};
+        return std::string(text, static_cast<size_t>(size));
+    }
     Ref encoded = Ref::steal(PyObject_CallMethod(label, "encode", "s", "UTF-8"));
     if (!PyBytes_Check(encoded.get())) {
         PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(encoded.get())->tp_name);
