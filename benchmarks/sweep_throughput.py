@@ -20,8 +20,10 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -30,28 +32,12 @@ import vantrel
 from vantrel.datasets import synthetic_market
 from vantrel.demo import momentum_weights
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from benchmarks.processes import descendants  # noqa: E402
+
 
 def top50(market, *, top=50):
     return momentum_weights(market.close, top=top)
-
-
-def _descendants(pid: int) -> list[int]:
-    found, stack = [], [pid]
-    while stack:
-        parent = stack.pop()
-        try:
-            tasks = os.listdir(f"/proc/{parent}/task")
-        except FileNotFoundError:
-            continue
-        for task in tasks:
-            try:
-                with open(f"/proc/{parent}/task/{task}/children") as children:
-                    kids = [int(k) for k in children.read().split()]
-            except FileNotFoundError:
-                continue
-            found += kids
-            stack += kids
-    return found
 
 
 def _resident_mib(pid: int, field: str = "VmRSS") -> float:
@@ -76,7 +62,7 @@ class PeakMemory:
 
     def _sample(self) -> None:
         while not self._stop.wait(self.interval):
-            for pid in _descendants(os.getpid()):
+            for pid in descendants(os.getpid()):
                 self.peaks[pid] = max(self.peaks.get(pid, 0.0), _resident_mib(pid))
 
     def __enter__(self):

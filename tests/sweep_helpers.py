@@ -3,10 +3,15 @@
 import contextlib
 import os
 import signal
+import sys
 import time
+from pathlib import Path
 
 from vantrel.datasets import synthetic_market
 from vantrel.demo import momentum_weights
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from benchmarks.processes import descendants  # noqa: E402,F401  (re-exported for the tests)
 
 
 def tiny_market():
@@ -69,26 +74,6 @@ def deadline(seconds):
     finally:
         signal.alarm(0)
         signal.signal(signal.SIGALRM, previous)
-
-
-def descendants(pid):
-    """Every process below ``pid`` (Linux /proc)."""
-    found, stack = [], [pid]
-    while stack:
-        parent = stack.pop()
-        try:
-            tasks = os.listdir(f"/proc/{parent}/task")
-        except FileNotFoundError:
-            continue
-        for task in tasks:
-            try:
-                with open(f"/proc/{parent}/task/{task}/children") as children:
-                    kids = [int(k) for k in children.read().split()]
-            except FileNotFoundError:
-                continue
-            found += kids
-            stack += kids
-    return found
 
 
 def alive(pid):
