@@ -77,12 +77,30 @@ int as_int(const Ref& value) {
 }
 
 // The statistics of the trade of `sid` as entered, up to the current bar.
+// Integer element of a per-stock array, as the analysis takes it.
+int stock_int(PyArrayObject* a, int sid) {
+    int64_t v = 0;
+    if (!read_stock_value(a, sid, NPY_INT64, v)) return as_int(stock_item(a, sid, NPY_INT64));
+    if (v < INT_MIN || v > INT_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<int>(v);
+}
+
+// Whether the entry weight is > 0 (NaN and 0 are not), as a boolean object.
+Ref entry_is_long(int sid) {
+    double weight = 0.0;
+    if (read_stock_value(session.position, sid, NPY_DOUBLE, weight)) {
+        return Ref::borrow(weight > 0.0 ? Py_True : Py_False);
+    }
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref position = stock_item(session.position, sid, NPY_DOUBLE);
+    return Ref::steal(PyObject_RichCompare(position.get(), zero.get(), Py_GT));
+}
+
 Ref analyse_trade(int sid, int full_exit) {
     const int exit_bar = session.current_bar;
-    const int entry_bar = as_int(stock_item(session.entry, sid, NPY_INT64));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref is_long = Ref::steal(PyObject_RichCompare(stock_item(session.position, sid, NPY_DOUBLE).get(), zero.get(), Py_GT));
-    const int full_entry = as_int(stock_item(session.entry_flags, sid, NPY_INT64));
+    const int entry_bar = stock_int(session.entry, sid);
+    Ref is_long = entry_is_long(sid);
+    const int full_entry = stock_int(session.entry_flags, sid);
     return exvalo_analysis(sid, entry_bar, exit_bar, is_long.get(), full_entry, full_exit);
 }
 

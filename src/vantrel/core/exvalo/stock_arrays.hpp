@@ -53,6 +53,15 @@ inline Ref stock_item(PyArrayObject* a, int sid, int type_num) {
     return stock_array_detail::get_item(a, sid);
 }
 
+// a[sid] read in place into `out`; false when the array needs item access.
+template <class T>
+inline bool read_stock_value(PyArrayObject* a, int sid, int type_num, T& out) {
+    const char* p = stock_array_detail::element(a, sid, type_num, false);
+    if (p == nullptr) return false;
+    std::memcpy(&out, p, sizeof out);
+    return true;
+}
+
 // a[sid] = value, for an integer-typed array.
 inline void set_stock_int(PyArrayObject* a, int sid, long value) {
     if (char* p = stock_array_detail::element(a, sid, NPY_INT64, true)) {
