@@ -129,12 +129,20 @@ def _exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
 
 
 def _traded_weight(trades: pd.DataFrame) -> float:
-    total = 0.0
-    for _, stock in trades.sort_values("entry_date", kind="stable").groupby("stock", sort=False):
-        previous_exit, previous_weight = pd.NaT, 0.0
-        for entry, exit_, weight in zip(stock["entry_date"], stock["exit_date"], stock["weight"]):
-            resized = not pd.isna(previous_exit) and entry == previous_exit
-            total += abs(weight - previous_weight) if resized else abs(weight) + abs(previous_weight)
-            previous_exit, previous_weight = exit_, (0.0 if pd.isna(exit_) else weight)
-        total += abs(previous_weight)
-    return total
+    """Sum of absolute weight changes: a trade that starts on the bar its stock's
+    previous trade ended is a resize, any other entry and every exit trade in full."""
+    if not len(trades):
+        return 0.0
+    ordered = trades.sort_values("entry_date", kind="stable")
+    weight = ordered["weight"].to_numpy(dtype=np.float64)
+    exit_date = ordered["exit_date"]
+    # A trade still open at the end leaves nothing to sell afterwards.
+    held_after = pd.Series(np.where(exit_date.isna(), 0.0, weight), index=ordered.index)
+    by_stock = ordered.groupby("stock", sort=False)
+    previous_exit = by_stock["exit_date"].shift(1)
+    previous_weight = held_after.groupby(ordered["stock"], sort=False).shift(1).fillna(0.0).to_numpy()
+    resized = (previous_exit.notna() & (ordered["entry_date"] == previous_exit)).to_numpy()
+    changes = np.where(resized, np.abs(weight - previous_weight),
+                       np.abs(weight) + np.abs(previous_weight))
+    last_held = held_after.groupby(ordered["stock"], sort=False).last().to_numpy()
+    return float(changes.sum() + np.abs(last_held).sum())
