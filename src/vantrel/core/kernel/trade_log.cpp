@@ -43,7 +43,7 @@ void TradeLog::analyse(int sid, int bar, int full_exit) {
     const TradeRecord& r = open.record;
     StatsBuffer buffer{open.stats};
     analyse_trade(in_.price_values, in_.close_values, in_.price_col[sid], r.entry_bar, bar,
-                  WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer);
+                  WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer, series_);
     length_ = buffer.length();
 }
 

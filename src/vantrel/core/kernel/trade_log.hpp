@@ -83,6 +83,7 @@ private:
     ExcursionSettings settings_;
     int64_t length_ = 6;
     std::vector<Open> open_;
+    ExcursionSeries series_;  // working room of the analysis
     std::vector<TradeRecord> records_;
     std::vector<double> excursions_;
     int32_t round_trips_ = 0;
