@@ -50,6 +50,19 @@ class BacktestResult:
     def drawdown(self) -> pd.Series:
         return drawdown(self.equity).rename("drawdown")
 
+    def round_trips(self) -> pd.DataFrame:
+        """One row per round trip: a position from its entry to its exit back to nothing.
+
+        ``trades`` has one row per trade record (a holding re-sized at a rebalance
+        starts a new record); a round trip joins the records of one position. Its
+        ``return`` compounds the records' returns, so for a trip out of cash and back
+        it is what the trip made for the portfolio; ``profit``, ``fees`` and ``taxes``
+        add up. See :func:`vantrel._trades.round_trip_table`.
+        """
+        from ._trades import round_trip_table
+
+        return round_trip_table(self.trades)
+
     @cached_property
     def stats(self) -> pd.Series:
         """Performance statistics; see :func:`vantrel.stats.performance_stats`."""
