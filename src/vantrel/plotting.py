@@ -11,7 +11,7 @@ import matplotlib.dates as mdates
 import numpy as np
 import pandas as pd
 from matplotlib.figure import Figure
-from matplotlib.ticker import FixedLocator, FuncFormatter, NullFormatter, PercentFormatter
+from matplotlib.ticker import FixedLocator, FuncFormatter, MaxNLocator, NullFormatter, PercentFormatter
 
 from ._report import analysis
 
@@ -32,8 +32,8 @@ _LOG_MANTISSAS = ((1.0,), (1.0, 2.0, 5.0), (1.0, 1.5, 2.0, 3.0, 5.0, 7.0),
 def log_ticks(low: float, high: float, most: int = 8) -> list[float]:
     """Round tick values for a log axis from ``low`` to ``high``: as many as fit in ``most``.
 
-    With fewer than two round values in range (a very narrow span), the two
-    ends themselves, rounded to three significant digits.
+    With fewer than two such values in range (a span narrower than from one
+    round value to the next), evenly spaced round values as on a linear axis.
     """
     if not (0 < low < high and math.isfinite(high)):
         return []
@@ -49,7 +49,8 @@ def log_ticks(low: float, high: float, most: int = 8) -> list[float]:
         step = math.ceil(len(decades) / most)
         best = [10.0 ** d for d in decades if d % step == 0 and low <= 10.0 ** d <= high]
     if len(best) < 2:
-        best = sorted({float(f"{low:.3g}"), *best, float(f"{high:.3g}")})
+        linear = MaxNLocator(nbins=4, steps=[1, 2, 2.5, 5, 10]).tick_values(low, high)
+        best = [float(f"{t:.12g}") for t in linear if low <= t <= high]
     return best
 
 

@@ -53,6 +53,7 @@ class BacktestResult:
 
     @property
     def drawdown(self) -> pd.Series:
+        """Fall of the equity below its running peak at each bar (0 at a new high, negative below)."""
         return drawdown(self.equity).rename("drawdown")
 
     @cached_property
