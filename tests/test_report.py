@@ -130,3 +130,40 @@ def test_portfolio_table_names_stocks_and_dates():
     assert list(table["action"]) == ["sl_", "enter"]
     assert pd.isna(table.attrs["weight_date"])
     assert table.attrs["next_weight_date"] == pd.Timestamp("2024-02-29")
+
+
+def test_notebook_display_is_well_formed_html_with_stats_and_chart(result):
+    import xml.etree.ElementTree as ET
+
+    root = ET.fromstring(with_benchmark_and_exits(result)._repr_html_())
+    cells = [td.text for td in root.iter("td")]
+    assert cells[:3] == ["Total return", f"{result.stats['total_return']:.2%}",
+                         f"{result.benchmark_stats['total_return']:.2%}"]
+    assert [th.text for th in root.iter("th")] == [None, "strategy", "benchmark"]
+    (image,) = root.iter("img")
+    assert base64.b64decode(image.get("src").split(",", 1)[1]).startswith(b"\x89PNG")
+    empty = BacktestResult(result.equity.iloc[:0], result.trades.iloc[:0], result.portfolio)
+    ET.fromstring(empty._repr_html_())
+    assert repr(empty) == "BacktestResult(no bars)"
+    assert re.fullmatch(r"BacktestResult\(2022-01-03 to 2022-06-17, total return -?\d+\.\d\d%, CAGR .*, "
+                        r"Sharpe -?\d+\.\d\d, max drawdown -\d+\.\d\d%, 2 trades\)", repr(result))
+
+
+def test_sweep_notebook_display_shows_the_best_rows_and_a_heat_map():
+    import xml.etree.ElementTree as ET
+
+    from vantrel import SweepResult
+
+    table = pd.DataFrame({"top": [10, 10, 20, 20], "stop_loss": [0.05, 0.1, 0.05, 0.1],
+                          "total_return": [0.1, 0.3, np.nan, 0.2], "sharpe": [0.5, 1.5, np.nan, 1.0],
+                          "error": [None, None, "ValueError: <bad>", None]})
+    sweep = SweepResult(table, ["top", "stop_loss"])
+    root = ET.fromstring(sweep._repr_html_())
+    rows = [[td.text for td in tr.iter("td")] for tr in root.iter("tr")][1:]
+    assert rows == [["1", "10", "0.1", "30.00%", "1.50"], ["3", "20", "0.1", "20.00%", "1.00"],
+                    ["0", "10", "0.05", "10.00%", "0.50"]]  # by Sharpe; the failed variant left out
+    assert "SweepResult 4 variants, 1 failed; the best 3 by Sharpe ratio" in "".join(root.itertext())
+    assert len(list(root.iter("img"))) == 1
+    one_parameter = SweepResult(table[["top", "sharpe", "error"]], ["top"])
+    assert not list(ET.fromstring(one_parameter._repr_html_()).iter("img"))  # nothing to map
+    assert repr(sweep) == "SweepResult(4 variants, 1 failed)"
