@@ -143,8 +143,7 @@ def excursion_figure(result) -> Figure:
     ax = fig.subplots()
     trades = result.trades
     adverse = trades["adverse_excursion"].to_numpy(dtype=np.float64)
-    column = "excursion_return" if "excursion_return" in trades.columns else "return"
-    final = trades[column].to_numpy(dtype=np.float64)
+    final = trades["return"].to_numpy(dtype=np.float64)
     favourable = trades["favourable_excursion"].to_numpy(dtype=np.float64)
     win = final > 0
     for mask, colour, label in ((win, _GREEN, "winning trades"), (~win, _RED, "losing trades")):
