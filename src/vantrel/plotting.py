@@ -97,7 +97,8 @@ def _equity_panel(ax, result, *, log: bool) -> None:
 
 def _drawdown_panel(ax, result) -> None:
     dd = result.drawdown
-    ax.fill_between(dd.index, dd.to_numpy(), 0.0, color=_RED, alpha=0.35, linewidth=0)
+    if len(dd):  # matplotlib cannot fill over an empty timezone-aware index
+        ax.fill_between(dd.index, dd.to_numpy(), 0.0, color=_RED, alpha=0.35, linewidth=0)
     ax.plot(dd.index, dd.to_numpy(), color=_RED, linewidth=0.8, label="strategy")
     benchmark = _benchmark(result)
     if benchmark is not None:
@@ -238,8 +239,9 @@ def exposure_figure(result) -> Figure:
     table = analysis.exposure(result.trades, result.equity.index)
     fig = Figure(figsize=(10, 4.5), layout="constrained")
     top, bottom = fig.subplots(2, 1, sharex=True)
-    top.fill_between(table.index, table["long"].to_numpy(), 0.0, color=_GREEN, alpha=0.4, linewidth=0,
-                     label="long", step="post")
+    if len(table):
+        top.fill_between(table.index, table["long"].to_numpy(), 0.0, color=_GREEN, alpha=0.4, linewidth=0,
+                         label="long", step="post")
     if (table["short"] > 0).any():
         top.fill_between(table.index, -table["short"].to_numpy(), 0.0, color=_RED, alpha=0.4, linewidth=0,
                          label="short", step="post")
@@ -247,7 +249,8 @@ def exposure_figure(result) -> Figure:
                  drawstyle="steps-post")
     top.yaxis.set_major_formatter(PercentFormatter(1.0))
     top.set_title("Exposure: weight held, at entry weights")
-    top.legend(loc="upper left")
+    if len(table):
+        top.legend(loc="upper left")
     bottom.plot(table.index, table["holdings"].to_numpy(), color=_BLUE, linewidth=1.0, drawstyle="steps-post")
     bottom.set_title("Number of holdings")
     bottom.set_ylim(bottom=0)
