@@ -39,6 +39,8 @@ class Market:
     sectors : Series, optional
         A group label per stock, carried along for the user's own analysis.
 
+    Notes
+    -----
     All prices must be positive where present. The caller's frames are copied,
     never modified.
     """
