@@ -38,13 +38,16 @@ def _worker(connection, blob: bytes, max_memory: int | None) -> None:
     except Exception as error:
         connection.send(("failed", describe(error)))
         return
-    connection.send(("ready", os.getpid()))
-    while True:
-        chunk = connection.recv()
-        if chunk is None:
-            return
-        for number, params, weights_key in chunk:
-            connection.send((number, job.run(params, weights_key)))
+    try:
+        connection.send(("ready", os.getpid()))
+        while True:
+            chunk = connection.recv()
+            if chunk is None:
+                return
+            for number, params, weights_key in chunk:
+                connection.send((number, job.run(params, weights_key)))
+    except (EOFError, OSError):  # the parent is gone (killed, or it stopped the sweep): nothing to report to
+        return
 
 
 def _cap_memory(limit: int) -> None:
