@@ -171,7 +171,9 @@ def backtest(
         excursion_window=options["exvalo_window"], excursion_window_step=options["exvalo_window_step"],
         periodically_rebalance=options["periodically_rebalance"],
     )
-    return BacktestResult(equity, trades, portfolio, settings)
+    result = BacktestResult(equity, trades, portfolio, settings)
+    result.sectors = market.sectors
+    return result
 
 
 def _checked_weights(weights, market: Market):
