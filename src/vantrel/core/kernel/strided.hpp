@@ -61,6 +61,8 @@ public:
         return value;
     }
 
+    bool inside() const { return inside_; }
+
 private:
     Index outside(Index j) const {
         if (!inside_) throw KernelError::out_of_bounds(0);

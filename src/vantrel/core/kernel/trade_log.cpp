@@ -28,6 +28,31 @@ struct StatsBuffer {
     }
 };
 
+// The price matrices as the documented session reads them: by item, so an
+// index past an axis raises NumPy's IndexError. Inside, a checked column is
+// handed out for the pass along the span.
+struct ItemReader {
+    const Matrix<double>& m;
+    int64_t rows() const { return m.rows(); }
+    static int64_t item(int64_t i, int64_t size, int axis) {
+        const int64_t k = i < 0 ? i + size : i;
+        if (k < 0 || k >= size) {
+            KernelError e(KernelError::Kind::item_out_of_range);
+            e.index = i;
+            e.axis = axis;
+            e.size = size;
+            throw e;
+        }
+        return k;
+    }
+    double operator()(int64_t row, int64_t col) const {
+        return m(item(row, m.rows(), 0), item(col, m.cols(), 1));
+    }
+    Matrix<double>::Column column(Index j, Index first, Index last) const {
+        return m.column(j, first, last);
+    }
+};
+
 int8_t side_of(double target) { return target > 0.0 ? 1 : (target < 0.0 ? -1 : 0); }
 
 }  // namespace
@@ -42,7 +67,8 @@ void TradeLog::analyse(int sid, int bar, int full_exit) {
     Open& open = open_[sid];
     const TradeRecord& r = open.record;
     StatsBuffer buffer{open.stats};
-    analyse_trade(in_.price_values, in_.close_values, in_.price_col[sid], r.entry_bar, bar,
+    analyse_trade(ItemReader{in_.price_values}, ItemReader{in_.close_values}, in_.price_col[sid],
+                  r.entry_bar, bar,
                   WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer, samples_);
     length_ = buffer.length();
 }
