@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 from conftest import requires_engine
-from vantrel import Market, backtest
+from vantrel import Market, backtest, performance_stats
 from vantrel.datasets import synthetic_market
 from vantrel.demo import DEMO_OPTIONS, momentum_weights
 
@@ -146,3 +146,32 @@ def test_same_inputs_give_the_same_result_to_the_bit(demo_run):
     again = backtest(weights, market, **DEMO_OPTIONS)
     assert np.array_equal(again.equity.to_numpy(), result.equity.to_numpy())
     pd.testing.assert_frame_equal(again.trades, result.trades)
+
+
+def test_benchmarks_line_up_with_the_equity(small_close):
+    weights = weights_on(["2024-01-02"], A=[1.0])  # the curve starts on bar 1
+    universe = backtest(weights, small_close, benchmark="equal_weight")
+    # mean return of the stocks priced on both bars (C has no price on bar 3)
+    means = [0.1 / 3, (1 / 11 + 0.1) / 2, 1 / 22, -0.25 / 3, (-1 / 6 - 1 / 11) / 3, 1 / 27]
+    np.testing.assert_allclose(universe.benchmark, np.cumprod([1.0] + [1 + m for m in means]), rtol=1e-14)
+    assert universe.benchmark.index.equals(universe.equity.index)
+    stock = backtest(weights, small_close, benchmark="B")
+    prices = backtest(weights, small_close, benchmark=small_close["B"].rename("index") * 3)
+    np.testing.assert_allclose(stock.benchmark, [1, 1, 1.1, 1.2, 1.2, 1, 1])
+    pd.testing.assert_series_equal(prices.benchmark, stock.benchmark)
+    assert (stock.settings["benchmark"], prices.settings["benchmark"]) == ("B", "Series 'index'")
+    plain = backtest(weights, small_close)
+    assert plain.benchmark is None and plain.benchmark_stats is None
+
+
+def test_stats_show_costs_and_compare_with_the_benchmark(demo_run):
+    market, weights, result = demo_run
+    assert (result.stats["fee_ratio"], result.stats["tax_ratio"]) == (0.0, 0.0)  # no costs unless asked
+    local = backtest(weights, market, benchmark="equal_weight", risk_free=0.02,
+                     fee_ratio=0.001425, tax_ratio=0.003, **DEMO_OPTIONS)
+    stats, bench = local.stats, local.benchmark_stats
+    assert (stats["fee_ratio"], stats["tax_ratio"], stats["risk_free"]) == (0.001425, 0.003, 0.02)
+    assert stats["total_return"] < result.stats["total_return"]
+    assert 0.3 < stats["beta"] < 1.5 and np.isfinite(stats[["alpha", "information_ratio", "up_capture"]].astype(float)).all()
+    assert bench["total_return"] == pytest.approx(local.benchmark.iloc[-1] - 1)
+    assert bench["sharpe"] < performance_stats(local.benchmark)["sharpe"]  # excess over 2% a year
