@@ -5,7 +5,7 @@
 #include "backtest.hpp"
 #include "module_guard.hpp"
 #include "module_state.hpp"
-#include "position_sizing.hpp"
+#include "normalize_weight.hpp"
 #include "numpy_api.hpp"
 #include "queries.hpp"
 

@@ -8,6 +8,9 @@
 
 namespace vantrel::simora {
 
+using binding::bind_arguments;
+using binding::raise_argument_type;
+
 namespace {
 
 GlobalName exvalo_name("exvalo");

@@ -1,6 +1,7 @@
 // After the last bar: close the analysis session and describe the final
 // portfolio (current and next weights, and a pending action per stock).
-#include "bar_phases.hpp"
+#include "result_assembly.hpp"
+
 #include "module_state.hpp"
 
 #include <cmath>
@@ -55,7 +56,9 @@ bool value_is_nonzero(PyObject* value) {
 
 }  // namespace
 
-void assemble_result(const BacktestArgs& a, RunState& s) {
+void assemble_result(const binding::BacktestArgs& a, kernel::RunState& s) {
+    using kernel::id_of;
+    using kernel::is_take_profit;
     ModuleState& ms = state();
     Ref ended = Ref::steal(ms.exvalo.end_analysis(s.positions));
 
@@ -71,7 +74,7 @@ void assemble_result(const BacktestArgs& a, RunState& s) {
     // Weights of the holdings the latest rebalance established.
     double weight_total = 0.0;
     for (const auto& [sid, value] : s.rebalance_positions) {
-        const double w = a.pos_values(s.applied_pos_row, sid);
+        const double w = a.in.pos_values(s.applied_pos_row, sid);
         Ref key = py_int(sid);
         if (s.positions.count(sid) != 0) {
             set_item(weights.get(), key.get(), py_float(w).get());
@@ -85,7 +88,7 @@ void assemble_result(const BacktestArgs& a, RunState& s) {
     // Weights of the next position row, without stocks whose stop is pending.
     const bool use_last = s.pos_row == s.applied_pos_row;
     std::vector<double> row;
-    if (!use_last) row = a.pos_values.row(s.pos_row);
+    if (!use_last) row = a.in.pos_values.row(s.pos_row);
     const std::vector<double>& next_row = use_last ? s.last_weights : row;
     double next_weight_total = 0.0;
     for (int sid = 0; sid < static_cast<int>(next_row.size()); ++sid) {
@@ -118,14 +121,14 @@ void assemble_result(const BacktestArgs& a, RunState& s) {
     check_status(PyDict_SetItemString(operations.get(), "weight_time", py_int(s.applied_pos_row).get()));
     check_status(PyDict_SetItemString(operations.get(), "next_weight_time", py_int(s.pos_row).get()));
     divide_values(next_weights.get(), next_weight_total);
-    normalize_entry(operations.get(), "weights", a.position_limit);
-    normalize_entry(operations.get(), "next_weights", a.position_limit);
+    normalize_entry(operations.get(), "weights", a.in.options.position_limit);
+    normalize_entry(operations.get(), "next_weights", a.in.options.position_limit);
 
     // Actions of a rebalance still pending after the last bar.
     if (s.rebalance_pending) {
-        const Py_ssize_t n = a.pos_values.cols();
+        const Py_ssize_t n = a.in.pos_values.cols();
         for (int sid = 0; sid < n; ++sid) {
-            const double w = a.pos_values(s.pos_row, sid);
+            const double w = a.in.pos_values(s.pos_row, sid);
             auto held = s.positions.find(sid);
             const double cur = held != s.positions.end() ? held->second : 0.0;
             if (cur == 0.0 && w != 0.0) {
@@ -142,7 +145,7 @@ void assemble_result(const BacktestArgs& a, RunState& s) {
     for (const int32_t e : s.due_exits) {
         const bool take_profit = is_take_profit(e);
         const int key = id_of(e);
-        if (truthy(a.stop_trading_next_period) || s.date > a.pos_index[s.pos_row]) {
+        if (truthy(a.stop_trading_next_period) || s.date > a.in.pos_index[s.pos_row]) {
             set_label(actions.get(), key, take_profit ? "tp" : "sl");
         } else {
             PyObject* next = PyDict_GetItemString(operations.get(), "next_weights");

@@ -4,7 +4,7 @@
 
 #include "pyref.hpp"
 
-namespace vantrel::simora {
+namespace vantrel::binding {
 
 // Fills out[0 .. n_names) with borrowed references (NULL for an optional
 // argument not given). The first n_required names are required.
@@ -15,4 +15,4 @@ void bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
 // "Argument 'name' has incorrect type (expected T, got U)".
 [[noreturn]] void raise_argument_type(const char* name, const char* expected, PyObject* got);
 
-}  // namespace vantrel::simora
+}  // namespace vantrel::binding

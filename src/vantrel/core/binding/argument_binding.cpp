@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace vantrel::simora {
+namespace vantrel::binding {
 
 namespace {
 
@@ -65,4 +65,4 @@ void raise_argument_type(const char* name, const char* expected, PyObject* got) 
     throw PyErrorSet{};
 }
 
-}  // namespace vantrel::simora
+}  // namespace vantrel::binding

@@ -1,13 +1,12 @@
 #include "backtest_arguments.hpp"
 
 #include "argument_binding.hpp"
-#include "module_state.hpp"
 
 #include <climits>
 
-#include "numpy_api.hpp"
+#include <numpy/ndarrayobject.h>
 
-namespace vantrel::simora {
+namespace vantrel::binding {
 
 namespace {
 
@@ -49,30 +48,42 @@ void require_array(PyObject* o, const char* name, bool none_allowed) {
     if (o == Py_None || !PyArray_Check(o)) raise_argument_type(name, "numpy.ndarray", o);
 }
 
+bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+
+kernel::Matrix<double> matrix(const Buffer& b) {
+    return {b.data(), b.shape(0), b.shape(1), b.stride(0), b.stride(1)};
+}
+
+template <class T>
+kernel::Vector<T> vector(const Buffer& b) {
+    return {b.data(), b.shape(0), b.stride(0)};
+}
+
 }  // namespace
 
-void convert_arguments(PyObject* args, PyObject* kwargs, BacktestArgs& a) {
+void convert_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                       const ArgumentDefaults& defaults, BacktestArgs& a) {
     PyObject* v[kCount];
-    bind_arguments("backtest_", args, kwargs, kNames, kCount, kRequired, v);
-    const ModuleState& ms = state();
+    bind_arguments(function, args, kwargs, kNames, kCount, kRequired, v);
+    kernel::RunOptions& o = a.in.options;
 
-    a.fee_ratio = v[11] ? to_double(v[11]) : 0.001425;
-    a.tax_ratio = v[12] ? to_double(v[12]) : 0.003;
-    a.stop_loss = v[13] ? v[13] : ms.default_stop_loss;
-    a.take_profit = v[14] ? v[14] : ms.default_take_profit;
-    a.trail_stop = v[15] ? to_double(v[15]) : ms.default_trail_stop;
-    a.trail_stop_activation = v[16] ? to_double(v[16]) : 0.0;
-    a.touched_exit = v[17] ? truthy(v[17]) : false;
-    a.position_limit = v[18] ? to_double(v[18]) : 1.0;
-    a.retain_cost_when_rebalance = v[19] ? truthy(v[19]) : false;
+    o.fee_ratio = v[11] ? to_double(v[11]) : 0.001425;
+    o.tax_ratio = v[12] ? to_double(v[12]) : 0.003;
+    a.stop_loss = v[13] ? v[13] : defaults.stop_loss;
+    a.take_profit = v[14] ? v[14] : defaults.take_profit;
+    o.trail_stop = v[15] ? to_double(v[15]) : defaults.trail_stop;
+    o.trail_stop_activation = v[16] ? to_double(v[16]) : 0.0;
+    o.touched_exit = v[17] ? truthy(v[17]) : false;
+    o.position_limit = v[18] ? to_double(v[18]) : 1.0;
+    o.retain_cost_when_rebalance = v[19] ? truthy(v[19]) : false;
     a.stop_trading_next_period = v[20] ? v[20] : Py_True;
-    a.exvalo_window = v[21] ? to_int32(v[21]) : 0;
-    a.exvalo_window_step = v[22] ? to_int32(v[22]) : 1;
+    o.excursion_window = v[21] ? to_int32(v[21]) : 0;
+    o.excursion_window_step = v[22] ? to_int32(v[22]) : 1;
     a.periodically_rebalance = v[23] ? truthy(v[23]) : true;
     if (v[24] != nullptr && v[24] != Py_None) {
         a.delisting_buf.acquire(v[24], 1, Elem::i64);
-        a.delisting_bars = View1<int64_t>(a.delisting_buf);
-        a.has_delisting_bars = true;
+        a.in.delisting_bars = vector<int64_t>(a.delisting_buf);
+        a.in.has_delisting_bars = true;
     }
 
     for (int i = 0; i < kRequired; ++i) require_array(v[i], kNames[i], i >= 2 && i <= 4);
@@ -95,21 +106,21 @@ void convert_arguments(PyObject* args, PyObject* kwargs, BacktestArgs& a) {
     a.pos_columns_buf.acquire(v[9], 1, Elem::object);
     a.resample_buf.acquire(v[10], 1, Elem::i64);
 
-    if (a.touched_exit && !(a.high_buf.held() && a.low_buf.held() && a.open_buf.held())) {
+    if (o.touched_exit && !(a.high_buf.held() && a.low_buf.held() && a.open_buf.held())) {
         raise(PyExc_ValueError, "touched_exit requires high_values, low_values and open_values");
     }
 
-    a.price_values = View2<double>(a.price_buf);
-    a.close_values = View2<double>(a.close_buf);
-    if (a.high_buf.held()) a.high_values = View2<double>(a.high_buf);
-    if (a.low_buf.held()) a.low_values = View2<double>(a.low_buf);
-    if (a.open_buf.held()) a.open_values = View2<double>(a.open_buf);
-    a.price_index = View1<int64_t>(a.price_index_buf);
+    a.in.price_values = matrix(a.price_buf);
+    a.in.close_values = matrix(a.close_buf);
+    if (a.high_buf.held()) a.in.high_values = matrix(a.high_buf);
+    if (a.low_buf.held()) a.in.low_values = matrix(a.low_buf);
+    if (a.open_buf.held()) a.in.open_values = matrix(a.open_buf);
+    a.in.price_index = vector<int64_t>(a.price_index_buf);
     a.price_columns = View1<PyObject*>(a.price_columns_buf);
-    a.pos_values = View2<double>(a.pos_values_buf);
-    a.pos_index = View1<int64_t>(a.pos_index_buf);
+    a.in.pos_values = matrix(a.pos_values_buf);
+    a.in.pos_index = vector<int64_t>(a.pos_index_buf);
     a.pos_columns = View1<PyObject*>(a.pos_columns_buf);
-    a.resample = View1<int64_t>(a.resample_buf);
+    a.resample = vector<int64_t>(a.resample_buf);
 }
 
-}  // namespace vantrel::simora
+}  // namespace vantrel::binding

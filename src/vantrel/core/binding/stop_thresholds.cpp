@@ -1,8 +1,7 @@
 #include "stop_thresholds.hpp"
 
-#include "module_state.hpp"
 
-namespace vantrel::simora {
+namespace vantrel::binding {
 
 namespace {
 
@@ -22,13 +21,14 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 }  // namespace
 
-Ref stop_thresholds(PyObject* stop, PyObject* price_index, PyObject* pos_columns) {
+Ref stop_thresholds(PyObject* stop, PyObject* price_index, PyObject* pos_columns,
+                    const StopTableNames& names) {
     Ref table;
-    Ref stop_table_class = global(stop_table_class_name);
+    Ref stop_table_class = lookup_global(names.globals, names.builtins, stop_table_class_name);
     if (check_status(PyObject_IsInstance(stop, stop_table_class.get()))) {
         table = Ref::borrow(stop);
     } else {
-        Ref builder = global(stop_table_name);
+        Ref builder = lookup_global(names.globals, names.builtins, stop_table_name);
         table = Ref::steal(PyObject_CallFunctionObjArgs(builder.get(), stop, price_index,
                                                         pos_columns, nullptr));
     }
@@ -54,4 +54,4 @@ Ref stop_thresholds(PyObject* stop, PyObject* price_index, PyObject* pos_columns
     return table;
 }
 
-}  // namespace vantrel::simora
+}  // namespace vantrel::binding

@@ -1,21 +1,20 @@
 // Second half of a bar: the scheduled rebalance, delisting closes, valuation
 // and the scheduling of the next rebalance.
-#include "bar_phases.hpp"
-#include "column_mapping.hpp"
-#include "module_state.hpp"
-#include "position_sizing.hpp"
+#include "run.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-namespace vantrel::simora {
+namespace vantrel::kernel {
 
-void apply_rebalance(const BacktestArgs& a, RunState& s) {
+void apply_rebalance(Run& run) {
+    RunState& s = run.s;
+    const RunInputs& in = run.in;
     const int n_columns = static_cast<int>(s.cum_return.size());
-    if (a.retain_cost_when_rebalance) {
+    if (in.options.retain_cost_when_rebalance) {
         // Only new holdings and side flips restart their cost basis.
         for (int j = 0; j < n_columns; ++j) {
-            const double v = a.pos_values(s.pos_row, j);
+            const double v = in.pos_values(s.pos_row, j);
             if (v == 0.0) continue;
             auto held = s.positions.find(j);
             if (held == s.positions.end() || held->second * v <= 0.0) s.reset_trackers(j);
@@ -26,40 +25,44 @@ void apply_rebalance(const BacktestArgs& a, RunState& s) {
         std::fill(s.min_cum_return.begin(), s.min_cum_return.end(), 1.0);
     }
 
-    std::vector<double> weights = a.pos_values.row(s.pos_row);
+    std::vector<double> weights = in.pos_values.row(s.pos_row);
     // A stock stopped out since the last rebalance is not re-entered now.
-    if (truthy(a.stop_trading_next_period) && !s.stopped_stocks.empty()) {
+    if (run.sink.stop_trading_next_period() && !s.stopped_stocks.empty()) {
         for (const int32_t stopped : s.stopped_stocks) weights[id_of(stopped)] = 0.0;
     }
-    s.cash = rebalance(s.positions, weights, s.cash, {a.fee_ratio, a.tax_ratio}, a.position_limit);
+    s.cash = rebalance(run, weights, s.cash);
 
     s.stopped_stocks.clear();
     s.next_exits.clear();
+    s.next_exit_reasons.clear();
     s.rebalance_positions = s.positions;
     s.last_weights = std::move(weights);
     s.applied_pos_row = s.pos_row;
-    s.rebalance_prices = a.price_values.row(s.bar);
+    in.price_values.copy_row(s.bar, s.rebalance_prices.data());
 }
 
-void close_delisted(const BacktestArgs& a, RunState& s) {
+void close_delisted(Run& run) {
+    RunState& s = run.s;
     for (const auto& [sid, value] : s.positions) {
-        if (a.delisting_bars[sid] == s.bar && value != 0.0) s.delisted_stocks.push_back(sid);
+        if (run.in.delisting_bars[sid] == s.bar && value != 0.0) s.delisted_stocks.push_back(sid);
     }
     for (const int32_t sid : s.delisted_stocks) {
-        s.cash = set_position(s.positions, sid, 0.0, s.cash, {a.fee_ratio, a.tax_ratio}, false, true);
+        s.cash = set_position(run, sid, 0.0, s.cash, false, true, 1.0, {ExitReason::delisting});
         s.reset_trackers(sid);
     }
     s.delisted_stocks.clear();
 }
 
-void value_portfolio(const BacktestArgs& a, RunState& s) {
+void value_portfolio(Run& run) {
+    RunState& s = run.s;
+    const RunInputs& in = run.in;
     const int row = static_cast<int>(s.bar);
     double value = s.cash;
     for (const auto& [sid, amount] : s.positions) {
-        const int col = s.price_col[sid];
-        const double price = a.price_values(s.bar, col);
-        validate_trade_price(price, a.pos_columns, sid, row);
-        const double close = a.close_values(s.bar, col);
+        const int col = in.price_col[sid];
+        const double price = in.price_values(s.bar, col);
+        validate_trade_price(price, sid, row);
+        const double close = in.close_values(s.bar, col);
         if (std::isnan(price) || std::isnan(close)) {
             value += amount;
         } else {
@@ -69,16 +72,19 @@ void value_portfolio(const BacktestArgs& a, RunState& s) {
     s.values[s.bar] = value;
 }
 
-void schedule_rebalance(const BacktestArgs& a, RunState& s, Py_ssize_t n_bars) {
-    const Py_ssize_t last_row = a.pos_index.size() - 1;
+void schedule_rebalance(Run& run) {
+    RunState& s = run.s;
+    const RunInputs& in = run.in;
+    const std::ptrdiff_t n_bars = in.price_index.size();
+    const std::ptrdiff_t last_row = in.pos_index.size() - 1;
     if (s.bar < n_bars - 1) {
-        const int64_t next_date = a.price_index[s.bar + 1];
-        while (s.pos_row < last_row && a.pos_index[s.pos_row + 1] < next_date) ++s.pos_row;
+        const int64_t next_date = in.price_index[s.bar + 1];
+        while (s.pos_row < last_row && in.pos_index[s.pos_row + 1] < next_date) ++s.pos_row;
     } else {
         // After the last bar every position row is in the past.
         if (s.pos_row < last_row) s.pos_row = static_cast<int>(last_row);
     }
-    s.rebalance_pending = s.pos_row != s.applied_pos_row && s.rebalance_mask[s.bar] != 0;
+    s.rebalance_pending = s.pos_row != s.applied_pos_row && in.rebalance_mask[s.bar] != 0;
 }
 
-}  // namespace vantrel::simora
+}  // namespace vantrel::kernel

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace vantrel::simora {
+namespace vantrel::binding {
 
 namespace {
 
@@ -57,4 +57,4 @@ void raise_invalid_trade_price(double price, PyObject* stock, int row) {
     throw PyErrorSet{};
 }
 
-}  // namespace vantrel::simora
+}  // namespace vantrel::binding

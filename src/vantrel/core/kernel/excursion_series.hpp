@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace vantrel::exvalo {
+namespace vantrel::kernel {
 
 class ExcursionSeries {
 public:
@@ -80,4 +80,4 @@ private:
     std::size_t size_ = 0;
 };
 
-}  // namespace vantrel::exvalo
+}  // namespace vantrel::kernel

@@ -1,0 +1,26 @@
+// The Python errors that the kernel's excursion errors stand for, as the
+// documented analysis raises them. Shared by every module that runs the
+// excursion analysis.
+#pragma once
+
+#include "array_view.hpp"
+#include "kernel_error.hpp"
+
+namespace vantrel {
+
+[[noreturn]] inline void raise_excursion_error(const kernel::KernelError& e) {
+    using Kind = kernel::KernelError::Kind;
+    switch (e.kind) {
+        case Kind::float_division: raise(PyExc_ZeroDivisionError, "float division");
+        case Kind::unbound_loop_bar:
+            raise(PyExc_UnboundLocalError, "local variable 'ith' referenced before assignment");
+        case Kind::negative_span: raise(PyExc_OverflowError, "can't convert negative value to size_t");
+        case Kind::zero_window_step:
+            raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        case Kind::window_overflow: raise(PyExc_OverflowError, "value too large to perform division");
+        case Kind::out_of_bounds: raise_out_of_bounds(e.axis);
+        default: raise(PyExc_SystemError, "unexpected kernel error");
+    }
+}
+
+}  // namespace vantrel

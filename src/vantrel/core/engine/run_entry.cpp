@@ -1,0 +1,103 @@
+#include "run_entry.hpp"
+
+#include "array_sink.hpp"
+#include "final_portfolio.hpp"
+#include "kernel_errors.hpp"
+#include "outputs.hpp"
+#include "run_setup.hpp"
+
+#include <exception>
+#include <new>
+
+#include <numpy/ndarrayobject.h>
+
+namespace vantrel::engine {
+
+EngineState& engine_state() {
+    static EngineState s;
+    return s;
+}
+
+namespace {
+
+bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+
+// The package always sends whole windows and positive steps; anything else
+// would make every trade's analysis fail or sample nothing.
+void check_window(const kernel::RunOptions& o) {
+    if (o.excursion_window < 0) raise(PyExc_ValueError, "exvalo_window must not be negative");
+    if (o.excursion_window_step < 1) raise(PyExc_ValueError, "exvalo_window_step must be positive");
+}
+
+// Runs the bar loop with the interpreter released. Whatever the loop throws
+// is carried back and rethrown once the interpreter is held again.
+void run_released(kernel::Run& run, ArraySink& sink) {
+    std::exception_ptr failure;
+    PyThreadState* saved = PyEval_SaveThread();
+    sink.release_point(&saved);
+    try {
+        kernel::run_bars(run);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    sink.release_point(nullptr);
+    if (failure) std::rethrow_exception(failure);
+}
+
+PyObject* run_call(PyObject* args, PyObject* kwargs) {
+    EngineState& es = engine_state();
+    binding::BacktestArgs a;
+    binding::PreparedRun p;
+    binding::convert_arguments("run", args, kwargs,
+                               {es.default_stop_loss, es.default_take_profit,
+                                es.default_trail_stop},
+                               a);
+    check_window(a.in.options);
+    binding::prepare_run(a, p, {es.stops_globals, es.builtins});
+    a.in.options.keep_trade_log = true;
+
+    const bool stop_trading_next_period = truthy(a.stop_trading_next_period);
+    ArraySink sink(a.in.options.retain_cost_when_rebalance, a.periodically_rebalance,
+                   stop_trading_next_period);
+    kernel::TradeLog log(a.in, a.in.n_columns());
+    kernel::Run run{a.in, sink, p.state, &log};
+    try {
+        run_released(run, sink);
+    } catch (const kernel::KernelError& e) {
+        binding::raise_kernel_error(e, a.pos_columns);
+    }
+
+    const kernel::FinalPortfolio portfolio =
+        kernel::final_portfolio(a.in, p.state, stop_trading_next_period);
+    Ref trades = trade_log_array(log);
+    Ref holdings = portfolio_array(portfolio);
+    Ref weight_row = Ref::steal(PyLong_FromLong(portfolio.weight_row));
+    Ref next_weight_row = Ref::steal(PyLong_FromLong(portfolio.next_weight_row));
+    return check(Py_BuildValue("{s:O,s:O,s:O,s:O,s:O}", "values", p.value_series.get(), "trades",
+                               trades.get(), "portfolio", holdings.get(), "weight_row",
+                               weight_row.get(), "next_weight_row", next_weight_row.get()));
+}
+
+}  // namespace
+
+PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
+    try {
+        return run_call(args, kwargs);
+    } catch (const PyErrorSet&) {
+        return nullptr;
+    } catch (const kernel::KernelError& e) {
+        try {
+            raise_excursion_error(e);
+        } catch (const PyErrorSet&) {
+        }
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+}  // namespace vantrel::engine

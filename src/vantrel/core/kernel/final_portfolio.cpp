@@ -1,0 +1,134 @@
+#include "final_portfolio.hpp"
+
+#include <cmath>
+
+namespace vantrel::kernel {
+
+namespace {
+
+// Scales the present weights down to a total absolute weight of at most 1
+// (by the reciprocal of the total) and clips each to +/-limit, in stock order.
+void normalize(std::vector<double>& w, const std::vector<uint8_t>& present, double limit) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        if (present[i]) sum += std::fabs(w[i]);
+    }
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        if (present[i] && sum > 1) w[i] = w[i] * (1 / sum);
+    }
+    const double negative_limit = -limit;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        if (!present[i]) continue;
+        if (w[i] > limit) {
+            w[i] = limit;
+        } else if (w[i] < negative_limit) {
+            w[i] = negative_limit;
+        }
+    }
+}
+
+void divide(std::vector<double>& w, const std::vector<uint8_t>& present, double total) {
+    const double divisor = total > 1.0 ? total : 1.0;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        if (present[i]) w[i] = w[i] / divisor;
+    }
+}
+
+}  // namespace
+
+FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s,
+                               bool stop_trading_next_period) {
+    const int n = in.n_columns();
+    FinalPortfolio out;
+    out.weights.assign(n, 0.0);
+    out.next_weights.assign(n, 0.0);
+    out.has_weight.assign(n, 0);
+    out.has_next_weight.assign(n, 0);
+    out.actions.assign(n, 0);
+    out.weight_row = s.applied_pos_row;
+    out.next_weight_row = s.pos_row;
+
+    // Weights of the holdings the latest rebalance established.
+    double weight_total = 0.0;
+    for (const auto& [sid, value] : s.rebalance_positions) {
+        const double w = in.pos_values(s.applied_pos_row, sid);
+        out.weights[sid] = s.positions.count(sid) != 0 ? w : 0.0;
+        out.has_weight[sid] = 1;
+        weight_total += std::fabs(w);
+    }
+    divide(out.weights, out.has_weight, weight_total);
+
+    // Weights of the next position row, without stocks whose stop is pending.
+    const bool use_last = s.pos_row == s.applied_pos_row;
+    const std::vector<double> next_row = use_last ? s.last_weights : in.pos_values.row(s.pos_row);
+    double next_weight_total = 0.0;
+    for (int sid = 0; sid < static_cast<int>(next_row.size()); ++sid) {
+        const double w = next_row[sid];
+        bool exited = false;
+        bool matched = false;
+        if (stop_trading_next_period) {
+            for (const int32_t e : s.stopped_stocks) {
+                if (id_of(e) == sid) {
+                    exited = matched = true;
+                    break;
+                }
+            }
+            if (!matched) {
+                for (const int32_t e : s.due_exits) {
+                    if (id_of(e) == sid) {
+                        matched = true;
+                        auto held = s.positions.find(sid);
+                        exited = held != s.positions.end() && held->second != 0.0;
+                        break;
+                    }
+                }
+            }
+        }
+        if (!(exited && s.rebalance_pending)) next_weight_total += std::fabs(w);
+        if (matched) continue;
+        if (w != 0.0 && sid < n) {
+            out.next_weights[sid] = w;
+            out.has_next_weight[sid] = 1;
+        }
+    }
+    divide(out.next_weights, out.has_next_weight, next_weight_total);
+    normalize(out.weights, out.has_weight, in.options.position_limit);
+    normalize(out.next_weights, out.has_next_weight, in.options.position_limit);
+
+    auto set = [&](int sid, Action a) { out.actions[sid] = static_cast<uint8_t>(a); };
+    // Actions of a rebalance still pending after the last bar.
+    if (s.rebalance_pending) {
+        for (int sid = 0; sid < n; ++sid) {
+            const double w = in.pos_values(s.pos_row, sid);
+            auto held = s.positions.find(sid);
+            const double cur = held != s.positions.end() ? held->second : 0.0;
+            if (cur == 0.0 && w != 0.0) {
+                set(sid, Action::enter);
+            } else if (cur != 0.0 && w == 0.0) {
+                set(sid, Action::exit);
+            } else if (cur != 0.0 && w != 0.0) {
+                set(sid, Action::hold);
+            }
+        }
+    }
+    // Stop exits queued for the bar after the last one.
+    for (const int32_t e : s.due_exits) {
+        const bool take_profit = is_take_profit(e);
+        const int key = id_of(e);
+        if (stop_trading_next_period || s.date > in.pos_index[s.pos_row]) {
+            set(key, take_profit ? Action::take_profit : Action::stop_loss);
+        } else if (out.has_next_weight[key] && out.next_weights[key] != 0.0) {
+            set(key, take_profit ? Action::take_profit_enter : Action::stop_loss_enter);
+        }
+    }
+    // Stops since the latest rebalance.
+    for (const int32_t e : s.stopped_stocks) {
+        const int key = id_of(e);
+        if (stop_trading_next_period || out.actions[key] == 0) {
+            set(key, is_take_profit(e) ? Action::took_profit : Action::stopped_out);
+        }
+    }
+    return out;
+}
+
+}  // namespace vantrel::kernel

@@ -1,0 +1,40 @@
+// The final portfolio of a run as plain arrays: the weights the latest
+// rebalance established, the weights of the next position row, and the action
+// pending for each stock. The documented module builds the same description
+// as dictionaries through the interpreter; this is its native twin.
+#pragma once
+
+#include "run_inputs.hpp"
+#include "run_state.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace vantrel::kernel {
+
+enum class Action : uint8_t {
+    none = 0,
+    enter = 1,
+    exit = 2,
+    hold = 3,
+    take_profit = 4,        // "tp": a take-profit exit pending for the next bar
+    stop_loss = 5,          // "sl"
+    take_profit_enter = 6,  // "tp_enter": pending exit, but the next row wants it
+    stop_loss_enter = 7,    // "sl_enter"
+    took_profit = 8,        // "tp_": left by a take-profit since the latest rebalance
+    stopped_out = 9,        // "sl_"
+};
+
+struct FinalPortfolio {
+    // Per stock id; has_* tells whether the stock appears in that table.
+    std::vector<double> weights, next_weights;
+    std::vector<uint8_t> has_weight, has_next_weight;
+    std::vector<uint8_t> actions;  // Action
+    int weight_row = -1;           // the position row applied by the latest rebalance
+    int next_weight_row = 0;       // the position row in force at the end
+};
+
+FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s,
+                               bool stop_trading_next_period);
+
+}  // namespace vantrel::kernel

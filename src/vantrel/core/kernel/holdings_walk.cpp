@@ -1,0 +1,190 @@
+// First half of a bar: mark-to-market, return trackers and stop exits of the
+// held stocks, and the close-mode stops of the previous bar.
+#include "run.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vantrel::kernel {
+
+namespace {
+
+// Stop levels in units of the return since entry (1 = the entry price), and
+// whether the trailing stop set the level on the stop-loss side (the lower
+// level of a long, the upper level of a short).
+struct Levels {
+    double upper;
+    double lower;
+    bool long_side = false;
+    bool trailing = false;
+
+    ExitReason reason_at_upper(bool stop_loss_side) const {
+        return reason(stop_loss_side, trailing && !long_side);
+    }
+    ExitReason reason_at_lower(bool stop_loss_side) const {
+        return reason(stop_loss_side, trailing && long_side);
+    }
+
+private:
+    static ExitReason reason(bool stop_loss_side, bool trailing) {
+        if (!stop_loss_side) return ExitReason::take_profit;
+        return trailing ? ExitReason::trailing_stop : ExitReason::stop_loss;
+    }
+};
+
+Levels stop_levels(const Run& run, int sid, double entry_value) {
+    const RunState& s = run.s;
+    const RunOptions& o = run.in.options;
+    const double sl = std::fabs(run.in.sl_values(s.sl_row, sid));
+    const double tp = std::fabs(run.in.tp_values(s.tp_row, sid));
+    Levels lv;
+    if (entry_value > 0.0) {
+        lv.long_side = true;
+        lv.upper = tp + 1.0;
+        lv.lower = 1.0 - sl;
+        if (s.max_cum_return[sid] >= o.trail_stop_activation + 1.0) {
+            const double trailing = s.max_cum_return[sid] - o.trail_stop;
+            if (trailing > lv.lower) {
+                lv.lower = trailing;
+                lv.trailing = true;
+            }
+        }
+    } else {
+        lv.upper = sl + 1.0;
+        if (s.min_cum_return[sid] <= 1.0 - o.trail_stop_activation) {
+            const double trailing = s.min_cum_return[sid] + o.trail_stop;
+            if (trailing < lv.upper) {
+                lv.upper = trailing;
+                lv.trailing = true;
+            }
+        }
+        lv.lower = 1.0 - tp;
+    }
+    return lv;
+}
+
+// A level reached within the bar closes the position at the level itself, or
+// at the open when the bar opened beyond a level.
+void touched_exit(Run& run, int sid, int col, double& value, double price_ratio,
+                  double entry_value, const Levels& lv) {
+    RunState& s = run.s;
+    const RunInputs& in = run.in;
+    const std::ptrdiff_t bar = s.bar;
+    const double reference = s.rebalance_prices[col];
+    const double base = s.cum_return[sid] / price_ratio;
+    const double high_return = base * (in.high_values(bar, col) / reference);
+    const double low_return = base * (in.low_values(bar, col) / reference);
+    const double open_price = in.open_values(bar, col);
+    const double open_return = base * (open_price / reference);
+
+    const bool touched_low = low_return <= lv.lower;
+    const bool touched_high = high_return >= lv.upper;
+    const bool gapped = open_return >= lv.upper || open_return <= lv.lower;
+    // A holding already closed to 0 has nothing left to sell.
+    if (!(gapped || touched_high || touched_low) || value == 0.0) return;
+
+    bool sold_high;
+    double fill;
+    if (gapped) {
+        value = entry_value * open_return;
+        sold_high = open_return >= lv.upper;
+        fill = open_price;
+    } else if (touched_high) {
+        value = entry_value * lv.upper;
+        sold_high = true;
+        fill = reference * (lv.upper / base);
+    } else {
+        value = entry_value * lv.lower;
+        sold_high = false;
+        fill = reference * (lv.lower / base);
+    }
+    // Label by the level sold at: the upper level is a long's take-profit
+    // and a short's stop-loss.
+    const bool stop_loss_side = (sold_high && value < 0.0) || (!sold_high && value > 0.0);
+    s.stopped_stocks.push_back(signed_id(sid, stop_loss_side));
+    const ExitReason reason =
+        sold_high ? lv.reason_at_upper(stop_loss_side) : lv.reason_at_lower(stop_loss_side);
+    s.cash = set_position(run, sid, 0.0, s.cash, false, false, 1.0, {reason, fill});
+}
+
+// Close-mode test against the bar's close; the sale happens on the next bar.
+void close_stop(Run& run, int sid, int col, double value, const Levels& lv) {
+    RunState& s = run.s;
+    const std::ptrdiff_t bar = s.bar;
+    const double close_return =
+        s.cum_return[sid] * run.in.close_values(bar, col) / run.in.price_values(bar, col);
+    if (close_return >= lv.upper) {
+        s.next_exits.push_back(signed_id(sid, value < 0.0));
+        s.next_exit_reasons.push_back(lv.reason_at_upper(value < 0.0));
+    } else if (close_return < lv.lower) {
+        s.next_exits.push_back(signed_id(sid, value > 0.0));
+        s.next_exit_reasons.push_back(lv.reason_at_lower(value > 0.0));
+    }
+}
+
+}  // namespace
+
+void walk_holdings(Run& run) {
+    RunState& s = run.s;
+    const RunInputs& in = run.in;
+    const int row = static_cast<int>(s.bar);
+    for (auto& [sid, value] : s.positions) {
+        const int col = in.price_col[sid];
+        const double price = in.price_values(s.bar, col);
+        validate_trade_price(price, sid, row);
+        double& reference = s.rebalance_prices[col];
+        if (std::isnan(reference)) reference = price;
+        double price_ratio = price / reference;
+        if (std::isnan(price_ratio)) price_ratio = 1.0;
+
+        value *= price_ratio;
+        s.cum_return[sid] *= price_ratio;
+        if (s.cum_return[sid] > s.max_cum_return[sid]) s.max_cum_return[sid] = s.cum_return[sid];
+        if (s.cum_return[sid] < s.min_cum_return[sid]) s.min_cum_return[sid] = s.cum_return[sid];
+        if (run.log != nullptr && !std::isnan(price)) run.log->mark(sid, price);
+
+        const double entry_value = value / s.cum_return[sid];
+        const Levels lv = stop_levels(run, sid, entry_value);
+        if (in.options.touched_exit) {
+            touched_exit(run, sid, col, value, price_ratio, entry_value, lv);
+        } else {
+            close_stop(run, sid, col, value, lv);
+        }
+        if (!std::isnan(price)) reference = price;
+    }
+}
+
+void run_deferred_exits(Run& run) {
+    RunState& s = run.s;
+    for (std::size_t i = 0; i < s.due_exits.size(); ++i) {
+        const int32_t exit = s.due_exits[i];
+        const int sid = id_of(exit);
+        if (s.rebalance_pending && !run.sink.stop_trading_next_period() &&
+            run.in.pos_values(s.pos_row, sid) == 0.0) {
+            continue;  // the rebalance of this bar closes it
+        }
+        auto held = s.positions.find(sid);
+        if (held == s.positions.end() || held->second == 0.0) continue;
+        s.cash = set_position(run, sid, 0.0, s.cash, false, true, 1.0, {s.due_exit_reasons[i]});
+        s.stopped_stocks.push_back(exit);
+        s.reset_trackers(sid);
+        // The walk of this bar may have queued the same stock again.
+        auto again = std::find_if(s.next_exits.begin(), s.next_exits.end(),
+                                  [exit](int32_t e) { return e == exit || e == -exit; });
+        if (again != s.next_exits.end()) {
+            s.next_exit_reasons.erase(s.next_exit_reasons.begin() + (again - s.next_exits.begin()));
+            s.next_exits.erase(again);
+        }
+    }
+}
+
+void hand_over_exits(RunState& s) {
+    s.due_exits.clear();
+    s.due_exit_reasons.clear();
+    if (!s.next_exits.empty()) {
+        s.due_exits.swap(s.next_exits);
+        s.due_exit_reasons.swap(s.next_exit_reasons);
+    }
+}
+
+}  // namespace vantrel::kernel

@@ -1,0 +1,83 @@
+// Typed strided views over memory the caller owns: a pointer, sizes and byte
+// strides, never a copy. Every read is bounds checked the way a typed buffer
+// checks it (a negative index counts from the end), because the documented
+// engine raises at the moment of an out-of-range read.
+#pragma once
+
+#include "kernel_error.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace vantrel::kernel {
+
+using Index = std::ptrdiff_t;
+
+inline Index checked_index(Index i, Index size, int axis) {
+    if (i < 0) i += size;
+    if (i < 0 || i >= size) throw KernelError::out_of_bounds(axis);
+    return i;
+}
+
+template <class T>
+class Vector {
+public:
+    Vector() = default;
+    Vector(const void* data, Index size, Index stride)
+        : data_(static_cast<const char*>(data)), size_(size), stride_(stride) {}
+
+    Index size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T operator[](Index i) const {
+        T value;
+        std::memcpy(&value, data_ + checked_index(i, size_, 0) * stride_, sizeof(T));
+        return value;
+    }
+
+private:
+    const char* data_ = nullptr;
+    Index size_ = 0;
+    Index stride_ = 0;
+};
+
+template <class T>
+class Matrix {
+public:
+    Matrix() = default;
+    Matrix(const void* data, Index rows, Index cols, Index row_stride, Index col_stride)
+        : data_(static_cast<const char*>(data)), rows_(rows), cols_(cols), s0_(row_stride),
+          s1_(col_stride) {}
+
+    bool given() const { return data_ != nullptr || rows_ != 0; }
+    Index rows() const { return rows_; }
+    Index cols() const { return cols_; }
+    T operator()(Index i, Index j) const {
+        const Index r = checked_index(i, rows_, 0);
+        const Index c = checked_index(j, cols_, 1);
+        T value;
+        std::memcpy(&value, data_ + r * s0_ + c * s1_, sizeof(T));
+        return value;
+    }
+    // Row i copied out, with one bounds check for the whole row.
+    std::vector<T> row(Index i) const {
+        std::vector<T> out(static_cast<std::size_t>(cols_));
+        copy_row(i, out.data());
+        return out;
+    }
+    void copy_row(Index i, T* out) const {
+        const char* p = data_ + checked_index(i, rows_, 0) * s0_;
+        if (s1_ == static_cast<Index>(sizeof(T))) {
+            std::memcpy(out, p, static_cast<std::size_t>(cols_) * sizeof(T));
+            return;
+        }
+        for (Index j = 0; j < cols_; ++j) std::memcpy(&out[j], p + j * s1_, sizeof(T));
+    }
+
+private:
+    const char* data_ = nullptr;
+    Index rows_ = 0, cols_ = 0, s0_ = 0, s1_ = 0;
+};
+
+}  // namespace vantrel::kernel

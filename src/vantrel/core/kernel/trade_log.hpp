@@ -1,0 +1,89 @@
+// The trade log of a run: one record per trade as the excursion session sees
+// it (a record ends at every exit and at every re-basing of a holding), with
+// what the equity booked for it: fills, fees and taxes, profit and realized
+// return, why it ended, and the excursion statistics of the same trade.
+// Records are appended as they close, then the trades still open at the end
+// in ascending stock id, the order of the documented result lists.
+#pragma once
+
+#include "excursion_analysis.hpp"
+#include "run_inputs.hpp"
+#include "run_state.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace vantrel::kernel {
+
+struct TradeRecord {
+    int32_t stock = 0;
+    int32_t entry_bar = 0;
+    int32_t exit_bar = -1;   // -1 while open at the end
+    int32_t round_trip = 0;  // records of one position out of nothing and back share it
+    int8_t side = 0;         // +1 long, -1 short (sign of the target value)
+    uint8_t full_entry = 0;  // 1: entered out of nothing; 0: re-based
+    uint8_t full_exit = 0;   // 1: closed to nothing; 0: re-based or still open
+    uint8_t exit_reason = 0; // ExitReason
+    double weight = 0.0;     // target value over portfolio value at entry
+    double entry_price = 0.0;
+    double exit_price = 0.0;  // the fill: a stop level, a gapped open, or the trading price
+    double fees = 0.0;
+    double taxes = 0.0;
+    double profit = 0.0;    // in units of the initial capital (1.0)
+    double capital = 0.0;   // the value committed: |target| plus later additions
+    double realized_return = 0.0;  // profit / capital
+};
+
+// What one set_position call did to the money, for the log.
+struct Booking {
+    double cash_change = 0.0;   // cash after - cash before
+    double value_before = 0.0;  // the holding's value before the trade
+    double value_after = 0.0;   // and after (0 when closed)
+    double amount = 0.0;        // target - value before (0 for a close)
+    double fee = 0.0;
+    double tax = 0.0;
+    bool growing = false;       // the trade added to the position (or reversed it)
+};
+
+class TradeLog {
+public:
+    TradeLog(const RunInputs& in, int n_columns);
+
+    int64_t excursion_length() const { return length_; }
+    const std::vector<TradeRecord>& records() const { return records_; }
+    const std::vector<double>& excursions() const { return excursions_; }
+
+    // The trading price a holding is marked at (kept up by the holdings walk).
+    void mark(int sid, double price) { open_[sid].mark_price = price; }
+    double mark_price(int sid) const { return open_[sid].mark_price; }
+
+    // Excursion statistics of the open record of `sid`, ended at `bar`; the
+    // documented session computes them at the same moment.
+    void analyse(int sid, int bar, int full_exit);
+
+    void entered(int sid, int bar, double weight, double target, double entry_price,
+                 const Booking& b);
+    void resized(int sid, const Booking& b);
+    void rebased(int sid, int bar, double weight, double target, const Booking& b);
+    void exited(int sid, int bar, ExitReason reason, double fill_price, const Booking& b);
+    // The trades still open after the last bar, valued as the last bar values them.
+    void close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar);
+
+private:
+    struct Open {
+        TradeRecord record;
+        double mark_price = 0.0;
+        std::vector<double> stats;  // analysed at the exit notification
+    };
+    void push(Open& open);
+
+    const RunInputs& in_;
+    ExcursionSettings settings_;
+    int64_t length_;
+    std::vector<Open> open_;
+    std::vector<TradeRecord> records_;
+    std::vector<double> excursions_;
+    int32_t round_trips_ = 0;
+};
+
+}  // namespace vantrel::kernel
