@@ -101,9 +101,11 @@ def performance_stats(
     explained by beta, times ``periods_per_year`` (annualised linearly);
     ``tracking_error`` is the annualised standard deviation of the return
     difference and ``information_ratio`` its annualised mean over that
-    deviation. ``up_capture`` (``down_capture``) is the annualised compound
-    return of the bars on which the benchmark rose (fell) over the
-    benchmark's own on those bars.
+    deviation. ``up_capture`` (``down_capture``) is the geometric mean return
+    per bar over the bars on which the benchmark rose (fell), divided by the
+    benchmark's on the same bars: 1 moves like the benchmark, below 1 moves
+    less. (Not annualised: annualising a subset of bars by compounding it
+    distorts the ratio, the more so the more bars there are per year.)
 
     Win rate and profit factor count closed trades, by their ``profit`` (for
     records without it, their return times their absolute weight); average
@@ -137,7 +139,7 @@ def performance_stats(
             warnings.warn(
                 f"the curve spans {_span_text(index)}, less than min_years={min_years:g}: annualised "
                 "figures (CAGR, volatility, Sharpe, Sortino, Calmar, alpha, tracking error, information "
-                "ratio, capture ratios, turnover) are NaN; pass min_years=0 to compute them anyway",
+                "ratio, turnover) are NaN; pass min_years=0 to compute them anyway",
                 ShortSampleWarning, stacklevel=2,
             )
     root = np.sqrt(scale)
@@ -265,17 +267,17 @@ def _relative_stats(returns: np.ndarray, bench: np.ndarray, rf: np.ndarray, scal
         "beta": beta,
         "information_ratio": _ratio(active.mean(), spread) * np.sqrt(scale),
         "tracking_error": spread * np.sqrt(scale),
-        "up_capture": _ratio_any(_annual(returns[up], scale), _annual(bench[up], scale)),
-        "down_capture": _ratio_any(_annual(returns[down], scale), _annual(bench[down], scale)),
+        "up_capture": _ratio_any(_per_bar(returns[up]), _per_bar(bench[up])),
+        "down_capture": _ratio_any(_per_bar(returns[down]), _per_bar(bench[down])),
     }
 
 
-def _annual(returns: np.ndarray, scale: float) -> float:
-    """Compound return of these bars, annualised as if they were consecutive."""
+def _per_bar(returns: np.ndarray) -> float:
+    """Geometric mean return per bar of these bars."""
     if not len(returns):
         return np.nan
     with np.errstate(invalid="ignore", divide="ignore"):
-        return float(np.expm1(np.sum(np.log1p(returns)) * scale / len(returns)))
+        return float(np.expm1(np.mean(np.log1p(returns))))
 
 
 def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float, *,
