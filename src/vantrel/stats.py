@@ -407,16 +407,26 @@ def _traded_weight(trades: pd.DataFrame) -> float:
     previous trade ended is a resize, any other entry and every exit trade in full."""
     if not len(trades):
         return 0.0
-    ordered = trades.sort_values("entry_date", kind="stable")
-    weight = ordered["weight"].to_numpy(dtype=np.float64)
-    exit_date = ordered["exit_date"]
+    stock = pd.factorize(trades["stock"])[0]
+    entry = _stamps(trades["entry_date"])
+    exit_ = _stamps(trades["exit_date"])
+    order = np.lexsort((entry, stock))  # by stock, then entry date; stable for ties
+    stock, entry, exit_ = stock[order], entry[order], exit_[order]
+    weight = trades["weight"].to_numpy(dtype=np.float64)[order]
+    closed = exit_ != _NAT
     # A trade still open at the end leaves nothing to sell afterwards.
-    held_after = pd.Series(np.where(exit_date.isna(), 0.0, weight), index=ordered.index)
-    by_stock = ordered.groupby("stock", sort=False)
-    previous_exit = by_stock["exit_date"].shift(1)
-    previous_weight = held_after.groupby(ordered["stock"], sort=False).shift(1).fillna(0.0).to_numpy()
-    resized = (previous_exit.notna() & (ordered["entry_date"] == previous_exit)).to_numpy()
-    changes = np.where(resized, np.abs(weight - previous_weight),
-                       np.abs(weight) + np.abs(previous_weight))
-    last_held = held_after.groupby(ordered["stock"], sort=False).last().to_numpy()
-    return float(changes.sum() + np.abs(last_held).sum())
+    held_after = np.where(closed, weight, 0.0)
+    follows = np.concatenate([[False], stock[1:] == stock[:-1]])  # the stock's previous trade is the row above
+    previous_weight = np.where(follows, np.roll(held_after, 1), 0.0)
+    resized = follows & np.roll(closed, 1) & (entry == np.roll(exit_, 1))
+    changes = np.where(resized, np.abs(weight - previous_weight), np.abs(weight) + np.abs(previous_weight))
+    last = np.concatenate([stock[1:] != stock[:-1], [True]])  # each stock's last trade
+    return float(changes.sum() + np.abs(held_after[last]).sum())
+
+
+_NAT = np.iinfo(np.int64).min
+
+
+def _stamps(dates: pd.Series) -> np.ndarray:
+    """Epoch nanoseconds, NaT as the smallest int64."""
+    return pd.DatetimeIndex(dates).as_unit("ns").asi8
