@@ -1,5 +1,7 @@
 """vantrel.backtest end to end on hand-made frames and on the synthetic market."""
 
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -175,3 +177,16 @@ def test_stats_show_costs_and_compare_with_the_benchmark(demo_run):
     assert 0.3 < stats["beta"] < 1.5 and np.isfinite(stats[["alpha", "information_ratio", "up_capture"]].astype(float)).all()
     assert bench["total_return"] == pytest.approx(local.benchmark.iloc[-1] - 1)
     assert bench["sharpe"] < performance_stats(local.benchmark)["sharpe"]  # excess over 2% a year
+
+
+@pytest.mark.parametrize("page, section", [("README.md", "## Quick start in Python"), ("docs/usage.md", "## In Python")])
+def test_the_documented_quick_start_is_the_demo_strategy(page, section):
+    text = (Path(__file__).resolve().parents[1] / page).read_text(encoding="utf-8")
+    block = text.split(section)[1].split("```python")[1].split("```")[0]
+    namespace: dict = {}
+    exec(block.split("\nresult = ")[0], namespace)  # everything up to the backtest
+    expected = momentum_weights(namespace["market"].close, top=20)
+    pd.testing.assert_frame_equal(namespace["weights"], expected)
+    call = block.split("\nresult = ")[1].split("\n")[0]
+    assert all(f"{k}={v!r}" in call.replace('"', "'") for k, v in DEMO_OPTIONS.items() if "excursion" not in k)
+    assert "benchmark='equal_weight'" in call.replace('"', "'")

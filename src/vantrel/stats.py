@@ -66,7 +66,7 @@ def performance_stats(
     periods_per_year : float, optional
         Bars per year for annualising volatility and ratios. By default the
         curve's own count: bars per calendar year of its span (about 252 for
-        trading days, about 1,600 for hourly bars of a 6.5-hour session).
+        trading days, about 1,760 for seven hourly bars a trading day).
     trades_by : "round_trip" or "record"
         What counts as one trade: a round trip (from no position to no
         position; needs the ``round_trip`` and ``profit`` columns) or one
