@@ -207,7 +207,7 @@ def backtest(
         excursion_window=options["exvalo_window"], excursion_window_step=options["exvalo_window_step"],
         periodically_rebalance=options["periodically_rebalance"],
         benchmark=describe_benchmark(benchmark),
-        risk_free=risk_free if not isinstance(risk_free, pd.Series) else "Series",
+        risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
     )
     bench = None if bench_prices is None else benchmark_curve(bench_prices, equity.index)
     return BacktestResult(equity, trades, portfolio, settings, benchmark=bench, risk_free=risk_free)

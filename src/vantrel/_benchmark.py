@@ -42,10 +42,8 @@ def equal_weight_index(market: Market) -> pd.Series:
     return pd.Series(curve, index=market.index, name=EQUAL_WEIGHT)
 
 
-def describe_benchmark(benchmark) -> str | None:
-    """How the settings show the benchmark."""
-    if benchmark is None or isinstance(benchmark, str):
-        return benchmark
+def describe_benchmark(benchmark):
+    """How the settings show the benchmark: a Series by its name, anything else as given."""
     if isinstance(benchmark, pd.Series):
         return f"Series {benchmark.name!r}" if benchmark.name is not None else "Series"
-    return str(benchmark)
+    return benchmark
