@@ -1,4 +1,5 @@
 import base64
+import io
 import pickle
 import re
 
@@ -25,17 +26,59 @@ def result():
     return BacktestResult(equity, trades, portfolio, {"rebalance": "ME"})
 
 
+SECTIONS = ("settings", "statistics", "equity", "drawdowns", "returns", "rolling", "distribution", "exposure",
+            "excursions", "portfolio", "trades")
+EXIT_REASONS = ["stop_loss", "take_profit", "trailing_stop", "rebalance", "delisting", "open"]
+
+
+def with_benchmark_and_exits(result):
+    """The fixture's result as a run against a benchmark, its trades labelled with exit reasons."""
+    from vantrel.stats import performance_stats
+
+    result.benchmark = (result.equity * 0 + np.linspace(1.0, 1.1, len(result.equity))).rename("index fund")
+    result.benchmark_stats = performance_stats(result.benchmark)
+    result.trades["exit_reason"] = pd.Categorical(["stop_loss", "open"], categories=EXIT_REASONS)
+    return result
+
+
 def test_report_is_one_self_contained_html_file(result, tmp_path):
     path = result.report(tmp_path / "sub" / "report.html", title="Test & report")
     page = path.read_text(encoding="utf-8")
     assert page.startswith("<!DOCTYPE html>") and page.rstrip().endswith("</html>")
     assert "<title>Test &amp; report</title>" in page
     assert "Sharpe ratio" in page and f"{result.stats['total_return']:.2%}" in page
+    for section in SECTIONS:
+        assert f'<section id="{section}">' in page, section
+    assert 'id="exits"' not in page and 'id="sectors"' not in page  # no exit reasons, no sectors
+    assert "benchmark" not in page.split('id="statistics"')[1].split("</section>")[0]
     images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
-    assert len(images) == 2
+    assert len(images) == 7
     assert all(base64.b64decode(i).startswith(b"\x89PNG\r\n\x1a\n") for i in images)
     assert "&lt;b&gt;X&lt;/b&gt;" in page and "<b>X</b>" not in page  # labels are escaped
-    assert "src=\"http" not in page and "<script" not in page
+    assert not re.search(r'(src|href)="(https?:)?//', page)  # nothing to fetch
+    assert "00:00:00" not in page  # daily dates print without a time
+    # Every trade, in full, in the embedded CSV.
+    csv = re.search(r'href="data:text/csv;base64,([A-Za-z0-9+/=]+)"', page).group(1)
+    trades = pd.read_csv(io.BytesIO(base64.b64decode(csv)))
+    assert list(trades.columns) == list(result.trades.columns) and len(trades) == len(result.trades)
+
+
+def test_report_shows_costs_benchmark_exit_reasons_and_sectors(result, tmp_path):
+    result = with_benchmark_and_exits(result)
+    result.settings.update(fee_ratio=0.001425, tax_ratio=0.003)
+    page = result.report(tmp_path / "report.html", sectors=pd.Series({"<b>X</b>": "Tech"})).read_text()
+    assert "Costs: fee 0.1425% of the value of every trade, tax 0.3% of the value of every sale." in page
+    settings = page.split('id="settings"')[1]
+    assert settings.index("fee per trade") < settings.index("rebalance")  # costs first
+    stats = page.split('id="statistics"')[1].split("</section>")[0]
+    assert "<th>benchmark</th>" in stats and f"{result.benchmark_stats['total_return']:.2%}" in stats
+    exits = page.split('id="exits"')[1].split("</section>")[0]
+    rows = re.findall(r"<tr>\s*<td>([a-z ]+)</td>\s*<td>(\d+)</td>\s*<td>([-\d.]+%)</td>", exits)
+    assert rows == [("stop loss", "1", "100.0%"), ("open", "1", "0.0%")]
+    assert 'id="sectors"' in page and 'alt="sector weights chart"' in page
+    assert "Costs: none (no fee, no tax)." in BacktestResult(
+        result.equity, result.trades, result.portfolio, {"fee_ratio": 0.0, "tax_ratio": 0.0}
+    ).report(tmp_path / "free.html").read_text()
 
 
 def test_plots_are_figures_with_their_panels(result):
@@ -43,8 +86,10 @@ def test_plots_are_figures_with_their_panels(result):
     assert isinstance(equity, Figure) and len(equity.axes) == 2
     scatter = result.plot("excursions")
     assert len(scatter.axes[0].collections) == 2  # winners and losers
-    with pytest.raises(ValueError, match="plot kind"):
+    with pytest.raises(ValueError, match='plot kind must be one of "equity", .*, got \'pie\''):
         result.plot("pie")
+    with pytest.raises(ValueError, match="no sectors: pass sectors= or run on a Market with sectors"):
+        result.plot("sectors")
 
 
 def test_result_series_and_pickling(result):
@@ -85,3 +130,40 @@ def test_portfolio_table_names_stocks_and_dates():
     assert list(table["action"]) == ["sl_", "enter"]
     assert pd.isna(table.attrs["weight_date"])
     assert table.attrs["next_weight_date"] == pd.Timestamp("2024-02-29")
+
+
+def test_notebook_display_is_well_formed_html_with_stats_and_chart(result):
+    import xml.etree.ElementTree as ET
+
+    root = ET.fromstring(with_benchmark_and_exits(result)._repr_html_())
+    cells = [td.text for td in root.iter("td")]
+    assert cells[:3] == ["Total return", f"{result.stats['total_return']:.2%}",
+                         f"{result.benchmark_stats['total_return']:.2%}"]
+    assert [th.text for th in root.iter("th")] == [None, "strategy", "benchmark"]
+    (image,) = root.iter("img")
+    assert base64.b64decode(image.get("src").split(",", 1)[1]).startswith(b"\x89PNG")
+    empty = BacktestResult(result.equity.iloc[:0], result.trades.iloc[:0], result.portfolio)
+    ET.fromstring(empty._repr_html_())
+    assert repr(empty) == "BacktestResult(no bars)"
+    assert re.fullmatch(r"BacktestResult\(2022-01-03 to 2022-06-17, total return -?\d+\.\d\d%, CAGR .*, "
+                        r"Sharpe -?\d+\.\d\d, max drawdown -\d+\.\d\d%, 2 trades\)", repr(result))
+
+
+def test_sweep_notebook_display_shows_the_best_rows_and_a_heat_map():
+    import xml.etree.ElementTree as ET
+
+    from vantrel import SweepResult
+
+    table = pd.DataFrame({"top": [10, 10, 20, 20], "stop_loss": [0.05, 0.1, 0.05, 0.1],
+                          "total_return": [0.1, 0.3, np.nan, 0.2], "sharpe": [0.5, 1.5, np.nan, 1.0],
+                          "error": [None, None, "ValueError: <bad>", None]})
+    sweep = SweepResult(table, ["top", "stop_loss"])
+    root = ET.fromstring(sweep._repr_html_())
+    rows = [[td.text for td in tr.iter("td")] for tr in root.iter("tr")][1:]
+    assert rows == [["1", "10", "0.1", "30.00%", "1.50"], ["3", "20", "0.1", "20.00%", "1.00"],
+                    ["0", "10", "0.05", "10.00%", "0.50"]]  # by Sharpe; the failed variant left out
+    assert "SweepResult 4 variants, 1 failed; the best 3 by Sharpe ratio" in "".join(root.itertext())
+    assert len(list(root.iter("img"))) == 1
+    one_parameter = SweepResult(table[["top", "sharpe", "error"]], ["top"])
+    assert not list(ET.fromstring(one_parameter._repr_html_()).iter("img"))  # nothing to map
+    assert repr(sweep) == "SweepResult(4 variants, 1 failed)"

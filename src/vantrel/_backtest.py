@@ -192,10 +192,11 @@ def backtest(
     first = int(market.index.searchsorted(signals[0]))
     equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
     trades = trade_table(
-        output.records, output.excursions, market.index, labels, touched_exit=touched,
+        output.trades, market.index, labels, touched_exit=touched,
         window=options["exvalo_window"], step=options["exvalo_window_step"],
     )
-    portfolio = portfolio_table(output.operations, labels, signals)
+    portfolio = portfolio_table(output.portfolio, output.weight_row, output.next_weight_row,
+                                labels, signals)
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
         trade_at=trade_at, fee_ratio=options["fee_ratio"], tax_ratio=options["tax_ratio"],

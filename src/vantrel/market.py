@@ -46,6 +46,8 @@ class Market:
         (touched exits fill inside that range); data vendors' rounding often
         needs a small tolerance such as 0.001. None skips the check.
 
+    Notes
+    -----
     All prices must be positive where present. The caller's frames are copied,
     never modified.
 

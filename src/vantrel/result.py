@@ -37,11 +37,15 @@ class BacktestResult:
         ``equity``; None without a benchmark.
     risk_free : float or Series
         The annual risk-free rate (or rates by date) the statistics use.
+    sectors : Series or None
+        Sector label per stock, from the market, when it has sectors; the
+        report then shows sector weights over time.
     """
 
     # Defaults for results pickled before these existed.
     benchmark: pd.Series | None = None
     risk_free: float | pd.Series = 0.0
+    sectors: pd.Series | None = None
 
     def __init__(self, equity: pd.Series, trades: pd.DataFrame, portfolio: pd.DataFrame,
                  settings: dict | None = None, *, benchmark: pd.Series | None = None,
@@ -60,7 +64,21 @@ class BacktestResult:
 
     @property
     def drawdown(self) -> pd.Series:
+        """Fall of the equity below its running peak at each bar (0 at a new high, negative below)."""
         return drawdown(self.equity).rename("drawdown")
+
+    def round_trips(self) -> pd.DataFrame:
+        """One row per round trip: a position from its entry to its exit back to nothing.
+
+        ``trades`` has one row per trade record (a holding re-sized at a rebalance
+        starts a new record); a round trip joins the records of one position. Its
+        ``return`` compounds the records' returns, so for a trip out of cash and back
+        it is what the trip made for the portfolio; ``profit``, ``fees`` and ``taxes``
+        add up. See :func:`vantrel._trades.round_trip_table`.
+        """
+        from ._trades import round_trip_table
+
+        return round_trip_table(self.trades)
 
     @cached_property
     def stats(self) -> pd.Series:
@@ -100,28 +118,73 @@ class BacktestResult:
         out["tax_ratio"] = self.settings.get("tax_ratio", float("nan"))
         return out
 
-    def plot(self, kind: str = "equity"):
-        """A matplotlib Figure: ``"equity"`` (equity and drawdown) or ``"excursions"``."""
+    def plot(self, kind: str = "equity", **options):
+        """Draw one chart of the result.
+
+        Parameters
+        ----------
+        kind : str
+            ``"equity"`` (equity, against the benchmark when there is one, and
+            drawdown; ``scales="log"``, ``"linear"`` or ``"both"``),
+            ``"drawdown"`` (underwater), ``"yearly"`` (calendar-year returns),
+            ``"rolling"`` (6- and 12-month Sharpe ratio and volatility),
+            ``"distribution"`` (histogram of bar returns), ``"exposure"``
+            (long and short weight and number of holdings), ``"sectors"``
+            (weight per sector; ``sectors=`` when the result has none) or
+            ``"excursions"`` (each trade's worst excursion against its return).
+        **options
+            Passed to the chart.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
         from . import plotting
 
-        if kind == "equity":
-            return plotting.equity_figure(self)
-        if kind == "excursions":
-            return plotting.excursion_figure(self)
-        raise ValueError(f'plot kind must be "equity" or "excursions", got {kind!r}')
+        figure = plotting.FIGURES.get(kind)
+        if figure is None:
+            kinds = ", ".join(f'"{k}"' for k in plotting.FIGURES)
+            raise ValueError(f"plot kind must be one of {kinds}, got {kind!r}")
+        return figure(self, **options)
 
-    def report(self, path, *, title: str = "Backtest report") -> Path:
-        """Write one self-contained HTML file (statistics, charts, trades); return its path."""
+    def report(self, path, *, title: str = "Backtest report", sectors: pd.Series | None = None) -> Path:
+        """Write the tear sheet as one self-contained HTML file.
+
+        Parameters
+        ----------
+        path : str or Path
+            The file to write; missing folders are created.
+        title : str
+            The page title.
+        sectors : Series, optional
+            Sector label per stock, for the sector weights chart; by default
+            the result's own ``sectors``.
+
+        Returns
+        -------
+        Path
+            The path written.
+        """
         from .report import write_report
 
-        return write_report(self, Path(path), title=title)
+        return write_report(self, Path(path), title=title, sectors=sectors)
 
     def __repr__(self) -> str:
         if not len(self.equity):
             return "BacktestResult(no bars)"
+        from .report import format_stat
+
         s = self.stats
-        return (
-            f"BacktestResult({s['start'].date()} to {s['end'].date()}, total return {s['total_return']:.2%}, "
-            f"CAGR {s['cagr']:.2%}, Sharpe {s['sharpe']:.2f}, max drawdown {s['max_drawdown']:.2%}, "
-            f"{s['trades']} trades)"
-        )
+        shown = [("total return", "total_return"), ("CAGR", "cagr"), ("Sharpe", "sharpe"),
+                 ("max drawdown", "max_drawdown")]
+        parts = [f"{label} {format_stat(key, s.get(key))}" for label, key in shown if key in s.index]
+        if "trades" in s.index:
+            parts.append(f"{format_stat('trades', s['trades'])} trades")
+        span = f"{format_stat('start', s['start'])} to {format_stat('end', s['end'])}"
+        return f"BacktestResult({span}, {', '.join(parts)})"
+
+    def _repr_html_(self) -> str:
+        """Key statistics and a small equity chart, for notebooks."""
+        from .report import result_html
+
+        return result_html(self)

@@ -49,10 +49,11 @@ inline int64_t excursion_length(int window, int step) {
 // Prices: rows() and operator()(row, col) -> double.
 // Side: is_long(), asked each time the side matters.
 // Records: allocate(length), length(), write(offset, record) with checked offsets.
+// `series` is working room, reused across trades by callers that analyse many.
 template <class Prices, class Side, class Records>
 void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar,
                    int exit_bar, const Side& side, int full_entry, int full_exit,
-                   const ExcursionSettings& settings, Records& records) {
+                   const ExcursionSettings& settings, Records& records, ExcursionSeries& series) {
     auto float_division = [] { return KernelError(KernelError::Kind::float_division); };
 
     // The span reaches at least `window` bars past the entry, within the data.
@@ -63,7 +64,6 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
 
     const int64_t span = end_bar - entry_bar + 1;
     if (span < 0) throw KernelError(KernelError::Kind::negative_span);
-    ExcursionSeries series;
     series.reserve(static_cast<std::size_t>(span));
 
     // Value at the entry close relative to the execution price.
@@ -121,6 +121,15 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
     }
     records.write(records.length() - 6,
                   series.record(exit_position(series.size(), exit_bar, entry_bar)));
+}
+
+template <class Prices, class Side, class Records>
+void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar,
+                   int exit_bar, const Side& side, int full_entry, int full_exit,
+                   const ExcursionSettings& settings, Records& records) {
+    ExcursionSeries series;
+    analyse_trade(trade, close, pc, entry_bar, exit_bar, side, full_entry, full_exit, settings,
+                  records, series);
 }
 
 }  // namespace vantrel::kernel

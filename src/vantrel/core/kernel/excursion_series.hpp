@@ -11,17 +11,22 @@ namespace vantrel::kernel {
 
 class ExcursionSeries {
 public:
-    // Room for the whole span (and the entry element), allocated once so that
-    // extending never reallocates.
+    // Room for the whole span (and the entry element), allocated before the
+    // pass so that extending never reallocates; a series used again keeps
+    // its room when that is enough.
     void reserve(std::size_t span) {
-        capacity_ = span > 0 ? span : 1;
-        doubles_.reset(new double[5 * capacity_]);
-        trough_at_.reset(new int32_t[capacity_]);
+        const std::size_t needed = span > 0 ? span : 1;
+        if (needed > capacity_) {
+            capacity_ = needed;
+            doubles_.reset(new double[5 * capacity_]);
+            trough_at_.reset(new int32_t[capacity_]);
+        }
         peak_ = doubles_.get();
         trough_ = peak_ + capacity_;
         drawdown_ = trough_ + capacity_;
         gain_bars_ = drawdown_ + capacity_;
         value_path_ = gain_bars_ + capacity_;
+        size_ = 0;
     }
 
     // Entry element: the peak is floored and the trough capped at break-even.

@@ -57,12 +57,14 @@ void value_portfolio(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
     const int row = static_cast<int>(s.bar);
+    const MatrixRow<double> prices = in.price_values.row_view(s.bar);
+    const MatrixRow<double> closes = in.close_values.row_view(s.bar);
     double value = s.cash;
     for (const auto& [sid, amount] : s.positions) {
         const int col = in.price_col[sid];
-        const double price = in.price_values(s.bar, col);
+        const double price = prices[col];
         validate_trade_price(price, sid, row);
-        const double close = in.close_values(s.bar, col);
+        const double close = closes[col];
         if (std::isnan(price) || std::isnan(close)) {
             value += amount;
         } else {

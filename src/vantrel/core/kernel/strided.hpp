@@ -42,6 +42,31 @@ private:
     Index stride_ = 0;
 };
 
+// One row of a matrix, for the cells of the held stocks on one bar. Reads are
+// checked as the matrix checks them: a row outside the matrix raises at the
+// first read, not when the row is taken.
+template <class T>
+class MatrixRow {
+public:
+    MatrixRow() = default;
+    MatrixRow(const char* data, Index cols, Index stride, bool inside)
+        : data_(data), cols_(cols), stride_(stride), inside_(inside) {}
+
+    T operator[](Index j) const {
+        if (!inside_) throw KernelError::out_of_bounds(0);
+        const Index c = checked_index(j, cols_, 1);
+        T value;
+        std::memcpy(&value, data_ + c * stride_, sizeof(T));
+        return value;
+    }
+
+private:
+    const char* data_ = nullptr;
+    Index cols_ = 0;
+    Index stride_ = 0;
+    bool inside_ = false;
+};
+
 template <class T>
 class Matrix {
 public:
@@ -59,6 +84,16 @@ public:
         T value;
         std::memcpy(&value, data_ + r * s0_ + c * s1_, sizeof(T));
         return value;
+    }
+    MatrixRow<T> row_view(Index i) const {
+        if (i < 0) i += rows_;
+        const bool inside = i >= 0 && i < rows_;
+        return {inside ? data_ + i * s0_ : nullptr, cols_, s1_, inside};
+    }
+    // Asks the cache for cell (i, j) ahead of its read; nothing happens
+    // outside the matrix.
+    void prefetch(Index i, Index j) const {
+        if (i >= 0 && i < rows_ && j >= 0 && j < cols_) __builtin_prefetch(data_ + i * s0_ + j * s1_);
     }
     // Row i copied out, with one bounds check for the whole row.
     std::vector<T> row(Index i) const {
