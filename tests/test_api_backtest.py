@@ -138,8 +138,11 @@ def test_synthetic_market_end_to_end(demo_run):
     closed = trades[trades["exit_date"].notna()]
     assert (closed["exit_date"] >= closed["entry_date"]).all()
     assert result.portfolio["weight"].abs().sum() <= 1.0 + 1e-12
-    stats = result.stats
-    assert stats["trades"] == len(trades) and 0 < stats["exposure"] <= 1
+    stats, trips = result.stats, result.round_trips()
+    assert stats["trades"] == len(trips) < len(trades) and 0 < stats["exposure"] <= 1  # round trips, not records
+    closed = trips[trips["exit_date"].notna()]
+    assert stats["win_rate"] == (closed["profit"] > 0).mean()
+    assert result.compute_stats(trades_by="record")["trades"] == len(trades)
     assert np.isfinite([stats["sharpe"], stats["cagr"], stats["max_drawdown"]]).all()
 
 

@@ -24,10 +24,11 @@ def test_demo_prints_statistics_and_writes_the_report(tmp_path):
     out = tmp_path / "vantrel-output" / "demo"
     assert "Sharpe ratio" in done.stdout and f"Report: {out / 'report.html'}" in done.stdout
     assert "[4/4" in done.stderr  # progress goes to stderr
-    for name in ("report.html", "equity.png", "excursions.png", "stats.csv", "trades.csv", "portfolio.csv"):
+    for name in ("report.html", "equity.png", "excursions.png", "stats.csv", "trades.csv", "round_trips.csv",
+                 "portfolio.csv"):
         assert (out / name).stat().st_size > 0
     stats = pd.read_csv(out / "stats.csv", index_col="statistic")["value"]
-    assert int(stats["trades"]) == len(pd.read_csv(out / "trades.csv"))
+    assert int(stats["trades"]) == len(pd.read_csv(out / "round_trips.csv"))  # trades count round trips
 
 
 @pytest.fixture

@@ -200,6 +200,7 @@ def _write_outputs(result, out: Path, title: str) -> None:
         stats["benchmark"] = result.benchmark_stats
     stats.to_csv(out / "stats.csv", index_label="statistic")
     result.trades.to_csv(out / "trades.csv", index=False)
+    result.round_trips().to_csv(out / "round_trips.csv", index=False)
     result.portfolio.to_csv(out / "portfolio.csv")
 
     table = stats_table(result.stats)
