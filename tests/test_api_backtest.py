@@ -193,3 +193,22 @@ def test_the_documented_quick_start_is_the_demo_strategy(page, section):
     call = block.split("\nresult = ")[1].split("\n")[0]
     assert all(f"{k}={v!r}" in call.replace('"', "'") for k, v in DEMO_OPTIONS.items() if "excursion" not in k)
     assert "benchmark='equal_weight'" in call.replace('"', "'")
+
+
+SHARED_CLOSE = Path(__file__).resolve().parents[2] / "shared" / "data" / "sp500_close_20stocks.csv.gz"
+
+
+@pytest.mark.skipif(not SHARED_CLOSE.exists(), reason="shared data absent")
+def test_real_stocks_against_their_equal_weight_universe():
+    from vantrel.datasets import load_market
+
+    market = load_market(SHARED_CLOSE)
+    weights = momentum_weights(market.close, top=5)
+    result = backtest(weights, market, rebalance="ME", benchmark="equal_weight", risk_free=0.02)
+    stats = result.stats
+    assert 0.5 < stats["beta"] < 1.5 and np.isfinite(float(stats["alpha"]))
+    # the benchmark's first year, straight from the closes: mean daily return of the stocks priced both days
+    year = market.close.loc[result.equity.index[0]:].iloc[:253]
+    expected = (1 + year.pct_change(fill_method=None).mean(axis=1).fillna(0)).prod()
+    assert result.benchmark.iloc[252] == pytest.approx(expected, rel=1e-12)
+    assert result.benchmark_stats["total_return"] == pytest.approx(result.benchmark.iloc[-1] - 1)
