@@ -153,6 +153,27 @@ def test_same_inputs_give_the_same_result_to_the_bit(demo_run):
     pd.testing.assert_frame_equal(again.trades, result.trades)
 
 
+def test_round_trips_join_the_records_of_one_position(small_close):
+    # A: 10 10 11 12 12 9 9 10. Held from bar 2 to bar 5 through two rebalances that
+    # re-size it (three records), then again from bar 7 to the end.
+    weights = weights_on(["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05", "2024-01-08"],
+                         A=[1.0, 0.5, 0.8, 0.0, 1.0], B=[0.0, 0.5, 0.2, 0.0, 0.0])
+    result = backtest(weights, small_close, fee_ratio=0.01, tax_ratio=0.02)
+    trades, trips = result.trades, result.round_trips()
+    a_trips = trips[trips["stock"] == "A"]
+    assert list(a_trips["records"]) == [3, 1]
+    first = a_trips.iloc[0]
+    assert (first.entry_date, first.exit_date, first.bars_held) == (
+        small_close.index[2], small_close.index[5], 3)
+    assert first.exit_reason == "rebalance" and pd.isna(a_trips.iloc[1].exit_date)
+    a_records = trades[(trades["stock"] == "A") & (trades["round_trip"] == first.name)]
+    assert first.fees == pytest.approx(a_records["fees"].sum())
+    assert first["return"] == pytest.approx(np.prod(1 + a_records["return"]) - 1, rel=1e-13)
+    # Every record's profit adds up to what the portfolio made.
+    assert trades["profit"].sum() == pytest.approx(result.equity.iloc[-1] - 1.0, abs=1e-14)
+    assert trips["profit"].sum() == pytest.approx(trades["profit"].sum(), abs=1e-15)
+
+
 def test_benchmarks_line_up_with_the_equity(small_close):
     weights = weights_on(["2024-01-02"], A=[1.0])  # the curve starts on bar 1
     universe = backtest(weights, small_close, benchmark="equal_weight")

@@ -118,7 +118,8 @@ def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:
     last's; a trip still open at the end has no exit date and exit reason "open".
     """
     if not len(trades):
-        return pd.DataFrame({c: trades[c] if c in trades else [] for c in ROUND_TRIP_COLUMNS})
+        empty = pd.DataFrame({c: trades[c] if c in trades else [] for c in ROUND_TRIP_COLUMNS})
+        return empty.rename_axis("round_trip")
     trip = trades["round_trip"].to_numpy()
     order = np.lexsort((trades["entry_bar"].to_numpy(), trip))
     starts = np.flatnonzero(np.r_[True, trip[order][1:] != trip[order][:-1]])
@@ -153,7 +154,7 @@ def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:
         "return": growth - 1.0,
         "records": ends - starts + 1,
     }
-    return pd.DataFrame(table)
+    return pd.DataFrame(table, index=pd.Index(trip[first], name="round_trip"))
 
 
 def portfolio_table(portfolio: np.ndarray, weight_row: int, next_weight_row: int, labels,
