@@ -201,26 +201,32 @@ _BAR_RULES = (
 
 def _check_bars(values: dict, index, columns, tolerance: float) -> None:
     """Refuse bars whose prices contradict each other, naming the first one."""
-    bad_cells = []
-    with np.errstate(invalid="ignore"):
-        for price, relation, reference in _BAR_RULES:
-            if price in values and reference in values:
-                if relation == "above":
-                    bad_cells.append(values[price] > values[reference] * (1.0 + tolerance))
-                else:
-                    bad_cells.append(values[price] < values[reference] * (1.0 - tolerance))
-            else:
-                bad_cells.append(None)
-    masks = [m for m in bad_cells if m is not None]
-    if not masks:
+    rules = [rule for rule in _BAR_RULES if rule[0] in values and rule[2] in values]
+    if not rules:
         return
-    bad = np.logical_or.reduce(masks)
-    if not bad.any():
+    # Walk the matrices in blocks along their memory order (frames usually give
+    # stock-major arrays), so that the temporaries stay small and in cache.
+    by_stock = all(v.flags.f_contiguous and not v.flags.c_contiguous for v in values.values())
+    arrays = {k: v.T if by_stock else v for k, v in values.items()}
+    outer, inner = arrays["close"].shape
+    step = max(1, (1 << 16) // max(inner, 1))
+    bad_rows = np.zeros(len(index), dtype=bool)
+    count = 0
+    for start in range(0, outer, step):
+        block = slice(start, start + step)
+        bad = _bad_cells(arrays, rules, block, tolerance)
+        count += int(np.count_nonzero(bad))
+        if by_stock:
+            bad_rows |= bad.any(axis=0)
+        else:
+            bad_rows[block] |= bad.any(axis=1)
+    if not count:
         return
-    row, column = divmod(int(np.argmax(bad)), bad.shape[1])  # the earliest date, then the leftmost stock
-    rule = next(k for k, m in enumerate(bad_cells) if m is not None and m[row, column])
-    price, relation, reference = _BAR_RULES[rule]
-    count = int(bad.sum())
+    row = int(np.argmax(bad_rows))  # the earliest date, then the leftmost stock
+    column = int(np.argmax(_bad_cells(values, rules, slice(row, row + 1), tolerance)[0]))
+    price, relation, reference = next(
+        rule for rule in rules if _bad_cells(values, [rule], slice(row, row + 1), tolerance)[0, column]
+    )
     raise ValueError(
         f"inconsistent bar: the {price} of {columns[column]!r} on {when(index[row])} "
         f"({values[price][row, column]:g}) is {relation} its {reference} ({values[reference][row, column]:g})"
@@ -228,6 +234,19 @@ def _check_bars(values: dict, index, columns, tolerance: float) -> None:
         "Market(..., ohlc_tolerance=0.001) to accept small vendor inconsistencies "
         "(ohlc_tolerance=None skips the check)"
     )
+
+
+def _bad_cells(arrays: dict, rules, block: slice, tolerance: float) -> np.ndarray:
+    bad = None
+    with np.errstate(invalid="ignore"):
+        for price, relation, reference in rules:
+            limit = arrays[reference][block]
+            if relation == "above":
+                broken = arrays[price][block] > (limit * (1.0 + tolerance) if tolerance else limit)
+            else:
+                broken = arrays[price][block] < (limit * (1.0 - tolerance) if tolerance else limit)
+            bad = broken if bad is None else np.logical_or(bad, broken, out=bad)
+    return bad
 
 
 def _positive_prices(frame: pd.DataFrame, name: str) -> np.ndarray:
