@@ -124,6 +124,8 @@ def performance_stats(
         periods_per_year = (len(values) - 1) / years if years > 0 else np.nan
     else:
         periods_per_year = real_number(periods_per_year, "periods_per_year", minimum=0.0)
+        if periods_per_year == 0:
+            raise ValueError("periods_per_year must be positive")
     shown_rate, rf = risk_free_per_bar(risk_free, index)
     excess = returns - rf
 
