@@ -211,7 +211,9 @@ def backtest(
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
     )
     bench = None if bench_prices is None else benchmark_curve(bench_prices, equity.index)
-    return BacktestResult(equity, trades, portfolio, settings, benchmark=bench, risk_free=risk_free)
+    result = BacktestResult(equity, trades, portfolio, settings, benchmark=bench, risk_free=risk_free)
+    result.sectors = market.sectors
+    return result
 
 
 def _checked_weights(weights, market: Market):

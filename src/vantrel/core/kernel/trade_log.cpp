@@ -43,7 +43,7 @@ void TradeLog::analyse(int sid, int bar, int full_exit) {
     const TradeRecord& r = open.record;
     StatsBuffer buffer{open.stats};
     analyse_trade(in_.price_values, in_.close_values, in_.price_col[sid], r.entry_bar, bar,
-                  WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer, series_);
+                  WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer, samples_);
     length_ = buffer.length();
 }
 
@@ -63,7 +63,6 @@ void TradeLog::entered(int sid, int bar, double weight, double target, double en
     r.capital = std::fabs(target);
     r.fees = b.fee;
     r.taxes = b.tax;
-    open.mark_price = entry_price;
 }
 
 void TradeLog::resized(int sid, const Booking& b) {
@@ -74,7 +73,8 @@ void TradeLog::resized(int sid, const Booking& b) {
     if (b.growing) r.capital += std::fabs(b.amount);
 }
 
-void TradeLog::rebased(int sid, int bar, double weight, double target, const Booking& b) {
+void TradeLog::rebased(int sid, int bar, double weight, double target, double mark,
+                       const Booking& b) {
     Open& open = open_[sid];
     TradeRecord& r = open.record;
     // A trade that adds to the position belongs to the new record (its cost
@@ -83,7 +83,7 @@ void TradeLog::rebased(int sid, int bar, double weight, double target, const Boo
     r.exit_bar = bar;
     r.full_exit = 0;
     r.exit_reason = static_cast<uint8_t>(ExitReason::rebalance);
-    r.exit_price = open.mark_price;
+    r.exit_price = mark;
     if (b.growing) {
         r.profit += b.value_before;
     } else {
@@ -102,7 +102,7 @@ void TradeLog::rebased(int sid, int bar, double weight, double target, const Boo
     // A reversal starts a new round trip: it is a different position.
     next.round_trip = next.side == old_side ? round_trip : round_trips_++;
     next.weight = weight;
-    next.entry_price = open.mark_price;
+    next.entry_price = mark;
     next.capital = std::fabs(target);
     if (b.growing) {
         next.profit = b.cash_change - b.value_before;
@@ -127,7 +127,8 @@ void TradeLog::exited(int sid, int bar, ExitReason reason, double fill_price, co
     push(open);
 }
 
-void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar) {
+void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar,
+                          const std::vector<double>& marks) {
     for (const auto& [sid, value] : positions) {
         if (value == 0) continue;  // NaN is a holding too
         analyse(sid, current_bar, 0);
@@ -139,7 +140,7 @@ void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int cur
         // Valued as the last bar values it.
         const bool marked = !(std::isnan(price) || std::isnan(close));
         r.profit += marked ? (value * close) / price : value;
-        r.exit_price = marked ? close : open.mark_price;
+        r.exit_price = marked ? close : marks[col];
         r.exit_bar = -1;
         r.full_exit = 0;
         r.exit_reason = static_cast<uint8_t>(ExitReason::still_open);
