@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pandas as pd
 
-from .stats import drawdown, performance_stats
+from .stats import MIN_YEARS, drawdown, performance_stats
 
 __all__ = ["BacktestResult"]
 
@@ -32,19 +32,30 @@ class BacktestResult:
         ``weight_date`` and ``next_weight_date``.
     settings : dict
         The options the run used.
+    benchmark : Series or None
+        The benchmark's value per bar, 1.0 at the start, on the same bars as
+        ``equity``; None without a benchmark.
+    risk_free : float or Series
+        The annual risk-free rate (or rates by date) the statistics use.
     sectors : Series or None
         Sector label per stock, from the market, when it has sectors; the
         report then shows sector weights over time.
     """
 
+    # Defaults for results pickled before these existed.
+    benchmark: pd.Series | None = None
+    risk_free: float | pd.Series = 0.0
     sectors: pd.Series | None = None
 
     def __init__(self, equity: pd.Series, trades: pd.DataFrame, portfolio: pd.DataFrame,
-                 settings: dict | None = None) -> None:
+                 settings: dict | None = None, *, benchmark: pd.Series | None = None,
+                 risk_free: float | pd.Series = 0.0) -> None:
         self.equity = equity
         self.trades = trades
         self.portfolio = portfolio
         self.settings = dict(settings or {})
+        self.benchmark = benchmark
+        self.risk_free = risk_free
 
     @property
     def returns(self) -> pd.Series:
@@ -71,8 +82,41 @@ class BacktestResult:
 
     @cached_property
     def stats(self) -> pd.Series:
-        """Performance statistics; see :func:`vantrel.stats.performance_stats`."""
-        return performance_stats(self.equity, self.trades)
+        """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``).
+
+        Trades count round trips; see :meth:`compute_stats` for other choices
+        and :func:`vantrel.performance_stats` for the definitions.
+        """
+        return self.compute_stats()
+
+    @cached_property
+    def benchmark_stats(self) -> pd.Series | None:
+        """The same performance statistics for the benchmark's curve, or None."""
+        if self.benchmark is None:
+            return None
+        return performance_stats(self.benchmark, risk_free=self.risk_free)
+
+    def compute_stats(self, *, trades_by: str | None = None, periods_per_year: float | None = None,
+                      min_years: float = MIN_YEARS) -> pd.Series:
+        """Performance statistics with other choices than :attr:`stats`.
+
+        Parameters
+        ----------
+        trades_by : "round_trip" or "record", optional
+            Count round trips (the default when the trade table has them) or
+            trade records (each rebalance that re-sizes a holding starts one).
+        periods_per_year, min_years
+            As in :func:`vantrel.performance_stats`.
+        """
+        if trades_by is None:
+            trades_by = "round_trip" if "round_trip" in self.trades.columns else "record"
+        out = performance_stats(
+            self.equity, self.trades, benchmark=self.benchmark, risk_free=self.risk_free,
+            periods_per_year=periods_per_year, trades_by=trades_by, min_years=min_years,
+        )
+        out["fee_ratio"] = self.settings.get("fee_ratio", float("nan"))
+        out["tax_ratio"] = self.settings.get("tax_ratio", float("nan"))
+        return out
 
     def plot(self, kind: str = "equity", **options):
         """Draw one chart of the result.

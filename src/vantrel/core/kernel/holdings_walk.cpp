@@ -48,6 +48,39 @@ struct BarRows {
     }
 };
 
+// A held stock's cells of the next bar are scattered along rows of row-major
+// matrices: asking for them a whole bar ahead hides the memory latency that
+// otherwise dominates the walk and the valuation.
+class NextBar {
+public:
+    NextBar(const RunInputs& in, std::ptrdiff_t bar) {
+        add(in.price_values, bar);
+        add(in.close_values, bar);
+        if (in.options.touched_exit) {
+            add(in.high_values, bar);
+            add(in.low_values, bar);
+            add(in.open_values, bar);
+        }
+    }
+    void prefetch(int col) const {
+        for (int k = 0; k < count_; ++k) {
+            __builtin_prefetch(reinterpret_cast<const void*>(rows_[k] + col * strides_[k]));
+        }
+    }
+
+private:
+    void add(const Matrix<double>& m, std::ptrdiff_t bar) {
+        const std::uintptr_t row = m.row_address(bar);
+        if (row == 0) return;
+        rows_[count_] = row;
+        strides_[count_] = static_cast<std::uintptr_t>(m.col_stride());
+        ++count_;
+    }
+    std::uintptr_t rows_[5] = {};
+    std::uintptr_t strides_[5] = {};
+    int count_ = 0;
+};
+
 Levels stop_levels(const Run& run, const BarRows& rows, int sid, double entry_value) {
     const RunState& s = run.s;
     const RunOptions& o = run.in.options;
@@ -122,29 +155,16 @@ void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value
 }
 
 // Close-mode test against the bar's close; the sale happens on the next bar.
-void close_stop(Run& run, const BarRows& rows, int sid, int col, double value,
+void close_stop(Run& run, const BarRows& rows, int sid, int col, double price, double value,
                 const Levels& lv) {
     RunState& s = run.s;
-    const double close_return = s.cum_return[sid] * rows.close[col] / rows.price[col];
+    const double close_return = s.cum_return[sid] * rows.close[col] / price;
     if (close_return >= lv.upper) {
         s.next_exits.push_back(signed_id(sid, value < 0.0));
         s.next_exit_reasons.push_back(lv.reason_at_upper(value < 0.0));
     } else if (close_return < lv.lower) {
         s.next_exits.push_back(signed_id(sid, value > 0.0));
         s.next_exit_reasons.push_back(lv.reason_at_lower(value > 0.0));
-    }
-}
-
-// A held stock's cells of the next bar are scattered along rows of row-major
-// matrices: asking for them a whole bar ahead hides the memory latency that
-// otherwise dominates the walk and the valuation.
-void prefetch_next_bar(const RunInputs& in, std::ptrdiff_t bar, int col) {
-    in.price_values.prefetch(bar, col);
-    in.close_values.prefetch(bar, col);
-    if (in.options.touched_exit) {
-        in.high_values.prefetch(bar, col);
-        in.low_values.prefetch(bar, col);
-        in.open_values.prefetch(bar, col);
     }
 }
 
@@ -155,6 +175,7 @@ void walk_holdings(Run& run) {
     const RunInputs& in = run.in;
     const int row = static_cast<int>(s.bar);
     const BarRows rows(in, s);
+    const NextBar next(in, s.bar + 1);
     for (auto& [sid, value] : s.positions) {
         const int col = in.price_col[sid];
         const double price = rows.price[col];
@@ -168,17 +189,16 @@ void walk_holdings(Run& run) {
         s.cum_return[sid] *= price_ratio;
         if (s.cum_return[sid] > s.max_cum_return[sid]) s.max_cum_return[sid] = s.cum_return[sid];
         if (s.cum_return[sid] < s.min_cum_return[sid]) s.min_cum_return[sid] = s.cum_return[sid];
-        if (run.log != nullptr && !std::isnan(price)) run.log->mark(sid, price);
 
         const double entry_value = value / s.cum_return[sid];
         const Levels lv = stop_levels(run, rows, sid, entry_value);
         if (in.options.touched_exit) {
             touched_exit(run, rows, sid, col, value, price_ratio, entry_value, lv);
         } else {
-            close_stop(run, rows, sid, col, value, lv);
+            close_stop(run, rows, sid, col, price, value, lv);
         }
         if (!std::isnan(price)) reference = price;
-        prefetch_next_bar(in, s.bar + 1, col);
+        next.prefetch(col);
     }
 }
 
