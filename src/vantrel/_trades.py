@@ -43,8 +43,10 @@ def sample_offsets(window: int, step: int) -> list[int]:
 
 
 def _dates(index: pd.DatetimeIndex, bars: np.ndarray, valid: np.ndarray) -> pd.Series:
-    stamps = index.take(np.where(valid, bars, 0)) if len(index) else index[:0].repeat(len(bars))
-    return pd.Series(stamps.where(valid) if len(bars) else stamps, dtype=index.dtype)
+    """The dates of bars; NaT where not valid."""
+    if not len(index) or not len(bars):
+        return pd.Series(index[:0].repeat(len(bars)), dtype=index.dtype)
+    return pd.Series(index.take(np.where(valid, bars, -1), allow_fill=True, fill_value=pd.NaT))
 
 
 def _categorical(codes: np.ndarray, names) -> pd.Categorical:
