@@ -97,15 +97,15 @@ class SweepStore:
         if reserved:
             raise ValueError(f"parameter names {', '.join(map(repr, reserved))} are reserved by the sweep store")
         path.parent.mkdir(parents=True, exist_ok=True)
+        connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         try:
-            connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-            connection.execute("PRAGMA journal_mode=WAL")
-            connection.execute("PRAGMA synchronous=NORMAL")  # committed rows survive a killed process
-            connection.execute("PRAGMA busy_timeout=10000")
-            tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-        except sqlite3.DatabaseError as error:
-            raise ValueError(f"{path} is not a vantrel sweep store ({error})") from None
-        try:
+            try:
+                connection.execute("PRAGMA journal_mode=WAL")
+                connection.execute("PRAGMA synchronous=NORMAL")  # committed rows survive a killed process
+                connection.execute("PRAGMA busy_timeout=10000")
+                tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            except sqlite3.DatabaseError as error:
+                raise ValueError(f"{path} is not a vantrel sweep store ({error})") from None
             # No tables: a new file, or one whose creation was interrupted before it held anything.
             if tables:
                 if not {"meta", "results"} <= tables:
