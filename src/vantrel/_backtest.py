@@ -22,7 +22,7 @@ from ._checks import (
 )
 from ._engine import run_engine
 from ._stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
-from ._trades import portfolio_table, trade_table
+from ._trades import TradeLog, portfolio_table
 from .market import Market
 from .result import BacktestResult
 from .stats import benchmark_curve, risk_free_per_bar
@@ -192,7 +192,7 @@ def backtest(
 
     first = int(market.index.searchsorted(signals[0]))
     equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
-    trades = trade_table(
+    trades = TradeLog(
         output.trades, market.index, labels, touched_exit=touched,
         window=options["exvalo_window"], step=options["exvalo_window_step"],
     )

@@ -61,7 +61,7 @@ def _categorical(codes: np.ndarray, names) -> pd.Categorical:
 
 
 def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool,
-                window: int, step: int) -> pd.DataFrame:
+                window: int, step: int, columns=None) -> pd.DataFrame:
     """One row per trade record, in the order the engine closed them (open trades last).
 
     A record ends at every exit and at every rebalance that re-sizes a holding;
@@ -71,7 +71,10 @@ def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exi
     exit (or at the last bar while it is open); ``<field>_<k>`` columns sample it
     ``k`` bars after entry, following the stock's price for the whole window even
     when the trade closed earlier, and are NaN where the data end before that bar.
+    ``columns`` limits the table to those columns (the statistics need a few).
     """
+    if columns is not None:
+        return _some_columns(log, index, labels, touched_exit, columns)
     n_bars = len(index)
     entry_bar = log["entry_bar"].astype(np.int64)
     exit_bar = log["exit_bar"].astype(np.int64)
@@ -116,6 +119,45 @@ def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exi
             for k, field in enumerate(EXCURSION_FIELDS):
                 table[f"{field}_{offset}"] = np.where(sampled, samples[:, s, k], np.nan)
     return pd.DataFrame(table)
+
+
+# The columns the statistics read.
+STATS_COLUMNS = ("stock", "entry_date", "exit_date", "weight", "bars_held", "entry_bar", "exit_bar",
+                 "profit", "return", "round_trip")
+
+
+def _some_columns(log, index, labels, touched_exit, columns) -> pd.DataFrame:
+    n_bars = len(index)
+    entry_bar = log["entry_bar"].astype(np.int64)
+    exit_bar = log["exit_bar"].astype(np.int64)
+    is_open = exit_bar < 0
+    build = {
+        "stock": lambda: np.asarray(labels, dtype=object)[log["stock"]] if len(log) else np.empty(0, object),
+        "entry_date": lambda: _dates(index, entry_bar, np.ones(len(log), dtype=bool)),
+        "exit_date": lambda: _dates(index, exit_bar, ~is_open),
+        "weight": lambda: log["weight"],
+        "bars_held": lambda: np.where(is_open, n_bars - entry_bar, exit_bar - entry_bar),
+        "entry_bar": lambda: entry_bar,
+        "exit_bar": lambda: exit_bar,
+        "profit": lambda: log["profit"],
+        "return": lambda: log["return"],
+        "round_trip": lambda: log["round_trip"].astype(np.int64),
+    }
+    return pd.DataFrame({name: build[name]() for name in columns})
+
+
+class TradeLog:
+    """A run's trade log and what turns it into tables; the full trade table is
+    built on first use (a sweep reads only the statistics)."""
+
+    def __init__(self, log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool,
+                 window: int, step: int) -> None:
+        self.log, self.index, self.labels = log, index, labels
+        self.touched_exit, self.window, self.step = touched_exit, window, step
+
+    def table(self, columns=None) -> pd.DataFrame:
+        return trade_table(self.log, self.index, self.labels, touched_exit=self.touched_exit,
+                           window=self.window, step=self.step, columns=columns)
 
 
 def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:

@@ -47,15 +47,36 @@ class BacktestResult:
     risk_free: float | pd.Series = 0.0
     sectors: pd.Series | None = None
 
-    def __init__(self, equity: pd.Series, trades: pd.DataFrame, portfolio: pd.DataFrame,
+    def __init__(self, equity: pd.Series, trades, portfolio: pd.DataFrame,
                  settings: dict | None = None, *, benchmark: pd.Series | None = None,
                  risk_free: float | pd.Series = 0.0) -> None:
         self.equity = equity
-        self.trades = trades
+        self.trades = trades  # a DataFrame, or the engine's trade log, tabled on first use
         self.portfolio = portfolio
         self.settings = dict(settings or {})
         self.benchmark = benchmark
         self.risk_free = risk_free
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade record (see the class description); built on first use."""
+        trades = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        if not isinstance(trades, pd.DataFrame):
+            trades = self.__dict__["_trades"] = trades.table()
+        return trades
+
+    @trades.setter
+    def trades(self, value) -> None:
+        self.__dict__["_trades"] = value
+
+    def _trades_for_stats(self) -> pd.DataFrame:
+        """The trade table, or while it is not built yet just the columns the statistics read."""
+        from ._trades import STATS_COLUMNS
+
+        trades = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        if isinstance(trades, pd.DataFrame):
+            return trades
+        return trades.table(columns=STATS_COLUMNS)
 
     @property
     def returns(self) -> pd.Series:
@@ -108,10 +129,11 @@ class BacktestResult:
         periods_per_year, min_years
             As in :func:`vantrel.performance_stats`.
         """
+        trades = self._trades_for_stats()
         if trades_by is None:
-            trades_by = "round_trip" if "round_trip" in self.trades.columns else "record"
+            trades_by = "round_trip" if "round_trip" in trades.columns else "record"
         out = performance_stats(
-            self.equity, self.trades, benchmark=self.benchmark, risk_free=self.risk_free,
+            self.equity, trades, benchmark=self.benchmark, risk_free=self.risk_free,
             periods_per_year=periods_per_year, trades_by=trades_by, min_years=min_years,
         )
         costs = pd.Series({"fee_ratio": self.settings.get("fee_ratio", float("nan")),
