@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 namespace vantrel {
 
@@ -140,37 +139,6 @@ private:
     const char* data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t stride_ = 0;
-};
-
-// Two-dimensional typed view (rows x columns).
-template <class T>
-class View2 {
-public:
-    View2() = default;
-    explicit View2(const Buffer& b)
-        : data_(b.data()), rows_(b.shape(0)), cols_(b.shape(1)), s0_(b.stride(0)),
-          s1_(b.stride(1)) {}
-
-    Py_ssize_t rows() const { return rows_; }
-    Py_ssize_t cols() const { return cols_; }
-    T operator()(Py_ssize_t i, Py_ssize_t j) const {
-        const Py_ssize_t r = checked_index(i, rows_, 0);
-        const Py_ssize_t c = checked_index(j, cols_, 1);
-        T value;
-        std::memcpy(&value, data_ + r * s0_ + c * s1_, sizeof(T));
-        return value;
-    }
-    // Row i copied out (one bounds check for the whole row).
-    std::vector<T> row(Py_ssize_t i) const {
-        const char* p = data_ + checked_index(i, rows_, 0) * s0_;
-        std::vector<T> out(static_cast<size_t>(cols_));
-        for (Py_ssize_t j = 0; j < cols_; ++j) std::memcpy(&out[j], p + j * s1_, sizeof(T));
-        return out;
-    }
-
-private:
-    const char* data_ = nullptr;
-    Py_ssize_t rows_ = 0, cols_ = 0, s0_ = 0, s1_ = 0;
 };
 
 }  // namespace vantrel

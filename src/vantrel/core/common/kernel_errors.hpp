@@ -6,6 +6,9 @@
 #include "array_view.hpp"
 #include "kernel_error.hpp"
 
+#include <exception>
+#include <new>
+
 namespace vantrel {
 
 [[noreturn]] inline void raise_excursion_error(const kernel::KernelError& e) {
@@ -27,6 +30,29 @@ namespace vantrel {
         // NumPy's own words for the array it could not make.
         case Kind::negative_length: raise(PyExc_ValueError, "negative dimensions are not allowed");
         default: raise(PyExc_SystemError, "unexpected kernel error");
+    }
+}
+
+// Runs the body of a Python-callable entry and turns whatever it throws into
+// a Python error and NULL: nothing thrown in C++ may reach the interpreter.
+template <class Body>
+PyObject* python_entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PyErrorSet&) {
+        return nullptr;
+    } catch (const kernel::KernelError& e) {
+        // Raised outside a run's bar loop (which maps its own): no labels needed.
+        try {
+            raise_excursion_error(e);
+        } catch (const PyErrorSet&) {
+        }
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
     }
 }
 

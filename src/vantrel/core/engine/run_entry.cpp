@@ -7,7 +7,6 @@
 #include "run_setup.hpp"
 
 #include <exception>
-#include <new>
 
 #include <numpy/ndarrayobject.h>
 
@@ -74,22 +73,7 @@ PyObject* run_call(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
-    try {
-        return run_call(args, kwargs);
-    } catch (const PyErrorSet&) {
-        return nullptr;
-    } catch (const kernel::KernelError& e) {
-        try {
-            raise_excursion_error(e);
-        } catch (const PyErrorSet&) {
-        }
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
+    return python_entry([&] { return run_call(args, kwargs); });
 }
 
 }  // namespace vantrel::engine

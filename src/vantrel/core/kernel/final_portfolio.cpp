@@ -36,6 +36,19 @@ void divide(std::vector<double>& w, const std::vector<uint8_t>& present, double 
 
 }  // namespace
 
+PendingStop pending_stop(const RunState& s, int sid) {
+    for (const int32_t e : s.stopped_stocks) {
+        if (id_of(e) == sid) return {true, true};
+    }
+    for (const int32_t e : s.due_exits) {
+        if (id_of(e) == sid) {
+            auto held = s.positions.find(sid);
+            return {true, held != s.positions.end() && held->second != 0.0};
+        }
+    }
+    return {};
+}
+
 FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s,
                                bool stop_trading_next_period) {
     const int n = in.n_columns();
@@ -64,28 +77,9 @@ FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s,
     double next_weight_total = 0.0;
     for (int sid = 0; sid < static_cast<int>(next_row.size()); ++sid) {
         const double w = next_row[sid];
-        bool exited = false;
-        bool matched = false;
-        if (stop_trading_next_period) {
-            for (const int32_t e : s.stopped_stocks) {
-                if (id_of(e) == sid) {
-                    exited = matched = true;
-                    break;
-                }
-            }
-            if (!matched) {
-                for (const int32_t e : s.due_exits) {
-                    if (id_of(e) == sid) {
-                        matched = true;
-                        auto held = s.positions.find(sid);
-                        exited = held != s.positions.end() && held->second != 0.0;
-                        break;
-                    }
-                }
-            }
-        }
-        if (!(exited && s.rebalance_pending)) next_weight_total += std::fabs(w);
-        if (matched) continue;
+        const PendingStop stop = stop_trading_next_period ? pending_stop(s, sid) : PendingStop{};
+        if (!(stop.exited && s.rebalance_pending)) next_weight_total += std::fabs(w);
+        if (stop.matched) continue;
         if (w != 0.0 && sid < n) {
             out.next_weights[sid] = w;
             out.has_next_weight[sid] = 1;

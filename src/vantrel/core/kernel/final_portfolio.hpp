@@ -34,6 +34,16 @@ struct FinalPortfolio {
     int next_weight_row = 0;       // the position row in force at the end
 };
 
+// How a stock's stop stands at the end of a run, for the next weights (read
+// only when stopped stocks sit out the next rebalance): `matched` when it left
+// by a stop since the latest rebalance or has a stop exit queued; `exited`
+// when it left, or is still held with its exit queued.
+struct PendingStop {
+    bool matched = false;
+    bool exited = false;
+};
+PendingStop pending_stop(const RunState& s, int sid);
+
 FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s,
                                bool stop_trading_next_period);
 

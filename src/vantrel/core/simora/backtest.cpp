@@ -69,23 +69,7 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
 
 PyObject* backtest(PyObject*, PyObject* args, PyObject* kwargs) {
     CollectorPause pause;
-    try {
-        return run(args, kwargs);
-    } catch (const PyErrorSet&) {
-        return nullptr;
-    } catch (const kernel::KernelError& e) {
-        // Raised outside the bar loop (e.g. reading the calendar): no labels needed.
-        try {
-            raise_excursion_error(e);
-        } catch (const PyErrorSet&) {
-        }
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
+    return python_entry([&] { return run(args, kwargs); });
 }
 
 }  // namespace vantrel::simora

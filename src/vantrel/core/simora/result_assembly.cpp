@@ -2,6 +2,7 @@
 // portfolio (current and next weights, and a pending action per stock).
 #include "result_assembly.hpp"
 
+#include "final_portfolio.hpp"
 #include "module_state.hpp"
 
 #include <cmath>
@@ -96,28 +97,10 @@ void assemble_result(const binding::BacktestArgs& a, kernel::RunState& s) {
     double next_weight_total = 0.0;
     for (int sid = 0; sid < static_cast<int>(next_row.size()); ++sid) {
         const double w = next_row[sid];
-        bool exited = false;
-        bool matched = false;
-        if (truthy(a.stop_trading_next_period)) {
-            for (const int32_t e : s.stopped_stocks) {
-                if (id_of(e) == sid) {
-                    exited = matched = true;
-                    break;
-                }
-            }
-            if (!matched) {
-                for (const int32_t e : s.due_exits) {
-                    if (id_of(e) == sid) {
-                        matched = true;
-                        auto held = s.positions.find(sid);
-                        exited = held != s.positions.end() && held->second != 0.0;
-                        break;
-                    }
-                }
-            }
-        }
-        if (!(exited && s.rebalance_pending)) next_weight_total += std::fabs(w);
-        if (matched) continue;
+        const kernel::PendingStop stop =
+            truthy(a.stop_trading_next_period) ? kernel::pending_stop(s, sid) : kernel::PendingStop{};
+        if (!(stop.exited && s.rebalance_pending)) next_weight_total += std::fabs(w);
+        if (stop.matched) continue;
         if (w != 0.0) set_item(next_weights.get(), py_int(sid).get(), py_float(w).get());
     }
 
