@@ -1,11 +1,22 @@
-"""The vectorbt comparison, run in a separate interpreter when its venv exists."""
+"""The vectorbt comparison, run in vectorbt's own interpreter; the suite never imports it.
+
+    python -m benchmarks.peer --setup     # makes that interpreter's venv (pip, PyPI)
+
+The venv lives at /work/venvs/vbt unless VANTREL_VBT_PYTHON names another
+interpreter. vectorbt's kernels are compiled by numba on first use and cached on
+disk; the runner points the cache at an empty directory of its own, so the first
+configuration run reports the compile from nothing, as a new user meets it.
+"""
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import subprocess
+import sys
 import tempfile
+import venv
 from pathlib import Path
 
 import numpy as np
@@ -16,6 +27,8 @@ from benchmarks.strategies import Strategy
 
 VBT_PYTHON = Path(os.environ.get("VANTREL_VBT_PYTHON", "/work/venvs/vbt/bin/python"))
 SCRIPT = Path(__file__).with_name("peer_vectorbt.py")
+# What --setup installs: vectorbt with its Rust kernels, which it picks by default.
+REQUIREMENTS = ("vectorbt==1.2.0", "vectorbt-rust==1.2.0")
 AGREEMENT_RTOL = 1e-9
 
 
@@ -23,8 +36,21 @@ def available() -> bool:
     return VBT_PYTHON.exists()
 
 
-def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int) -> dict:
-    """Times vectorbt on `strategy` and returns its figures and final values."""
+def setup(python: Path = VBT_PYTHON) -> None:
+    """Creates the venv that holds `python` and installs vectorbt into it."""
+    root = python.parent.parent
+    if not python.exists():
+        venv.create(root, with_pip=True)
+    subprocess.run([str(python), "-m", "pip", "install", "-q", *REQUIREMENTS], check=True)
+
+
+def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int,
+                 numba_cache: Path, configs: list[str] | None = None) -> dict:
+    """Times vectorbt's configurations on `strategy`; their figures and final values.
+
+    `numba_cache` is numba's cache directory for the run (an empty one measures the
+    compile); `configs` picks configurations by name (all when None).
+    """
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
         archive = Path(tmp) / "workload.npz"
         np.savez(
@@ -34,16 +60,44 @@ def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int) -
             orders=target_percent_orders(market, strategy),
             fee=np.float64(fee),
         )
+        cold = not any(Path(numba_cache).iterdir())
         done = subprocess.run(
-            [str(VBT_PYTHON), str(SCRIPT), str(archive), str(repeats)],
+            [str(VBT_PYTHON), str(SCRIPT), str(archive), str(repeats), ",".join(configs or [])],
             capture_output=True, text=True, timeout=3600,
+            env={**os.environ, "NUMBA_CACHE_DIR": str(numba_cache)},
         )
     if done.returncode != 0:
         return {"error": done.stderr.strip().splitlines()[-1] if done.stderr else "failed"}
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    out = json.loads(done.stdout.strip().splitlines()[-1])
+    out["numba_cache"] = "empty" if cold else "filled by an earlier workload of this run"
+    return out
 
 
 def agreement(ours: float, theirs: float) -> dict:
     relative = abs(ours - theirs) / abs(ours)
     return {"ours": ours, "vectorbt": theirs, "relative_difference": relative,
             "agrees": bool(relative <= AGREEMENT_RTOL)}
+
+
+def fastest_faithful(configs: dict[str, dict]) -> str | None:
+    """The quickest configuration that ran and agreed with our final value."""
+    faithful = {name: c for name, c in configs.items()
+                if "error" not in c and c.get("agreement", {}).get("agrees")}
+    return min(faithful, key=lambda name: faithful[name]["median_s"], default=None)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description="vectorbt's interpreter for the benchmarks")
+    parser.add_argument("--setup", action="store_true",
+                        help=f"create {VBT_PYTHON.parent.parent} and install {' '.join(REQUIREMENTS)}")
+    args = parser.parse_args()
+    if args.setup:
+        setup()
+        print(f"vectorbt is ready at {VBT_PYTHON}")
+        return 0
+    print(f"vectorbt interpreter: {VBT_PYTHON} ({'present' if available() else 'missing: --setup'})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
