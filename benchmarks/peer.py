@@ -22,7 +22,7 @@ from pathlib import Path
 import numpy as np
 
 from benchmarks.market import Market
-from benchmarks.order_schedule import target_percent_orders
+from benchmarks.order_schedule import rebalance_rows, target_percent_orders
 from benchmarks.strategies import Strategy
 
 VBT_PYTHON = Path(os.environ.get("VANTREL_VBT_PYTHON", "/work/venvs/vbt/bin/python"))
@@ -44,22 +44,33 @@ def setup(python: Path = VBT_PYTHON) -> None:
     subprocess.run([str(python), "-m", "pip", "install", "-q", *REQUIREMENTS], check=True)
 
 
+def signal_inputs(market: Market, strategy: Strategy) -> dict[str, np.ndarray]:
+    """Entry signals and entry values of a book bought once and held (stops aside)."""
+    (bar, row), = rebalance_rows(market, strategy).items()
+    entries = np.zeros(market.open.shape, dtype=bool)
+    entries[bar] = strategy.pos_values[row] > 0
+    # The weights of an initial capital of 1.0, as values to buy.
+    return {"entries": entries, "size": strategy.pos_values[row]}
+
+
 def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int,
                  numba_cache: Path, configs: list[str] | None = None) -> dict:
     """Times vectorbt's configurations on `strategy`; their figures and final values.
 
-    `numba_cache` is numba's cache directory for the run (an empty one measures the
-    compile); `configs` picks configurations by name (all when None).
+    A book with stops goes to vectorbt's signal route with its stops (the book must
+    be bought once and held); any other to its order routes. `numba_cache` is numba's
+    cache directory for the run (an empty one measures the compile); `configs` picks
+    configurations by name (all of the route when None).
     """
+    if strategy.options.get("touched_exit"):
+        book = {"high": market.high, "low": market.low, **signal_inputs(market, strategy),
+                "sl_stop": np.float64(strategy.options["stop_loss"]),
+                "tp_stop": np.float64(strategy.options["take_profit"])}
+    else:
+        book = {"orders": target_percent_orders(market, strategy)}
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
         archive = Path(tmp) / "workload.npz"
-        np.savez(
-            archive,
-            open=market.open,
-            close=market.close,
-            orders=target_percent_orders(market, strategy),
-            fee=np.float64(fee),
-        )
+        np.savez(archive, open=market.open, close=market.close, fee=np.float64(fee), **book)
         cold = not any(Path(numba_cache).iterdir())
         done = subprocess.run(
             [str(VBT_PYTHON), str(SCRIPT), str(archive), str(repeats), ",".join(configs or [])],

@@ -3,14 +3,17 @@ vectorbt's own venv.
 
 Usage: python peer_vectorbt.py WORKLOAD.npz REPEATS [CONFIG,...]
 
-Reads the trading prices, closes, target-percent orders (NaN off the rebalance
-bars) and the fee from the archive written by the runner. Every configuration
-computes the same thing: a cash-sharing book of all stocks, orders at the open
-of the rebalance bars sized as a percentage of the value at that open, sells
-before buys, valued at the close on every bar; its output is the whole value
-series. Prints one JSON object: per configuration the first call (JIT compile
-included when the numba cache is empty), the median and spread of the steady
-calls, and the final value with the fee and without it.
+Reads the workload the runner wrote. A rebalanced book comes as trading prices,
+closes, target-percent orders (NaN off the rebalance bars) and the fee; every
+order configuration computes the same thing: a cash-sharing book of all stocks,
+orders at the open of the rebalance bars sized as a percentage of the value at
+that open, sells before buys, valued at the close on every bar. A book with stops
+comes as entry signals, entry values, highs and lows and the stop levels; the
+signal configurations buy at the open and leave at a stop level touched within a
+bar (or at the open when it gaps through). Every configuration's output is the
+whole value series. Prints one JSON object: per configuration the first call (JIT
+compile included when the numba cache is empty), the median and spread of the
+steady calls, and the final value with the fee and without it.
 """
 
 from __future__ import annotations
@@ -47,6 +50,14 @@ class Workload:
     def __init__(self, archive) -> None:
         self.open = archive["open"]
         self.close = archive["close"]
+        if "entries" in archive:
+            self.entries = archive["entries"]
+            self.size = archive["size"]
+            self.high = archive["high"]
+            self.low = archive["low"]
+            self.sl_stop = float(archive["sl_stop"])
+            self.tp_stop = float(archive["tp_stop"])
+            return
         self.orders = archive["orders"]
         self.rebalance = np.isfinite(self.orders).any(axis=1)
         # One row of targets per rebalance bar, and the row of every bar (-1: none).
@@ -248,6 +259,41 @@ def flex_simulate_nb(w: Workload, fee: float, engine: str) -> np.ndarray:
     return out
 
 
+# --- from_signals: vectorbt's signal route, the one with stops ----------------------
+
+def signals_with_stops(w: Workload, fee: float, engine: str) -> np.ndarray:
+    """from_signals: entries at the open valued in cash, stop-loss and take-profit on the
+    fill price, tested on each later bar's open, high and low, filled at the level (or the
+    open when the bar gaps through it)."""
+    portfolio = vbt.Portfolio.from_signals(
+        close=w.close,
+        entries=w.entries,
+        exits=False,
+        price=w.open,
+        open=w.open,
+        high=w.high,
+        low=w.low,
+        size=w.size,
+        size_type="value",
+        direction="longonly",
+        sl_stop=w.sl_stop,
+        tp_stop=w.tp_stop,
+        stop_entry_price="fillprice",
+        stop_exit_price="stopmarket",
+        fees=fee,
+        init_cash=1.0,
+        cash_sharing=True,
+        group_by=True,
+        engine=engine,
+    )
+    return np.asarray(portfolio.value())
+
+
+SIGNAL_CONFIGS: dict[str, tuple[str, Callable[[Workload, float, str], np.ndarray]]] = {
+    "from_signals_stops": ("numba", signals_with_stops),
+    "from_signals_stops_rust": ("rust", signals_with_stops),
+}
+
 # name -> (engine, function). Rust runs only the order-array route (no callbacks).
 CONFIGS: dict[str, tuple[str, Callable[[Workload, float, str], np.ndarray]]] = {
     "from_orders_nan_auto": ("numba", orders_nan_auto),
@@ -263,7 +309,7 @@ CONFIGS: dict[str, tuple[str, Callable[[Workload, float, str], np.ndarray]]] = {
 
 
 def run_config(name: str, w: Workload, fee: float, repeats: int) -> dict:
-    engine, fn = CONFIGS[name]
+    engine, fn = {**CONFIGS, **SIGNAL_CONFIGS}[name]
     if engine == "rust" and rust_version() is None:
         return {"error": "vectorbt-rust is not installed"}
     try:
@@ -298,13 +344,18 @@ def run_config(name: str, w: Workload, fee: float, repeats: int) -> dict:
 
 def main() -> None:
     path, repeats = sys.argv[1], int(sys.argv[2])
-    names = sys.argv[3].split(",") if len(sys.argv) > 3 and sys.argv[3] else list(CONFIGS)
-    unknown = [n for n in names if n not in CONFIGS]
-    if unknown:
-        sys.exit(f"unknown vectorbt configuration(s): {', '.join(unknown)}; known: {', '.join(CONFIGS)}")
     with np.load(path) as archive:
         w = Workload(archive)
         fee = float(archive["fee"])
+    known = SIGNAL_CONFIGS if hasattr(w, "entries") else CONFIGS
+    asked = sys.argv[3].split(",") if len(sys.argv) > 3 and sys.argv[3] else list(known)
+    # Names of the other route's configurations are for the other kind of workload.
+    names = [n for n in asked if n in known]
+    unknown = [n for n in asked if n not in CONFIGS and n not in SIGNAL_CONFIGS]
+    if unknown:
+        sys.exit(f"unknown vectorbt configuration(s): {', '.join(unknown)}; "
+                 f"known: {', '.join([*CONFIGS, *SIGNAL_CONFIGS])}")
+    names = names or list(known)
     results = {}
     for name in names:
         results[name] = run_config(name, w, fee, repeats)

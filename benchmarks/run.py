@@ -40,7 +40,12 @@ from benchmarks.engine import (  # noqa: E402
 from benchmarks.machine import describe  # noqa: E402
 from benchmarks.package import package_call, pandas_market  # noqa: E402
 from benchmarks.report import markdown  # noqa: E402
-from benchmarks.strategies import monthly_top, standard_strategies, without_stops  # noqa: E402
+from benchmarks.strategies import (  # noqa: E402
+    held_with_touched_stops,
+    monthly_top,
+    standard_strategies,
+    without_stops,
+)
 from benchmarks.timing import measure, measure_together  # noqa: E402
 from benchmarks.workloads import SIZES, market_for, scaling_case, scaling_grid  # noqa: E402
 
@@ -132,8 +137,10 @@ def bench_workload(name: str, repeats: int, together: int, gate: Gate,
 
     book = monthly_top(market)
     plain = without_stops(book, "monthly_top50_plain", PEER_FEE)
+    held = held_with_touched_stops(book)
     prices = pandas_market(market)
-    books = {b.name: bench_book(name, market, prices, b, together, gate) for b in (book, plain)}
+    books = {b.name: bench_book(name, market, prices, b, together, gate)
+             for b in (book, plain, held)}
     result = {
         "bars": bars,
         "stocks": stocks,
@@ -144,6 +151,7 @@ def bench_workload(name: str, repeats: int, together: int, gate: Gate,
     }
     if vbt is not None:
         result["peer"] = bench_peer(market, plain, books[plain.name], repeats, gate, vbt)
+        result["peer_stops"] = bench_peer(market, held, books[held.name], repeats, gate, vbt)
     return result
 
 
@@ -184,9 +192,11 @@ def bench_book(workload: str, market, prices, strategy, repeats: int, gate: Gate
 
 
 def bench_peer(market, book, ours: dict, repeats: int, gate: Gate, vbt: dict) -> dict:
-    """vectorbt's configurations on the book without stops and tax, against our routes."""
-    ours_no_fee = float(run_backtest(market, without_stops(book, "no_fee", 0.0))[-1])
-    theirs = peer.run_vectorbt(market, book, PEER_FEE, repeats, vbt["cache"], vbt["configs"])
+    """vectorbt's configurations on a book it can run exactly, against our routes."""
+    fee = book.options["fee_ratio"]
+    no_fee = book.with_options("no_fee", fee_ratio=0.0)
+    ours_no_fee = float(run_backtest(market, no_fee)[-1])
+    theirs = peer.run_vectorbt(market, book, fee, repeats, vbt["cache"], vbt["configs"])
     out = {"strategy": book.name, "vectorbt": theirs, "ours_final_no_fee": ours_no_fee}
     if "error" in theirs:
         print(f"  vectorbt: {theirs['error']}", flush=True)
