@@ -24,6 +24,7 @@ from benchmarks.package import package_call  # noqa: E402
 from benchmarks.strategies import (  # noqa: E402
     daily_book,
     dense_book,
+    held_with_touched_stops,
     monthly_top,
     standard_strategies,
     without_stops,
@@ -115,15 +116,18 @@ def test_numpy_equity_follows_a_single_held_stock(market):
     assert equity[next_bar - 2] == pytest.approx(expected, rel=1e-12)
 
 
-@pytest.mark.parametrize("touched", [False, True])
-def test_every_route_runs_the_same_book(market, touched):
+@pytest.mark.parametrize("book", ["close_stop", "touched_window", "held_touched"])
+def test_every_route_runs_the_same_book(market, book):
     # The end-to-end figures compare routes only if they compute the same thing: the
     # package call's equity and the array entry's values, trades and excursion records
     # must be backtest_'s, bit for bit.
     strategy = monthly_top(market, held=4)
-    if touched:
+    if book == "touched_window":
         strategy = strategy.with_options("touched", touched_exit=True, take_profit=0.05,
                                          exvalo_window=10, exvalo_window_step=3)
+    elif book == "held_touched":
+        strategy = held_with_touched_stops(strategy)
+        assert len(strategy.pos_index) == 1
     values = run_backtest(market, strategy)
     expected = digest(values, last_trades())
     call = package_call(market, strategy)
