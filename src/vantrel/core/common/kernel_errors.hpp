@@ -19,6 +19,8 @@ namespace vantrel {
             raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         case Kind::window_overflow: raise(PyExc_OverflowError, "value too large to perform division");
         case Kind::out_of_bounds: raise_out_of_bounds(e.axis);
+        // NumPy's own words for the array it could not make.
+        case Kind::negative_length: raise(PyExc_ValueError, "negative dimensions are not allowed");
         default: raise(PyExc_SystemError, "unexpected kernel error");
     }
 }

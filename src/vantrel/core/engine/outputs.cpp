@@ -50,7 +50,9 @@ Ref new_records(const Ref& dtype, npy_intp n, char** data) {
     PyArray_Descr* descr = reinterpret_cast<PyArray_Descr*>(dtype.new_ref());
     Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, nullptr, 0,
                                                 nullptr));
-    *data = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(array.get()));
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    *data = PyArray_BYTES(a);
+    std::memset(*data, 0, static_cast<std::size_t>(PyArray_NBYTES(a)));  // padding too
     return array;
 }
 
@@ -66,6 +68,7 @@ Ref names_tuple(std::initializer_list<const char*> names) {
 Ref trade_log_array(const kernel::TradeLog& log) {
     using kernel::TradeRecord;
     constexpr std::size_t kFixed = sizeof(TradeRecord);
+    static_assert(kFixed == 4 * 4 + 4 + 4 + 8 * 8, "trade records have no padding");
     constexpr std::size_t kExit = 6 * sizeof(double);
     const std::size_t length = static_cast<std::size_t>(log.excursion_length());
     const std::size_t samples = length / 6 - 1;  // window records before the exit record
@@ -131,9 +134,12 @@ Ref portfolio_array(const kernel::FinalPortfolio& p) {
     const std::size_t n = p.weights.size();
     Ref array = new_records(dtype, static_cast<npy_intp>(n), &out);
     for (std::size_t i = 0; i < n; ++i) {
-        const Row row{p.weights[i], p.next_weights[i], p.has_weight[i], p.has_next_weight[i],
-                      p.actions[i]};
-        std::memcpy(out + i * sizeof(Row), &row, sizeof(Row));
+        char* row = out + i * sizeof(Row);
+        std::memcpy(row + offsetof(Row, weight), &p.weights[i], sizeof(double));
+        std::memcpy(row + offsetof(Row, next_weight), &p.next_weights[i], sizeof(double));
+        row[offsetof(Row, has_weight)] = static_cast<char>(p.has_weight[i]);
+        row[offsetof(Row, has_next_weight)] = static_cast<char>(p.has_next_weight[i]);
+        row[offsetof(Row, action)] = static_cast<char>(p.actions[i]);
     }
     return array;
 }

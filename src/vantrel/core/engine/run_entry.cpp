@@ -22,13 +22,6 @@ namespace {
 
 bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 
-// The package always sends whole windows and positive steps; anything else
-// would make every trade's analysis fail or sample nothing.
-void check_window(const kernel::RunOptions& o) {
-    if (o.excursion_window < 0) raise(PyExc_ValueError, "exvalo_window must not be negative");
-    if (o.excursion_window_step < 1) raise(PyExc_ValueError, "exvalo_window_step must be positive");
-}
-
 // Runs the bar loop with the interpreter released. Whatever the loop throws
 // is carried back and rethrown once the interpreter is held again.
 void run_released(kernel::Run& run, ArraySink& sink) {
@@ -53,7 +46,6 @@ PyObject* run_call(PyObject* args, PyObject* kwargs) {
                                {es.default_stop_loss, es.default_take_profit,
                                 es.default_trail_stop},
                                a);
-    check_window(a.in.options);
     binding::prepare_run(a, p, {es.stops_globals, es.builtins});
     a.in.options.keep_trade_log = true;
 

@@ -17,6 +17,7 @@ struct KernelError : std::exception {
         negative_span,        // an excursion span that ends before it starts
         zero_window_step,     // excursion samples every 0 bars
         window_overflow,      // (window - 1) // -1 does not fit 32 bits
+        negative_length,      // a window and step that give a negative statistics length
     };
 
     Kind kind;

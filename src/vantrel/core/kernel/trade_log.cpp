@@ -16,7 +16,10 @@ struct WeightSide {
 // Statistics written into a record's own buffer.
 struct StatsBuffer {
     std::vector<double>& out;
-    void allocate(int64_t length) { out.assign(static_cast<std::size_t>(length), -1.0); }
+    void allocate(int64_t length) {
+        if (length < 0) throw KernelError(KernelError::Kind::negative_length);
+        out.assign(static_cast<std::size_t>(length), -1.0);
+    }
     int64_t length() const { return static_cast<int64_t>(out.size()); }
     void write(int64_t offset, const std::array<double, 6>& record) {
         for (int64_t k = 0; k < 6; ++k) {
@@ -33,9 +36,6 @@ TradeLog::TradeLog(const RunInputs& in, int n_columns)
     : in_(in), open_(static_cast<std::size_t>(n_columns)) {
     const RunOptions& o = in.options;
     settings_ = {o.fee_ratio, o.tax_ratio, o.excursion_window, o.excursion_window_step};
-    length_ = o.excursion_window_step > 0
-                  ? kernel::excursion_length(o.excursion_window, o.excursion_window_step)
-                                          : 6;
 }
 
 void TradeLog::analyse(int sid, int bar, int full_exit) {
@@ -44,6 +44,7 @@ void TradeLog::analyse(int sid, int bar, int full_exit) {
     StatsBuffer buffer{open.stats};
     analyse_trade(in_.price_values, in_.close_values, in_.price_col[sid], r.entry_bar, bar,
                   WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer);
+    length_ = buffer.length();
 }
 
 void TradeLog::entered(int sid, int bar, double weight, double target, double entry_price,

@@ -24,6 +24,7 @@ struct TradeRecord {
     uint8_t full_entry = 0;  // 1: entered out of nothing; 0: re-based
     uint8_t full_exit = 0;   // 1: closed to nothing; 0: re-based or still open
     uint8_t exit_reason = 0; // ExitReason
+    uint32_t unused = 0;     // no padding: a record's bytes are all defined
     double weight = 0.0;     // target value over portfolio value at entry
     double entry_price = 0.0;
     double exit_price = 0.0;  // the fill: a stop level, a gapped open, or the trading price
@@ -49,6 +50,7 @@ class TradeLog {
 public:
     TradeLog(const RunInputs& in, int n_columns);
 
+    // Doubles of excursion statistics per record (every record has as many).
     int64_t excursion_length() const { return length_; }
     const std::vector<TradeRecord>& records() const { return records_; }
     const std::vector<double>& excursions() const { return excursions_; }
@@ -79,7 +81,7 @@ private:
 
     const RunInputs& in_;
     ExcursionSettings settings_;
-    int64_t length_;
+    int64_t length_ = 6;
     std::vector<Open> open_;
     std::vector<TradeRecord> records_;
     std::vector<double> excursions_;
