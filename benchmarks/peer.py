@@ -90,10 +90,15 @@ def agreement(ours: float, theirs: float) -> dict:
             "agrees": bool(relative <= AGREEMENT_RTOL)}
 
 
-def fastest_faithful(configs: dict[str, dict]) -> str | None:
+# Configurations that run vectorbt's kernel without building a Portfolio: the least
+# overhead, but no Portfolio to ask for trades or statistics afterwards.
+KERNEL_ONLY = ("flex_simulate_nb",)
+
+
+def fastest_faithful(configs: dict[str, dict], exclude: tuple[str, ...] = ()) -> str | None:
     """The quickest configuration that ran and agreed with our final value."""
     faithful = {name: c for name, c in configs.items()
-                if "error" not in c and c.get("agreement", {}).get("agrees")}
+                if name not in exclude and "error" not in c and c.get("agreement", {}).get("agrees")}
     return min(faithful, key=lambda name: faithful[name]["median_s"], default=None)
 
 
