@@ -1,11 +1,13 @@
 """vantrel.backtest end to end on hand-made frames and on the synthetic market."""
 
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
 
 from conftest import requires_engine
-from vantrel import Market, backtest
+from vantrel import Market, backtest, performance_stats
 from vantrel.datasets import synthetic_market
 from vantrel.demo import DEMO_OPTIONS, momentum_weights
 
@@ -136,8 +138,11 @@ def test_synthetic_market_end_to_end(demo_run):
     closed = trades[trades["exit_date"].notna()]
     assert (closed["exit_date"] >= closed["entry_date"]).all()
     assert result.portfolio["weight"].abs().sum() <= 1.0 + 1e-12
-    stats = result.stats
-    assert stats["trades"] == len(trades) and 0 < stats["exposure"] <= 1
+    stats, trips = result.stats, result.round_trips()
+    assert stats["trades"] == len(trips) < len(trades) and 0 < stats["exposure"] <= 1  # round trips, not records
+    closed = trips[trips["exit_date"].notna()]
+    assert stats["win_rate"] == (closed["profit"] > 0).mean()
+    assert result.compute_stats(trades_by="record")["trades"] == len(trades)
     assert np.isfinite([stats["sharpe"], stats["cagr"], stats["max_drawdown"]]).all()
 
 
@@ -146,3 +151,85 @@ def test_same_inputs_give_the_same_result_to_the_bit(demo_run):
     again = backtest(weights, market, **DEMO_OPTIONS)
     assert np.array_equal(again.equity.to_numpy(), result.equity.to_numpy())
     pd.testing.assert_frame_equal(again.trades, result.trades)
+
+
+def test_round_trips_join_the_records_of_one_position(small_close):
+    # A: 10 10 11 12 12 9 9 10. Held from bar 2 to bar 5 through two rebalances that
+    # re-size it (three records), then again from bar 7 to the end.
+    weights = weights_on(["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05", "2024-01-08"],
+                         A=[1.0, 0.5, 0.8, 0.0, 1.0], B=[0.0, 0.5, 0.2, 0.0, 0.0])
+    result = backtest(weights, small_close, fee_ratio=0.01, tax_ratio=0.02)
+    trades, trips = result.trades, result.round_trips()
+    a_trips = trips[trips["stock"] == "A"]
+    assert list(a_trips["records"]) == [3, 1]
+    first = a_trips.iloc[0]
+    assert (first.entry_date, first.exit_date, first.bars_held) == (
+        small_close.index[2], small_close.index[5], 3)
+    assert first.exit_reason == "rebalance" and pd.isna(a_trips.iloc[1].exit_date)
+    a_records = trades[(trades["stock"] == "A") & (trades["round_trip"] == first.name)]
+    assert first.fees == pytest.approx(a_records["fees"].sum())
+    assert first["return"] == pytest.approx(np.prod(1 + a_records["return"]) - 1, rel=1e-13)
+    # Every record's profit adds up to what the portfolio made.
+    assert trades["profit"].sum() == pytest.approx(result.equity.iloc[-1] - 1.0, abs=1e-14)
+    assert trips["profit"].sum() == pytest.approx(trades["profit"].sum(), abs=1e-15)
+
+
+def test_benchmarks_line_up_with_the_equity(small_close):
+    weights = weights_on(["2024-01-02"], A=[1.0])  # the curve starts on bar 1
+    universe = backtest(weights, small_close, benchmark="equal_weight")
+    # mean return of the stocks priced on both bars (C has no price on bar 3)
+    means = [0.1 / 3, (1 / 11 + 0.1) / 2, 1 / 22, -0.25 / 3, (-1 / 6 - 1 / 11) / 3, 1 / 27]
+    np.testing.assert_allclose(universe.benchmark, np.cumprod([1.0] + [1 + m for m in means]), rtol=1e-14)
+    assert universe.benchmark.index.equals(universe.equity.index)
+    stock = backtest(weights, small_close, benchmark="B")
+    prices = backtest(weights, small_close, benchmark=small_close["B"].rename("index") * 3)
+    np.testing.assert_allclose(stock.benchmark, [1, 1, 1.1, 1.2, 1.2, 1, 1])
+    pd.testing.assert_series_equal(prices.benchmark, stock.benchmark)
+    assert (stock.settings["benchmark"], prices.settings["benchmark"]) == ("B", "Series 'index'")
+    plain = backtest(weights, small_close)
+    assert plain.benchmark is None and plain.benchmark_stats is None
+
+
+def test_stats_show_costs_and_compare_with_the_benchmark(demo_run):
+    market, weights, result = demo_run
+    assert (result.stats["fee_ratio"], result.stats["tax_ratio"]) == (0.0, 0.0)  # no costs unless asked
+    local = backtest(weights, market, benchmark="equal_weight", risk_free=0.02,
+                     fee_ratio=0.001425, tax_ratio=0.003, **DEMO_OPTIONS)
+    stats, bench = local.stats, local.benchmark_stats
+    assert (stats["fee_ratio"], stats["tax_ratio"], stats["risk_free"]) == (0.001425, 0.003, 0.02)
+    assert stats["total_return"] < result.stats["total_return"]
+    assert 0.3 < stats["beta"] < 1.5 and np.isfinite(stats[["alpha", "information_ratio", "up_capture"]].astype(float)).all()
+    assert bench["total_return"] == pytest.approx(local.benchmark.iloc[-1] - 1)
+    assert bench["sharpe"] < performance_stats(local.benchmark)["sharpe"]  # excess over 2% a year
+
+
+@pytest.mark.parametrize("page, section", [("README.md", "## Quick start in Python"), ("docs/usage.md", "## In Python")])
+def test_the_documented_quick_start_is_the_demo_strategy(page, section):
+    text = (Path(__file__).resolve().parents[1] / page).read_text(encoding="utf-8")
+    block = text.split(section)[1].split("```python")[1].split("```")[0]
+    namespace: dict = {}
+    exec(block.split("\nresult = ")[0], namespace)  # everything up to the backtest
+    expected = momentum_weights(namespace["market"].close, top=20)
+    pd.testing.assert_frame_equal(namespace["weights"], expected)
+    call = block.split("\nresult = ")[1].split("\n")[0]
+    assert all(f"{k}={v!r}" in call.replace('"', "'") for k, v in DEMO_OPTIONS.items() if "excursion" not in k)
+    assert "benchmark='equal_weight'" in call.replace('"', "'")
+
+
+SHARED_CLOSE = Path(__file__).resolve().parents[2] / "shared" / "data" / "sp500_close_20stocks.csv.gz"
+
+
+@pytest.mark.skipif(not SHARED_CLOSE.exists(), reason="shared data absent")
+def test_real_stocks_against_their_equal_weight_universe():
+    from vantrel.datasets import load_market
+
+    market = load_market(SHARED_CLOSE)
+    weights = momentum_weights(market.close, top=5)
+    result = backtest(weights, market, rebalance="ME", benchmark="equal_weight", risk_free=0.02)
+    stats = result.stats
+    assert 0.5 < stats["beta"] < 1.5 and np.isfinite(float(stats["alpha"]))
+    # the benchmark's first year, straight from the closes: mean daily return of the stocks priced both days
+    year = market.close.loc[result.equity.index[0]:].iloc[:253]
+    expected = (1 + year.pct_change(fill_method=None).mean(axis=1).fillna(0)).prod()
+    assert result.benchmark.iloc[252] == pytest.approx(expected, rel=1e-12)
+    assert result.benchmark_stats["total_return"] == pytest.approx(result.benchmark.iloc[-1] - 1)

@@ -58,6 +58,18 @@ def test_bad_weights_are_named(market, weights, error, message):
         (dict(take_profit=pd.Series({"A": -0.1})), ValueError, "take_profit thresholds must not be negative"),
         (dict(stop_loss="tight"), TypeError, "stop_loss must be a number"),
         (dict(rebalance="fortnightly"), ValueError, "not a pandas offset alias"),
+        (dict(stop_loss=10), ValueError, r"stop_loss is 10, above 1: stop levels are fractions of the entry "
+                                         r"price \(0.1 = 10%\), so 10 would mean 1000%; for 10% write 0.1"),
+        (dict(take_profit=pd.Series({"A": 0.2, "B": 20})), ValueError, "take_profit for 'B' is 20, above 1"),
+        (dict(stop_loss=pd.DataFrame({"B": [0.1, 15]}, index=pd.DatetimeIndex(["2024-01-02", "2024-01-04"]))),
+         ValueError, "stop_loss for 'B' on 2024-01-04 is 15, above 1"),
+        (dict(trail_stop=5), ValueError, "trail_stop is 5, above 1"),
+        (dict(benchmark="SPY"), ValueError,
+         "benchmark must be a price Series, a stock label of the market, or \"equal_weight\"; 'SPY' is not"),
+        (dict(benchmark=pd.DataFrame({"A": [1.0]})), TypeError, "benchmark must be .*; got a DataFrame"),
+        (dict(benchmark=pd.Series([1.0], index=pd.DatetimeIndex(["2024-01-05"]))), ValueError,
+         "the benchmark has no price on or before the first bar, 2024-01-02"),
+        (dict(risk_free=4.0), ValueError, "risk_free is 4: annual rates are fractions .* for 4% write 0.04"),
         (dict(rebalance=["2024-01-05", None]), ValueError, "missing"),
         (dict(rebalance=[]), ValueError, "rebalance has no dates"),
     ],
@@ -66,6 +78,46 @@ def test_bad_options_are_named(market, options, error, message):
     weights = weights_on(["2024-01-02"], A=[1.0])
     with pytest.raises(error, match=message):
         backtest(weights, market, **options)
+
+
+def test_a_word_for_a_frequency_gets_one_message_with_the_alias_meant(market):
+    with pytest.raises(ValueError) as error:
+        backtest(weights_on(["2024-01-02"], A=[1.0]), market, rebalance="monthly")
+    assert str(error.value) == (
+        "rebalance='monthly' is not a pandas offset alias: did you mean 'ME' (month end)? common ones are "
+        "'W-FRI' (weekly, Fridays), 'ME' (month end), 'QE' (quarter end), 'YE' (year end)")
+    with pytest.raises(ValueError, match="did you mean 'W-FRI'"):
+        backtest(weights_on(["2024-01-02"], A=[1.0]), market, rebalance="W-FR")
+
+
+def test_weights_on_a_stock_without_any_price_are_refused(small_close):
+    close = small_close.assign(D=np.nan)
+    with pytest.raises(ValueError, match=r"close prices are all NaN: 'D' \(e.g. 0.5 for 'D' on 2024-01-03\); "
+                                         "drop them from the weights or give them prices"):
+        backtest(weights_on(["2024-01-02", "2024-01-03"], A=[1.0, 0.5], D=[0.0, 0.5]), close)
+    backtest(weights_on(["2024-01-02"], A=[1.0], D=[np.nan]), close)  # no weight on it: harmless
+
+
+def test_labels_equal_as_text_are_refused(small_close):
+    # The engine knows stocks by their text: with 1 beside "1" it would trade the wrong one.
+    with pytest.raises(ValueError, match="close has column labels that are equal as text: 1 and '1'; make"):
+        backtest(weights_on(["2024-01-02"], A=[1.0]).set_axis(["1"], axis=1), small_close.set_axis([1, "1", "C"], axis=1))
+    weights = pd.DataFrame([[0.5, 0.5]], index=pd.DatetimeIndex(["2024-01-02"]), columns=[1, "1"])
+    with pytest.raises(ValueError, match="weights has column labels that are equal as text: 1 and '1'"):
+        backtest(weights, small_close.set_axis([1, "B", "C"], axis=1))
+
+
+def test_dates_in_another_time_zone_are_refused(small_close):
+    prices = Market(small_close.tz_localize("America/New_York"))
+    weights = weights_on(["2024-01-02"], A=[1.0])
+    with pytest.raises(ValueError, match=r"the dates of weights are in UTC and those of the prices in "
+                                         r"America/New_York: .* convert one, e.g. .tz_convert\('America/New_York'\)"):
+        backtest(weights.tz_localize("UTC"), prices)
+    with pytest.raises(ValueError, match=r"the dates of weights are timezone-naive and those of the prices in "
+                                         r"America/New_York: .* e.g. .tz_localize\('America/New_York'\)"):
+        backtest(weights, prices)
+    assert backtest(weights.tz_localize("America/New_York"), prices).trades.loc[0, "entry_date"] == (
+        prices.index[2])
 
 
 def test_market_must_be_a_market(small_close):

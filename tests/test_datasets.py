@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 from vantrel import Market
-from vantrel.datasets import load_market, read_wide, synthetic_market
+from vantrel.datasets import load_long, load_market, load_ticker_files, read_wide, synthetic_market
 
 SHARED_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 
@@ -77,3 +77,68 @@ def test_read_wide_rejects_what_it_cannot_read(tmp_path):
 def test_real_close_prices_load_as_a_market():
     market = load_market(SHARED_DATA / "sp500_close_20stocks.csv.gz")
     assert len(market.columns) == 20 and market.index[0] == pd.Timestamp("1990-01-02")
+
+
+LONG_CSV = """Date,Symbol,Open,High,Low,Close,Adj Close,Volume
+03/01/2024,BBB,20,21,19,20,10,500
+02/01/2024,AAA,10,11,9,10,10,100
+03/01/2024,AAA,10,12,10,11,11,120
+04/01/2024,BBB,21,22,20,22,11,300
+"""
+
+
+def test_long_format_becomes_a_market(tmp_path):
+    (tmp_path / "prices.csv").write_text(LONG_CSV)
+    market = load_long(tmp_path / "prices.csv", dayfirst=True)
+    assert list(market.columns) == ["AAA", "BBB"]
+    assert list(market.index) == list(pd.to_datetime(["2024-01-02", "2024-01-03", "2024-01-04"]))
+    # adjusted: BBB's prices halve (adjusted close / close = 0.5), AAA's stay
+    np.testing.assert_array_equal(market.values("close"), [[10, np.nan], [11, 10], [np.nan, 11]])
+    np.testing.assert_array_equal(market.values("high")[1:, 1], [10.5, 11])
+    raw = load_long(pd.read_csv(tmp_path / "prices.csv"), dayfirst=True, adjust=False)
+    assert raw.values("close")[2, 1] == 22.0
+    assert load_long(tmp_path / "prices.csv").index[0] == pd.Timestamp("2024-02-01")  # month first
+
+
+@pytest.mark.parametrize(
+    "edit, message",
+    [
+        (lambda t: t + "03/01/2024,AAA,10,12,10,11,11,1\n", "more than one row for 'AAA' on 2024-01-03"),
+        (lambda t: t.replace("Symbol", "Name"), r"no ticker column \(looked for ticker, symbol, stock, code\)"),
+        (lambda t: t.replace(",22,11,", ",22.0.0,11,"), r"column 'Close' holds '22.0.0' \(row 3\), not a number"),
+        (lambda t: t.replace("Close,Adj", "Last,Adj"), "has no close column"),
+    ],
+)
+def test_long_format_mistakes_are_named(tmp_path, edit, message):
+    (tmp_path / "prices.csv").write_text(edit(LONG_CSV))
+    with pytest.raises(ValueError, match=message):
+        load_long(tmp_path / "prices.csv", dayfirst=True)
+
+
+def test_one_file_per_ticker_becomes_a_market(tmp_path):
+    (tmp_path / "ohlc_AAA.csv").write_text("Date,Open,High,Low,Close\n03/01/2024,10,12,10,11\n02/01/2024,10,11,9,10\n")
+    (tmp_path / "ohlc_BBB.csv").write_text("Date,Open,High,Low,Close\n04/01/2024,21,22,20,22\n")
+    (tmp_path / "notes.txt").write_text("not prices")
+    market = load_ticker_files(tmp_path, ticker=r"ohlc_(.+)", dayfirst=True)
+    assert list(market.columns) == ["AAA", "BBB"] and market.index[0] == pd.Timestamp("2024-01-02")
+    np.testing.assert_array_equal(market.values("open"), [[10, np.nan], [10, np.nan], [np.nan, 21]])
+    listed = load_ticker_files([tmp_path / "ohlc_BBB.csv"], dayfirst=True)
+    assert list(listed.columns) == ["ohlc_BBB"]
+    (tmp_path / "ohlc_CCC.csv").write_text("Date,Close\n04/01/2024,5\n")
+    with pytest.raises(ValueError, match="ohlc_CCC.csv has no open column, unlike the other files"):
+        load_ticker_files(tmp_path, ticker=r"ohlc_(.+)")
+    with pytest.raises(ValueError, match="two files give the ticker 'ohlc'"):
+        load_ticker_files(tmp_path, ticker=r"(ohlc)_")
+
+
+@pytest.mark.skipif(not (SHARED_DATA / "ohlc_AAPL.csv").exists(), reason="shared data absent")
+def test_real_per_ticker_files_load_split_adjusted():
+    market = load_ticker_files(SHARED_DATA, ticker=r"ohlc_(.+)")
+    assert list(market.columns) == ["AAPL", "FB", "GOOG", "IBM", "MSFT"] and len(market.index) == 3270
+    assert market.close["FB"].first_valid_index() == pd.Timestamp("2012-05-18")
+    shipped = pd.read_csv(SHARED_DATA / "ohlc_MSFT.csv", index_col="Date", parse_dates=True)
+    np.testing.assert_allclose(market.close["MSFT"], shipped["Adj Close"])
+    # MSFT's 2-for-1 split of 2003-02-18 is a 48% fall in the raw close, none in the adjusted one
+    raw = load_ticker_files(SHARED_DATA, ticker=r"ohlc_(.+)", adjust=False)
+    assert raw.close["MSFT"].pct_change()["2003-02-18"] < -0.45
+    assert abs(market.close["MSFT"].pct_change()["2003-02-18"]) < 0.05

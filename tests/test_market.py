@@ -73,6 +73,23 @@ def test_caller_frames_are_copied_not_modified():
     assert market.values("close")[1, 0] == 11.0
 
 
+def test_inconsistent_bars_are_refused_naming_the_first():
+    close = frame(PRICES)  # A 10..13, B 20..23
+    high, low, open_ = close * 1.01, close * 0.99, close.copy()
+    low.iloc[2, 1] = 22.1  # B closes at 22 below its low on 2024-01-03
+    open_.iloc[3, 0] = 13.5  # A opens above its high on 2024-01-04
+    with pytest.raises(ValueError, match=r"inconsistent bar: the close of 'B' on 2024-01-03 \(22\) is below its "
+                                         r"low \(22.1\); 2 bars are inconsistent. Fix the prices, or pass "
+                                         r"Market\(..., ohlc_tolerance=0.001\)"):
+        Market(close, open=open_, high=high, low=low)
+    with pytest.raises(ValueError, match=r"the open of 'A' on 2024-01-04 \(13.5\) is above its high \(13.13\)"):
+        Market(close, open=open_, high=high, low=low, ohlc_tolerance=0.005)  # 22 is within 0.5% of 22.1
+    Market(close, open=open_, high=high, low=low, ohlc_tolerance=0.03)
+    Market(close, open=open_, high=low, low=high, ohlc_tolerance=None)  # unchecked
+    with pytest.raises(ValueError, match=r"the high of 'A' on 2024-01-01 \(9.9\) is below its low \(10.1\)"):
+        Market(close, high=low, low=high)
+
+
 def test_delisting_dates_map_to_the_last_bar_on_or_before_them():
     close = frame(PRICES, ["2024-01-01", "2024-01-02", "2024-01-05", "2024-01-08"])
     market = Market(close, delisting={"A": "2024-01-03", "B": "2024-01-08"})

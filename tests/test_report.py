@@ -1,4 +1,5 @@
 import base64
+import io
 import pickle
 import re
 
@@ -11,18 +12,54 @@ from vantrel import BacktestResult
 from vantrel._trades import portfolio_table, trade_table
 
 
+def engine_arrays(n_trades: int, n_stocks: int):
+    """Empty trade-log and portfolio arrays of the engine's own record types."""
+    from vantrel.core import _engine
+
+    one = np.ones((3, 1))
+    stamps = np.arange(3, dtype=np.int64)
+    labels = np.array(["A"], dtype=object)
+    out = _engine.run(one, one, None, None, None, stamps, labels, one[:1], stamps[:1], labels,
+                      stamps)
+    return np.zeros(n_trades, out["trades"].dtype), np.zeros(n_stocks, out["portfolio"].dtype)
+
+
 @pytest.fixture
 def result():
     index = pd.bdate_range("2022-01-03", periods=120)
     equity = pd.Series(np.exp(np.cumsum(np.random.default_rng(3).normal(0.001, 0.01, 120))), index=index)
     equity.iloc[0] = 1.0
-    records = [["<b>X</b>", 0, 0, 0, 0, 0.5, 10, 2, 12], ["B", 0, -1, 0, -1, -0.25, 115, 5, -1]]
-    excursions = [np.array([-0.05, 0.1, 0.02, -0.08, 6.0, 0.04]), np.array([-0.12, 0.03, 0.03, -0.14, 2.0, -0.09])]
-    trades = trade_table(records, excursions, index, ["<b>X</b>", "B"], touched_exit=False, window=0, step=1)
-    portfolio = portfolio_table(
-        {"actions": {1: "sl"}, "weights": {0: 0.5, 1: -0.25}, "next_weights": {0: 0.5},
-         "weight_time": 0, "next_weight_time": 1}, ["<b>X</b>", "B"], index[:2])
+    log, holdings = engine_arrays(2, 2)
+    log["stock"], log["entry_bar"], log["exit_bar"] = [0, 1], [2, 5], [12, -1]
+    log["side"], log["weight"], log["round_trip"] = [1, -1], [0.5, -0.25], [0, 1]
+    log["exit_reason"] = [4, 0]
+    for field, values in zip(
+            ("adverse_excursion", "favourable_excursion", "favourable_before_adverse", "drawdown",
+             "profitable_bars", "excursion_return"),
+            ([-0.05, -0.12], [0.1, 0.03], [0.02, 0.03], [-0.08, -0.14], [6.0, 2.0], [0.04, -0.09])):
+        log[field] = values
+    log["return"] = [0.04, -0.09]
+    trades = trade_table(log, index, ["<b>X</b>", "B"], touched_exit=False, window=0, step=1)
+    holdings["weight"], holdings["has_weight"] = [0.5, -0.25], True
+    holdings["next_weight"], holdings["has_next_weight"] = [0.5, 0.0], [True, False]
+    holdings["action"] = [0, 5]  # "sl" for B
+    portfolio = portfolio_table(holdings, 0, 1, ["<b>X</b>", "B"], index[:2])
     return BacktestResult(equity, trades, portfolio, {"rebalance": "ME"})
+
+
+SECTIONS = ("settings", "statistics", "equity", "drawdowns", "returns", "rolling", "distribution", "exposure",
+            "excursions", "portfolio", "trades")
+EXIT_REASONS = ["stop_loss", "take_profit", "trailing_stop", "rebalance", "delisting", "open"]
+
+
+def with_benchmark_and_exits(result):
+    """The fixture's result as a run against a benchmark, its trades labelled with exit reasons."""
+    from vantrel.stats import performance_stats
+
+    result.benchmark = (result.equity * 0 + np.linspace(1.0, 1.1, len(result.equity))).rename("index fund")
+    result.benchmark_stats = performance_stats(result.benchmark)
+    result.trades["exit_reason"] = pd.Categorical(["stop_loss", "open"], categories=EXIT_REASONS)
+    return result
 
 
 def test_report_is_one_self_contained_html_file(result, tmp_path):
@@ -31,11 +68,38 @@ def test_report_is_one_self_contained_html_file(result, tmp_path):
     assert page.startswith("<!DOCTYPE html>") and page.rstrip().endswith("</html>")
     assert "<title>Test &amp; report</title>" in page
     assert "Sharpe ratio" in page and f"{result.stats['total_return']:.2%}" in page
+    for section in SECTIONS:
+        assert f'<section id="{section}">' in page, section
+    assert 'id="exits"' in page and 'id="sectors"' not in page  # no sectors known
+    assert "benchmark" not in page.split('id="statistics"')[1].split("</section>")[0]
     images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
-    assert len(images) == 2
+    assert len(images) == 7
     assert all(base64.b64decode(i).startswith(b"\x89PNG\r\n\x1a\n") for i in images)
     assert "&lt;b&gt;X&lt;/b&gt;" in page and "<b>X</b>" not in page  # labels are escaped
-    assert "src=\"http" not in page and "<script" not in page
+    assert not re.search(r'(src|href)="(https?:)?//', page)  # nothing to fetch
+    assert "00:00:00" not in page  # daily dates print without a time
+    # Every trade, in full, in the embedded CSV.
+    csv = re.search(r'href="data:text/csv;base64,([A-Za-z0-9+/=]+)"', page).group(1)
+    trades = pd.read_csv(io.BytesIO(base64.b64decode(csv)))
+    assert list(trades.columns) == list(result.trades.columns) and len(trades) == len(result.trades)
+
+
+def test_report_shows_costs_benchmark_exit_reasons_and_sectors(result, tmp_path):
+    result = with_benchmark_and_exits(result)
+    result.settings.update(fee_ratio=0.001425, tax_ratio=0.003)
+    page = result.report(tmp_path / "report.html", sectors=pd.Series({"<b>X</b>": "Tech"})).read_text()
+    assert "Costs: fee 0.1425% of the value of every trade, tax 0.3% of the value of every sale." in page
+    settings = page.split('id="settings"')[1]
+    assert settings.index("fee per trade") < settings.index("rebalance")  # costs first
+    stats = page.split('id="statistics"')[1].split("</section>")[0]
+    assert "<th>benchmark</th>" in stats and f"{result.benchmark_stats['total_return']:.2%}" in stats
+    exits = page.split('id="exits"')[1].split("</section>")[0]
+    rows = re.findall(r"<tr>\s*<td>([a-z ]+)</td>\s*<td>(\d+)</td>\s*<td>([-\d.]+%)</td>", exits)
+    assert rows == [("stop loss", "1", "100.0%"), ("open", "1", "0.0%")]
+    assert 'id="sectors"' in page and 'alt="sector weights chart"' in page
+    assert "Costs: none (no fee, no tax)." in BacktestResult(
+        result.equity, result.trades, result.portfolio, {"fee_ratio": 0.0, "tax_ratio": 0.0}
+    ).report(tmp_path / "free.html").read_text()
 
 
 def test_plots_are_figures_with_their_panels(result):
@@ -43,8 +107,10 @@ def test_plots_are_figures_with_their_panels(result):
     assert isinstance(equity, Figure) and len(equity.axes) == 2
     scatter = result.plot("excursions")
     assert len(scatter.axes[0].collections) == 2  # winners and losers
-    with pytest.raises(ValueError, match="plot kind"):
+    with pytest.raises(ValueError, match='plot kind must be one of "equity", .*, got \'pie\''):
         result.plot("pie")
+    with pytest.raises(ValueError, match="no sectors: pass sectors= or run on a Market with sectors"):
+        result.plot("sectors")
 
 
 def test_result_series_and_pickling(result):
@@ -57,31 +123,91 @@ def test_result_series_and_pickling(result):
     assert "total return" in repr(result)
 
 
+def window_log():
+    """Two records with samples at offsets 0, 2 and 4 (window 5, step 2), then the exit."""
+    from vantrel.core import _engine
+
+    one = np.ones((3, 1))
+    stamps = np.arange(3, dtype=np.int64)
+    labels = np.array(["A"], dtype=object)
+    dtype = _engine.run(one, one, None, None, None, stamps, labels, one[:1], stamps[:1], labels,
+                        stamps, exvalo_window=5, exvalo_window_step=2)["trades"].dtype
+    log = np.zeros(2, dtype)
+    log["stock"], log["entry_bar"], log["exit_bar"], log["weight"] = [0, 1], [4, 7], [7, -1], [0.4, 0.6]
+    log["exit_reason"] = [2, 0]  # a take-profit, then one still open
+    stats = [np.arange(24, dtype=float),
+             np.concatenate([np.arange(6.0), np.arange(6.0) + 6, np.full(6, -1.0), np.arange(6.0) + 18])]
+    for record, values in zip(log, stats):
+        record["samples"] = values[:18].reshape(3, 6)
+        for k, field in enumerate(("adverse_excursion", "favourable_excursion", "favourable_before_adverse",
+                                   "drawdown", "profitable_bars", "excursion_return")):
+            record[field] = values[18 + k]
+    return log
+
+
 def test_trade_table_turns_bars_into_dates_and_samples_into_columns():
     index = pd.bdate_range("2024-01-01", periods=10)
-    window_records = [["A", 0, 0, 0, 0, 0.4, 3, 4, 7], ["B", 0, -1, 0, -1, 0.6, 3, 7, -1]]
-    # window 5, step 2: samples at offsets 0, 2, 4, then the exit record
-    first = np.arange(24, dtype=float)
-    second = np.concatenate([np.arange(6.0), np.arange(6.0) + 6, np.full(6, -1.0), np.arange(6.0) + 18])
-    table = trade_table(window_records, [first, second], index, ["A", "B"], touched_exit=False, window=5, step=2)
+    log = window_log()
+    table = trade_table(log, index, ["A", "B"], touched_exit=False, window=5, step=2)
     assert list(table.loc[0, ["entry_date", "exit_date", "entry_signal_date", "exit_signal_date"]]) == [
         index[4], index[7], index[3], index[6]]
     assert pd.isna(table.loc[1, "exit_date"]) and pd.isna(table.loc[1, "exit_signal_date"])
-    assert table.loc[0, "return"] == 23.0 and table.loc[0, "adverse_excursion"] == 18.0
+    assert list(table["exit_reason"]) == ["take_profit", "open"]
+    assert table.loc[0, "excursion_return"] == 23.0 and table.loc[0, "adverse_excursion"] == 18.0
     assert table.loc[0, "return_2"] == 11.0 and table.loc[0, "drawdown_4"] == 15.0
     # B entered on bar 7 of 10: offset 4 falls after the data end, so it is missing, not -1
     assert table.loc[1, "return_2"] == 11.0 and np.isnan(table.loc[1, "return_4"])
-    touched = trade_table(window_records, [first, second], index, ["A", "B"], touched_exit=True, window=5, step=2)
+    assert list(table["bars_held"]) == [3, 3]  # an open trade counts to the end of the data
+    # A stop touched within the bar was decided on the exit bar itself.
+    touched = trade_table(log, index, ["A", "B"], touched_exit=True, window=5, step=2)
     assert touched.loc[0, "exit_signal_date"] == index[7]
 
 
 def test_portfolio_table_names_stocks_and_dates():
-    table = portfolio_table(
-        {"actions": {2: "enter", 0: "sl_"}, "weights": {0: 0.3}, "next_weights": {2: 0.5},
-         "weight_time": -1, "next_weight_time": 1},
-        ["A", "B", "C"], pd.DatetimeIndex(["2024-01-31", "2024-02-29"]))
+    _, holdings = engine_arrays(0, 3)
+    holdings["weight"][0], holdings["has_weight"][0] = 0.3, True
+    holdings["next_weight"][2], holdings["has_next_weight"][2] = 0.5, True
+    holdings["action"] = [9, 0, 1]  # "sl_", none, "enter"
+    table = portfolio_table(holdings, -1, 1, ["A", "B", "C"], pd.DatetimeIndex(["2024-01-31", "2024-02-29"]))
     assert list(table.index) == ["A", "C"]
     assert list(table["weight"]) == [0.3, 0.0] and list(table["next_weight"]) == [0.0, 0.5]
     assert list(table["action"]) == ["sl_", "enter"]
     assert pd.isna(table.attrs["weight_date"])
     assert table.attrs["next_weight_date"] == pd.Timestamp("2024-02-29")
+
+
+def test_notebook_display_is_well_formed_html_with_stats_and_chart(result):
+    import xml.etree.ElementTree as ET
+
+    root = ET.fromstring(with_benchmark_and_exits(result)._repr_html_())
+    cells = [td.text for td in root.iter("td")]
+    assert cells[:3] == ["Total return", f"{result.stats['total_return']:.2%}",
+                         f"{result.benchmark_stats['total_return']:.2%}"]
+    assert [th.text for th in root.iter("th")] == [None, "strategy", "benchmark"]
+    (image,) = root.iter("img")
+    assert base64.b64decode(image.get("src").split(",", 1)[1]).startswith(b"\x89PNG")
+    empty = BacktestResult(result.equity.iloc[:0], result.trades.iloc[:0], result.portfolio)
+    ET.fromstring(empty._repr_html_())
+    assert repr(empty) == "BacktestResult(no bars)"
+    assert re.fullmatch(r"BacktestResult\(2022-01-03 to 2022-06-17, total return -?\d+\.\d\d%, CAGR .*, "
+                        r"Sharpe -?\d+\.\d\d, max drawdown -\d+\.\d\d%, 2 trades\)", repr(result))
+
+
+def test_sweep_notebook_display_shows_the_best_rows_and_a_heat_map():
+    import xml.etree.ElementTree as ET
+
+    from vantrel import SweepResult
+
+    table = pd.DataFrame({"top": [10, 10, 20, 20], "stop_loss": [0.05, 0.1, 0.05, 0.1],
+                          "total_return": [0.1, 0.3, np.nan, 0.2], "sharpe": [0.5, 1.5, np.nan, 1.0],
+                          "error": [None, None, "ValueError: <bad>", None]})
+    sweep = SweepResult(table, ["top", "stop_loss"])
+    root = ET.fromstring(sweep._repr_html_())
+    rows = [[td.text for td in tr.iter("td")] for tr in root.iter("tr")][1:]
+    assert rows == [["1", "10", "0.1", "30.00%", "1.50"], ["3", "20", "0.1", "20.00%", "1.00"],
+                    ["0", "10", "0.05", "10.00%", "0.50"]]  # by Sharpe; the failed variant left out
+    assert "SweepResult 4 variants, 1 failed; the best 3 by Sharpe ratio" in "".join(root.itertext())
+    assert len(list(root.iter("img"))) == 1
+    one_parameter = SweepResult(table[["top", "sharpe", "error"]], ["top"])
+    assert not list(ET.fromstring(one_parameter._repr_html_()).iter("img"))  # nothing to map
+    assert repr(sweep) == "SweepResult(4 variants, 1 failed)"

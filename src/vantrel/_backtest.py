@@ -5,6 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from ._benchmark import benchmark_prices, describe_benchmark
 from ._calendar import rebalance_calendar
 from ._checks import (
     check_columns,
@@ -19,10 +20,11 @@ from ._checks import (
     whole_number,
 )
 from ._engine import run_engine
-from ._stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_setting
+from ._stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from ._trades import portfolio_table, trade_table
 from .market import Market
 from .result import BacktestResult
+from .stats import benchmark_curve, risk_free_per_bar
 
 __all__ = ["backtest"]
 
@@ -33,8 +35,8 @@ def backtest(
     *,
     rebalance=None,
     trade_at: str = "close",
-    fee_ratio: float = 0.001425,
-    tax_ratio: float = 0.003,
+    fee_ratio: float = 0.0,
+    tax_ratio: float = 0.0,
     stop_loss=None,
     take_profit=None,
     trail_stop: float | None = None,
@@ -46,6 +48,8 @@ def backtest(
     excursion_window: int = 0,
     excursion_window_step: int = 1,
     periodically_rebalance: bool = True,
+    benchmark=None,
+    risk_free: float | pd.Series = 0.0,
 ) -> BacktestResult:
     """Backtest a table of target weights on a market.
 
@@ -61,7 +65,9 @@ def backtest(
         negative short. A row whose absolute weights sum to more than 1 is
         scaled down to a sum of 1. NaN means "no position" and counts as 0;
         boolean signals count as weight 1 per selected stock (so an equal
-        split). Every column must have prices in ``market``. Weights of a
+        split). Every column must have prices in ``market``, and a stock
+        given a weight must have a close price on at least one bar. The
+        dates must be in the prices' time zone (or both naive). Weights of a
         stock on or after its delisting bar count as 0.
     market : Market or DataFrame
         The prices; a DataFrame is taken as close prices.
@@ -73,15 +79,20 @@ def backtest(
     trade_at : "close" or "open"
         The price that fills trades.
     fee_ratio, tax_ratio : float
-        Fee on every trade and tax on every sale, as fractions of the value traded.
+        Fee on every trade and tax on every sale, as fractions of the value
+        traded. No costs by default; a market charging a 0.1425% commission
+        and a 0.3% sales tax is ``fee_ratio=0.001425, tax_ratio=0.003``.
     stop_loss, take_profit : number, Series or DataFrame, optional
         Exit when a holding's return since entry falls by ``stop_loss`` or rises
-        by ``take_profit`` (fractions, e.g. 0.1 for 10%): one number, one per
-        stock (Series by label), or a dated table (dates x stocks) applied as of
-        its dates. Missing stocks and NaN cells mean no stop.
+        by ``take_profit``, as fractions of the entry price from 0 to 1 (0.1 for
+        10%; a level above 1 is refused as a percentage typed as a number): one
+        number, one per stock (Series by label), or a dated table (dates x
+        stocks) applied as of its dates. Missing stocks and NaN cells mean no
+        stop.
     trail_stop, trail_stop_activation : float
-        Exit when the return falls ``trail_stop`` below its best since entry,
-        once that best has gained ``trail_stop_activation``.
+        Exit when the return falls ``trail_stop`` (a fraction from 0 to 1) below
+        its best since entry, once that best has gained ``trail_stop_activation``
+        (a gain, which may exceed 1).
     touched_exit : bool
         Exit within the bar at the stop level when the high or low reaches it
         (needs open, high and low prices); otherwise stops are tested on the
@@ -92,13 +103,33 @@ def backtest(
         Keep a holding's entry price (and so its stop levels) through
         rebalances that keep it on the same side.
     stop_trading_next_period : bool
-        A stock that left by a stop stays out until the weights change again.
+        A stock that left by a stop is not re-entered at the next rebalance,
+        whatever its weight there; it can come back at the one after.
     excursion_window, excursion_window_step : int
         Also sample each trade's excursion statistics every ``step`` bars over
         the first ``window`` bars after its entry.
     periodically_rebalance : bool
-        Resize continuing holdings to their target weight at every rebalance
-        (and start a new trade record for each).
+        How trades are recorded, not how the book is managed: continuing
+        holdings are re-sized to their target weight at every rebalance either
+        way, and the equity is the same. True starts a new trade record for each
+        re-sized holding; False keeps one record from entry to exit.
+    benchmark : None, Series, label or "equal_weight"
+        What to compare with: a price Series (each bar takes its latest price
+        dated on or before the bar), the label of a stock of ``market`` (its
+        close), or ``"equal_weight"``: the equal-weight universe, each bar's
+        mean return over the stocks priced on both that bar and the previous
+        one, compounded. It needs a price on or before the first bar.
+    risk_free : float or Series
+        Annual risk-free rate as a fraction (0.04 = 4%), or a Series of annual
+        rates by date, read as of each bar; turned into a rate per bar by the
+        calendar time between bars. Sharpe, Sortino and alpha use returns in
+        excess of it.
+
+    Returns
+    -------
+    BacktestResult
+        Equity, trades, final portfolio, statistics, and the benchmark's curve
+        and statistics when one is given.
     """
     if isinstance(market, pd.DataFrame):
         market = Market(market)
@@ -111,6 +142,12 @@ def backtest(
         raise ValueError('trade_at="open" needs open prices in the market')
     if touched_exit and not all(market.has(k) for k in ("open", "high", "low")):
         raise ValueError("touched_exit needs open, high and low prices in the market")
+    # The benchmark and the rates are checked on the curve's bars before the engine runs.
+    bars = market.index[int(market.index.searchsorted(signals[0])):]
+    bench_prices = benchmark_prices(benchmark, market)
+    if bench_prices is not None:
+        benchmark_curve(bench_prices, bars)
+    risk_free_per_bar(risk_free, bars)
 
     price_ns = market.index_ns
     pos_columns = np.array([str(label) for label in labels], dtype=object)
@@ -124,7 +161,7 @@ def backtest(
         tax_ratio=real_number(tax_ratio, "tax_ratio", minimum=0.0),
         stop_loss=stops(stop_loss, "stop_loss", NO_STOP_LOSS),
         take_profit=stops(take_profit, "take_profit", NO_TAKE_PROFIT),
-        trail_stop=np.inf if trail_stop is None else real_number(trail_stop, "trail_stop", minimum=0.0, allow_inf=True),
+        trail_stop=np.inf if trail_stop is None else stop_level(trail_stop, "trail_stop"),
         trail_stop_activation=real_number(trail_stop_activation, "trail_stop_activation", minimum=0.0),
         position_limit=real_number(position_limit, "position_limit", minimum=0.0, allow_inf=True),
         retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
@@ -155,10 +192,11 @@ def backtest(
     first = int(market.index.searchsorted(signals[0]))
     equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
     trades = trade_table(
-        output.records, output.excursions, market.index, labels, touched_exit=touched,
+        output.trades, market.index, labels, touched_exit=touched,
         window=options["exvalo_window"], step=options["exvalo_window_step"],
     )
-    portfolio = portfolio_table(output.operations, labels, signals)
+    portfolio = portfolio_table(output.portfolio, output.weight_row, output.next_weight_row,
+                                labels, signals)
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
         trade_at=trade_at, fee_ratio=options["fee_ratio"], tax_ratio=options["tax_ratio"],
@@ -169,8 +207,13 @@ def backtest(
         stop_trading_next_period=options["stop_trading_next_period"],
         excursion_window=options["exvalo_window"], excursion_window_step=options["exvalo_window_step"],
         periodically_rebalance=options["periodically_rebalance"],
+        benchmark=describe_benchmark(benchmark),
+        risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
     )
-    return BacktestResult(equity, trades, portfolio, settings)
+    bench = None if bench_prices is None else benchmark_curve(bench_prices, equity.index)
+    result = BacktestResult(equity, trades, portfolio, settings, benchmark=bench, risk_free=risk_free)
+    result.sectors = market.sectors
+    return result
 
 
 def _checked_weights(weights, market: Market):
@@ -188,7 +231,25 @@ def _checked_weights(weights, market: Market):
         )
     values = numeric_values(weights, "weights", allow_bool=True)
     values[np.isnan(values)] = 0.0
+    _refuse_weights_without_prices(values, signals, labels, market)
     return signals, labels, values
+
+
+def _refuse_weights_without_prices(values, signals, labels, market: Market) -> None:
+    """A weight on a stock whose close is NaN on every bar can never trade: the
+    engine would hold it at a NaN price and leave that capital idle."""
+    dead = ~market.priced_anywhere()[market.columns.get_indexer(labels)]
+    if not dead.any():
+        return
+    weighted = dead & (values != 0.0).any(axis=0)
+    if weighted.any():
+        column = int(np.argmax(weighted))
+        row = int(np.argmax(values[:, column] != 0.0))
+        names = preview(labels[weighted])
+        raise ValueError(
+            f"weights has stocks whose close prices are all NaN: {names} (e.g. {values[row, column]:g} "
+            f"for {labels[column]!r} on {when(signals[row])}); drop them from the weights or give them prices"
+        )
 
 
 def _drop_weights_after_delisting(values, signals, market, delisting_bars) -> None:

@@ -61,9 +61,16 @@ def check_date_index(index, name: str) -> pd.DatetimeIndex:
 def check_columns(columns, name: str) -> pd.Index:
     if not columns.is_unique:
         raise ValueError(f"{name} has duplicate columns: {preview(columns[columns.duplicated()].unique())}")
-    labels = [str(c) for c in columns]
-    if len(set(labels)) != len(labels):
-        raise ValueError(f"{name} has column labels that are equal as text, e.g. 1 and '1'")
+    # The engine knows stocks by their text: 1 and "1" would be one stock to it.
+    seen: dict[str, object] = {}
+    for label in columns:
+        text = str(label)
+        if text in seen:
+            raise ValueError(
+                f"{name} has column labels that are equal as text: {seen[text]!r} and {label!r}; "
+                "make the labels unique as text, e.g. all strings"
+            )
+        seen[text] = label
     return columns
 
 
@@ -85,11 +92,28 @@ def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False) 
 
 
 def same_timezone(a: pd.DatetimeIndex, b: pd.DatetimeIndex, a_name: str, b_name: str) -> None:
-    if (a.tz is None) != (b.tz is None):
+    """Refuse dates in another time zone than ``b``'s, or naive beside aware.
+
+    Dates in two zones are different instants, so a row meant for one bar
+    would fall on its neighbour without any error.
+    """
+    if str(a.tz) == str(b.tz):
+        return
+    if a.tz is None or b.tz is None:
+        zone = a.tz if b.tz is None else b.tz
         raise ValueError(
-            f"{a_name} and {b_name} must both be timezone-aware or both naive "
-            f"(got {a.tz} and {b.tz})"
+            f"the dates of {a_name} are {_zone(a.tz)} and those of {b_name} {_zone(b.tz)}: both must "
+            f"use the same timezone; localize the naive dates, e.g. .tz_localize({str(zone)!r}), "
+            "or make both naive with .tz_localize(None)"
         )
+    raise ValueError(
+        f"the dates of {a_name} are in {a.tz} and those of {b_name} in {b.tz}: both must use the same "
+        f"timezone, or a date falls on another bar than meant; convert one, e.g. .tz_convert({str(b.tz)!r})"
+    )
+
+
+def _zone(tz) -> str:
+    return "timezone-naive" if tz is None else f"in {tz}"
 
 
 def nanoseconds(index: pd.DatetimeIndex) -> np.ndarray:

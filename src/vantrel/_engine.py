@@ -1,28 +1,26 @@
 """The one place that calls the native backtest engine.
 
-The engine keeps its results in process-wide module state, so a run and the
-reading of its results must not interleave with another run: a lock makes the
-pair atomic for threads of one process (processes are independent).
+The package runs the engine's array entry (``vantrel.core._engine``): it keeps no
+state between runs and releases the GIL for the bar loop, so threads of one
+process can run backtests side by side on shared, read-only market arrays.
 """
 
 from __future__ import annotations
 
-import threading
 from dataclasses import dataclass
 
 import numpy as np
 
-_run_lock = threading.Lock()
-
 
 @dataclass(frozen=True)
 class EngineOutput:
-    """What one engine run leaves behind, copied out of the engine's state."""
+    """What one engine run returns, as arrays."""
 
     values: np.ndarray  # portfolio value per bar, starting from 1.0
-    records: list  # trade records: [stock, entry ts, exit ts, ..., entry bar, exit bar]
-    operations: dict  # final portfolio: actions, weights, next weights and their rows
-    excursions: list  # per trade, the excursion statistics array
+    trades: np.ndarray  # the trade log: one structured record per trade record
+    portfolio: np.ndarray  # per stock: weight, next_weight, has_*, action code
+    weight_row: int  # the weight row applied by the latest rebalance (-1: none)
+    next_weight_row: int  # the weight row in force at the end
 
 
 def run_engine(
@@ -30,15 +28,24 @@ def run_engine(
     price_index, price_columns, pos_values, pos_index, pos_columns, resample,
     *, touched_exit: bool, **options,
 ) -> EngineOutput:
-    from vantrel.core import exvalo, simora
+    from vantrel.core import _engine
 
-    with _run_lock:
-        values = simora.backtest_(
-            price_values, close_values, high_values, low_values, open_values,
-            price_index, price_columns, pos_values, pos_index, pos_columns, resample,
-            touched_exit=touched_exit, **options,
-        )
-        records, operations = simora.get_trade_stocks(pos_columns, price_index, touched_exit)
-        excursions = [np.array(stats, dtype=np.float64, copy=True) for stats in exvalo.exvalo]
-        operations = {key: dict(v) if isinstance(v, dict) else v for key, v in operations.items()}
-    return EngineOutput(np.asarray(values, dtype=np.float64), records, operations, excursions)
+    out = _engine.run(
+        price_values, close_values, high_values, low_values, open_values,
+        price_index, price_columns, pos_values, pos_index, pos_columns, resample,
+        touched_exit=touched_exit, **options,
+    )
+    return EngineOutput(out["values"], out["trades"], out["portfolio"], out["weight_row"],
+                        out["next_weight_row"])
+
+
+def exit_reason_names() -> tuple[str, ...]:
+    from vantrel.core import _engine
+
+    return _engine.EXIT_REASONS
+
+
+def action_names() -> tuple[str, ...]:
+    from vantrel.core import _engine
+
+    return _engine.ACTIONS

@@ -5,12 +5,28 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from ._checks import check_columns, check_date_index, nanoseconds, preview, real_number, same_timezone
+from ._checks import check_columns, check_date_index, nanoseconds, preview, real_number, same_timezone, when
 from ._stops import StopTable, stop_table
 
 # Thresholds that never fire: a stop-loss of the whole entry price, an endless take-profit.
 NO_STOP_LOSS = 1.0
 NO_TAKE_PROFIT = np.inf
+
+
+def stop_level(value, name: str) -> float:
+    """One stop level: a fraction from 0 to 1, or infinity for no stop."""
+    value = real_number(value, name, minimum=0.0, allow_inf=True)
+    if 1.0 < value < np.inf:
+        raise _level_above_one(name, value, "")
+    return value
+
+
+def _level_above_one(name: str, value: float, where: str) -> ValueError:
+    # Levels above 1 are nearly always a percentage typed as a number (10 for 10%).
+    return ValueError(
+        f"{name}{where} is {value:g}, above 1: stop levels are fractions of the entry price "
+        f"(0.1 = 10%), so {value:g} would mean {value:.0%}; for {value:g}% write {value / 100:g}"
+    )
 
 
 def stop_setting(stop, name: str, neutral: float, market, labels, price_ns, pos_columns) -> StopTable:
@@ -29,9 +45,13 @@ def stop_setting(stop, name: str, neutral: float, market, labels, price_ns, pos_
         return _dated_table(stop, name, neutral, market, labels)
     if isinstance(stop, pd.Series):
         _check_labels(stop.index, name, market)
+        if not pd.api.types.is_numeric_dtype(stop.dtype) or pd.api.types.is_bool_dtype(stop.dtype):
+            raise TypeError(f"{name} must hold numbers")
+        _check_levels(stop.to_numpy(dtype=np.float64, na_value=np.nan), name,
+                      lambda column, _: f" for {stop.index[column]!r}")
         values = _threshold_values(stop.reindex(labels).to_numpy(dtype=np.float64, na_value=np.nan), name, neutral)
         return stop_table(values, price_ns, pos_columns)
-    return stop_table(real_number(stop, name, minimum=0.0, allow_inf=True), price_ns, pos_columns)
+    return stop_table(stop_level(stop, name), price_ns, pos_columns)
 
 
 def _dated_table(frame: pd.DataFrame, name: str, neutral: float, market, labels) -> StopTable:
@@ -41,11 +61,23 @@ def _dated_table(frame: pd.DataFrame, name: str, neutral: float, market, labels)
     _check_labels(frame.columns, name, market)
     if not all(pd.api.types.is_numeric_dtype(t) and not pd.api.types.is_bool_dtype(t) for t in frame.dtypes):
         raise TypeError(f"{name} must hold numbers")
+    _check_levels(frame.to_numpy(dtype=np.float64, na_value=np.nan), name,
+                  lambda column, row: f" for {frame.columns[column]!r} on {when(index[row])}")
     values = frame.reindex(columns=labels).to_numpy(dtype=np.float64, na_value=np.nan)
     values = _threshold_values(values, name, neutral)
     values = np.vstack([np.full((1, len(labels)), neutral), values])
     rows = np.searchsorted(nanoseconds(index), market.index_ns, side="right")
     return StopTable(values, rows.astype(np.int64))
+
+
+def _check_levels(values: np.ndarray, name: str, cell) -> None:
+    """Refuse levels above 1 anywhere in the user's setting; ``cell(column, row)`` names one."""
+    values = np.atleast_2d(values)
+    with np.errstate(invalid="ignore"):
+        above = (values > 1.0) & (values < np.inf)
+    if above.any():
+        row, column = np.argwhere(above)[0]
+        raise _level_above_one(name, float(values[row, column]), cell(column, row))
 
 
 def _threshold_values(values: np.ndarray, name: str, neutral: float) -> np.ndarray:

@@ -1,9 +1,11 @@
-"""The engine's trade records, excursion arrays and final portfolio as pandas tables."""
+"""The engine's trade log and final portfolio as pandas tables, built column-wise."""
 
 from __future__ import annotations
 
 import numpy as np
 import pandas as pd
+
+from ._engine import action_names, exit_reason_names
 
 # One excursion record: six values describing a trade at one bar offset after its entry.
 EXCURSION_FIELDS = (
@@ -12,14 +14,27 @@ EXCURSION_FIELDS = (
     "favourable_before_adverse",  # best return reached before the worst point
     "drawdown",  # deepest fall from the running best (0 or negative)
     "profitable_bars",  # bars closed in profit so far
-    "return",  # the trade's return
+    "return",  # the trade's return on closing prices (sampled columns keep this name)
 )
 _WIDTH = len(EXCURSION_FIELDS)
+# At the exit the trade's own return is the realized one; the excursion return stays
+# available under this name.
+_EXIT_RETURN = "excursion_return"
+
+SIDES = ("long", "short")
+STOP_REASONS = ("stop_loss", "take_profit", "trailing_stop")
 
 TRADE_COLUMNS = (
-    "stock", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
-    "weight", "bars_held", "entry_bar", "exit_bar",
-) + EXCURSION_FIELDS
+    "stock", "side", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
+    "weight", "bars_held", "entry_bar", "exit_bar", "entry_price", "exit_price",
+    "exit_reason", "fees", "taxes", "profit", "return", "round_trip",
+) + tuple(_EXIT_RETURN if f == "return" else f for f in EXCURSION_FIELDS)
+
+ROUND_TRIP_COLUMNS = (
+    "stock", "side", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
+    "entry_bar", "exit_bar", "bars_held", "weight", "entry_price", "exit_price",
+    "exit_reason", "fees", "taxes", "profit", "return", "records",
+)
 
 
 def sample_offsets(window: int, step: int) -> list[int]:
@@ -27,72 +42,145 @@ def sample_offsets(window: int, step: int) -> list[int]:
     return list(range(0, window, step))
 
 
-def trade_table(records, excursions, index: pd.DatetimeIndex, labels, *, touched_exit: bool,
+def _dates(index: pd.DatetimeIndex, bars: np.ndarray, valid: np.ndarray) -> pd.Series:
+    stamps = index.take(np.where(valid, bars, 0)) if len(index) else index[:0].repeat(len(bars))
+    return pd.Series(stamps.where(valid) if len(bars) else stamps, dtype=index.dtype)
+
+
+def _categorical(codes: np.ndarray, names) -> pd.Categorical:
+    return pd.Categorical.from_codes(codes.astype(np.int8), categories=list(names))
+
+
+def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool,
                 window: int, step: int) -> pd.DataFrame:
-    """One row per trade, in the order the engine closed them (open trades last).
+    """One row per trade record, in the order the engine closed them (open trades last).
 
-    The exit columns describe the trade at its exit (or at the last bar while
-    it is open). ``<field>_<k>`` columns sample the trade ``k`` bars after its
-    entry; they follow the stock's price for the whole window even when the
-    trade closed earlier, and are NaN where the data end before that bar.
+    A record ends at every exit and at every rebalance that re-sizes a holding;
+    the records of one position from entry to exit share a ``round_trip`` id.
+    ``return`` is what the record made for the portfolio (``profit`` over the value
+    committed); the excursion columns describe the record on closing prices at its
+    exit (or at the last bar while it is open); ``<field>_<k>`` columns sample it
+    ``k`` bars after entry, following the stock's price for the whole window even
+    when the trade closed earlier, and are NaN where the data end before that bar.
     """
-    offsets = sample_offsets(window, step)
-    n = len(records)
-    label_of = {str(label): label for label in labels}
-    entry_bar = np.array([r[7] for r in records], dtype=np.int64)
-    exit_bar = np.array([r[8] for r in records], dtype=np.int64)
+    n_bars = len(index)
+    entry_bar = log["entry_bar"].astype(np.int64)
+    exit_bar = log["exit_bar"].astype(np.int64)
     is_open = exit_bar < 0
-    stats = np.array(excursions, dtype=np.float64).reshape(n, len(offsets) * _WIDTH + _WIDTH)
+    reasons = exit_reason_names()
+    reason = log["exit_reason"].astype(np.int64)
+    # The bar whose close (or intra-bar touch, or delisting) decided the exit.
+    decided_in_bar = np.isin(reason, [reasons.index("delisting")])
+    if touched_exit:
+        decided_in_bar |= np.isin(reason, [reasons.index(r) for r in STOP_REASONS])
+    exit_signal = np.where(decided_in_bar, exit_bar, exit_bar - 1)
 
-    def dates_at(bars, valid):
-        out = pd.Series(pd.NaT, index=range(n), dtype=index.dtype)
-        out[valid] = index[bars[valid]]
-        return out
-
-    exit_signal = exit_bar if touched_exit else exit_bar - 1
+    stock = np.asarray(labels, dtype=object)[log["stock"]] if len(log) else np.empty(0, object)
     table = {
-        "stock": [label_of[r[0]] for r in records],
-        "entry_date": dates_at(entry_bar, np.ones(n, dtype=bool)),
-        "exit_date": dates_at(exit_bar, ~is_open),
-        # The bar on which the trade's weight (or the stop) became visible.
-        "entry_signal_date": dates_at(entry_bar - 1, entry_bar > 0),
-        "exit_signal_date": dates_at(exit_signal, ~is_open & (exit_signal >= 0)),
-        "weight": np.array([r[5] for r in records], dtype=np.float64),
-        "bars_held": np.array([r[6] for r in records], dtype=np.int64),
+        "stock": stock,
+        "side": _categorical(np.where(log["side"] < 0, 1, 0), SIDES),
+        "entry_date": _dates(index, entry_bar, np.ones(len(log), dtype=bool)),
+        "exit_date": _dates(index, exit_bar, ~is_open),
+        "entry_signal_date": _dates(index, entry_bar - 1, entry_bar > 0),
+        "exit_signal_date": _dates(index, exit_signal, ~is_open & (exit_signal >= 0)),
+        "weight": log["weight"],
+        "bars_held": np.where(is_open, n_bars - entry_bar, exit_bar - entry_bar),
         "entry_bar": entry_bar,
         "exit_bar": exit_bar,
+        "entry_price": log["entry_price"],
+        "exit_price": log["exit_price"],
+        "exit_reason": _categorical(reason, reasons),
+        "fees": log["fees"],
+        "taxes": log["taxes"],
+        "profit": log["profit"],
+        "return": log["return"],
+        "round_trip": log["round_trip"].astype(np.int64),
     }
-    exit_record = stats[:, -_WIDTH:]
-    for k, field in enumerate(EXCURSION_FIELDS):
-        table[field] = exit_record[:, k]
-    for s, offset in enumerate(offsets):
-        sampled = entry_bar + offset < len(index)
-        for k, field in enumerate(EXCURSION_FIELDS):
-            table[f"{field}_{offset}"] = np.where(sampled, stats[:, s * _WIDTH + k], np.nan)
+    for field in EXCURSION_FIELDS:
+        name = _EXIT_RETURN if field == "return" else field
+        table[name] = log[_EXIT_RETURN if field == "return" else field]
+    offsets = sample_offsets(window, step)
+    if offsets:
+        samples = log["samples"] if len(log) else np.empty((0, len(offsets), _WIDTH))
+        for s, offset in enumerate(offsets):
+            sampled = entry_bar + offset < n_bars
+            for k, field in enumerate(EXCURSION_FIELDS):
+                table[f"{field}_{offset}"] = np.where(sampled, samples[:, s, k], np.nan)
     return pd.DataFrame(table)
 
 
-def portfolio_table(operations: dict, labels, signal_index: pd.DatetimeIndex) -> pd.DataFrame:
+def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:
+    """One row per round trip: a position from its entry out of nothing to its exit.
+
+    Costs and profits add up over the trip's records; its ``return`` compounds
+    theirs (for a trip out of cash and back it is what the equity made over it);
+    ``weight`` and the entry columns are the first record's, the exit columns the
+    last's; a trip still open at the end has no exit date and exit reason "open".
+    """
+    if not len(trades):
+        empty = pd.DataFrame({c: trades[c] if c in trades else [] for c in ROUND_TRIP_COLUMNS})
+        return empty.rename_axis("round_trip")
+    trip = trades["round_trip"].to_numpy()
+    order = np.lexsort((trades["entry_bar"].to_numpy(), trip))
+    starts = np.flatnonzero(np.r_[True, trip[order][1:] != trip[order][:-1]])
+    ends = np.r_[starts[1:], len(order)] - 1
+    first, last = order[starts], order[ends]
+
+    def taken(column, rows):
+        values = trades[column]
+        return values.iloc[rows].reset_index(drop=True)
+
+    def summed(column):
+        return np.add.reduceat(trades[column].to_numpy(dtype=np.float64)[order], starts)
+
+    growth = np.multiply.reduceat(1.0 + trades["return"].to_numpy(dtype=np.float64)[order], starts)
+    table = {
+        "stock": taken("stock", first),
+        "side": taken("side", first),
+        "entry_date": taken("entry_date", first),
+        "exit_date": taken("exit_date", last),
+        "entry_signal_date": taken("entry_signal_date", first),
+        "exit_signal_date": taken("exit_signal_date", last),
+        "entry_bar": taken("entry_bar", first),
+        "exit_bar": taken("exit_bar", last),
+        "bars_held": np.add.reduceat(trades["bars_held"].to_numpy()[order], starts),
+        "weight": taken("weight", first),
+        "entry_price": taken("entry_price", first),
+        "exit_price": taken("exit_price", last),
+        "exit_reason": taken("exit_reason", last),
+        "fees": summed("fees"),
+        "taxes": summed("taxes"),
+        "profit": summed("profit"),
+        "return": growth - 1.0,
+        "records": ends - starts + 1,
+    }
+    return pd.DataFrame(table, index=pd.Index(trip[first], name="round_trip"))
+
+
+def portfolio_table(portfolio: np.ndarray, weight_row: int, next_weight_row: int, labels,
+                    signal_index: pd.DatetimeIndex) -> pd.DataFrame:
     """Final holdings: the weight now held, the weight of the next row, the pending action.
 
     ``attrs`` carries the dates of the two weight rows (NaT when none applied).
     """
-    actions = operations.get("actions", {})
-    weights = operations.get("weights", {})
-    next_weights = operations.get("next_weights", {})
-    sids = sorted(set(actions) | set(weights) | set(next_weights))
+    actions = np.asarray(action_names(), dtype=object)
+    listed = portfolio["has_weight"] | portfolio["has_next_weight"] | (portfolio["action"] != 0)
+    rows = portfolio[listed]
+    action = actions[rows["action"]]
+    action[rows["action"] == 0] = None
     frame = pd.DataFrame(
         {
-            "weight": [float(weights.get(s, 0.0)) for s in sids],
-            "next_weight": [float(next_weights.get(s, 0.0)) for s in sids],
-            "action": np.array([actions.get(s) for s in sids], dtype=object),
+            "weight": np.where(rows["has_weight"], rows["weight"], 0.0),
+            "next_weight": np.where(rows["has_next_weight"], rows["next_weight"], 0.0),
+            "action": action,
         },
-        index=pd.Index([labels[s] for s in sids], name="stock", dtype=object),
+        index=pd.Index(np.asarray(labels, dtype=object)[np.flatnonzero(listed)], name="stock",
+                       dtype=object),
     )
 
     def row_date(row):
-        return signal_index[row] if row is not None and 0 <= row < len(signal_index) else pd.NaT
+        return signal_index[row] if 0 <= row < len(signal_index) else pd.NaT
 
-    frame.attrs["weight_date"] = row_date(operations.get("weight_time"))
-    frame.attrs["next_weight_date"] = row_date(operations.get("next_weight_time"))
+    frame.attrs["weight_date"] = row_date(weight_row)
+    frame.attrs["next_weight_date"] = row_date(next_weight_row)
     return frame

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import re
 import warnings
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
+from ._checks import when
 from .market import Market
 
-__all__ = ["synthetic_market", "read_wide", "load_market"]
+__all__ = ["synthetic_market", "read_wide", "load_market", "load_long", "load_ticker_files"]
 
 SECTORS = (
     "Energy", "Materials", "Industrials", "Consumer Discretionary", "Consumer Staples",
@@ -109,34 +111,265 @@ def _missing_bars(rng, n_days, n_stocks) -> np.ndarray:
     return missing
 
 
-def read_wide(path) -> pd.DataFrame:
+def read_wide(path, *, dayfirst: bool = False) -> pd.DataFrame:
     """Read a wide table (dates x stocks) from CSV (optionally compressed) or Parquet.
 
-    CSV: the first column holds the dates. Parquet: a DatetimeIndex, or a
-    first column of dates.
+    CSV: the first column holds the dates; ``dayfirst=True`` reads dates such
+    as 03/04/2024 as 3 April. Parquet: a DatetimeIndex, or a first column of
+    dates.
     """
     path = Path(path)
-    suffixes = [s.lower() for s in path.suffixes]
-    if suffixes and suffixes[-1] in (".parquet", ".pq"):
+    if _is_parquet(path):
         frame = pd.read_parquet(path)
         if not isinstance(frame.index, pd.DatetimeIndex):
             frame = frame.set_index(frame.columns[0])
-    elif ".csv" in suffixes:
+    elif _is_csv(path):
         frame = pd.read_csv(path, index_col=0)
     else:
         raise ValueError(f"{path.name}: expected a .csv, .csv.gz or .parquet file")
     try:
-        # A column that is not dates would warn about its format before failing.
-        with warnings.catch_warnings(action="ignore", category=UserWarning):
-            frame.index = pd.DatetimeIndex(pd.to_datetime(frame.index), name=frame.index.name)
+        frame.index = _dates(frame.index, dayfirst)
     except (TypeError, ValueError) as error:
         raise ValueError(f"{path.name}: the first column does not hold dates ({error})") from None
     frame.columns = frame.columns.astype(str)
     return frame
 
 
-def load_market(close, *, open=None, high=None, low=None, delisting=None) -> Market:
+def load_market(close, *, open=None, high=None, low=None, delisting=None, dayfirst: bool = False,
+                ohlc_tolerance: float | None = 0.0) -> Market:
     """A Market from wide files of prices (paths); see :func:`read_wide`."""
-    frames = {name: None if p is None else read_wide(p) for name, p in
+    frames = {name: None if p is None else read_wide(p, dayfirst=dayfirst) for name, p in
               (("open", open), ("high", high), ("low", low))}
-    return Market(read_wide(close), delisting=delisting, **frames)
+    return Market(read_wide(close, dayfirst=dayfirst), delisting=delisting, ohlc_tolerance=ohlc_tolerance, **frames)
+
+
+# Column names vendors use, compared in lower case with spaces and hyphens as "_".
+_DATE_NAMES = ("date", "datetime", "timestamp", "time")
+_TICKER_NAMES = ("ticker", "symbol", "stock", "code")
+_FIELDS = ("open", "high", "low", "close")
+_ADJUSTED_NAMES = ("adj_close", "adjusted_close", "adjclose")
+
+
+def load_long(data, *, date: str | None = None, ticker: str | None = None, adjust: bool = True,
+              dayfirst: bool = False, delisting=None, sectors=None,
+              ohlc_tolerance: float | None = 0.0) -> Market:
+    """A Market from prices in long format: one row per date and ticker.
+
+    Parameters
+    ----------
+    data : DataFrame or path
+        A table with a date column, a ticker column and field columns
+        ``open``, ``high``, ``low``, ``close`` (only ``close`` is required;
+        ``volume`` and other columns are ignored), or the path of such a
+        table as CSV (optionally compressed) or Parquet. Column names match
+        whatever their case, spaces or hyphens ("Adj Close" is ``adj_close``).
+    date, ticker : str, optional
+        The names of the date and ticker columns; by default the first of
+        date/datetime/timestamp/time and of ticker/symbol/stock/code.
+    adjust : bool
+        When the data has an adjusted close (``adj_close``), scale open, high,
+        low and close by adjusted close / close on every bar, so splits and
+        dividends do not show as jumps. False keeps the prices as shipped.
+    dayfirst : bool
+        Read text dates such as 03/04/2024 as 3 April.
+    delisting, sectors, ohlc_tolerance
+        Passed to :class:`~vantrel.Market`.
+
+    Returns
+    -------
+    Market
+        Stocks sorted by ticker, on the sorted union of all dates; a ticker
+        without a row on a date has NaN prices there.
+    """
+    where = "the long table"
+    if not isinstance(data, pd.DataFrame):
+        where = Path(data).name
+        data = _read_table(Path(data))
+    keys = _column_keys(data, where)
+    date_column = _pick(keys, date, _DATE_NAMES, "date", where)
+    ticker_column = _pick(keys, ticker, _TICKER_NAMES, "ticker", where)
+    fields = _field_columns(keys, where)
+    dates = _parse_dates(data[date_column], dayfirst, f"{where}, column {date_column!r}")
+    tickers = data[ticker_column]
+    if tickers.isna().any():
+        raise ValueError(f"{where} has a row without a ticker (row {int(np.argmax(tickers.isna().to_numpy()))})")
+    rows = pd.MultiIndex.from_arrays([dates, tickers.astype(str).to_numpy()], names=["date", "ticker"])
+    if rows.has_duplicates:
+        day, name = rows[rows.duplicated()][0]
+        raise ValueError(f"{where} has more than one row for {name!r} on {when(day)}")
+    table = pd.DataFrame({f: _numbers(data[c], c, where) for f, c in fields.items()}).set_axis(rows)
+    wide = table.unstack("ticker").sort_index()
+    frames = {f: wide[f].rename_axis(index=None, columns=None) for f in fields}
+    return _market(frames, adjust, delisting, sectors, ohlc_tolerance)
+
+
+def load_ticker_files(paths, *, ticker=None, adjust: bool = True, dayfirst: bool = False, delisting=None,
+                      sectors=None, ohlc_tolerance: float | None = 0.0) -> Market:
+    """A Market from one price file per ticker: the usual OHLCV download.
+
+    Parameters
+    ----------
+    paths : path or list of paths
+        A directory (every .csv, .csv.gz or .parquet file in it, by name; with
+        a ``ticker`` pattern, those whose name it matches) or the files
+        themselves. Each holds a date column (Date, Datetime, ...)
+        and field columns Open, High, Low, Close (only Close is required) and
+        optionally an adjusted close; rows in any date order.
+    ticker : None, str or callable
+        The ticker of a file: by default its name without suffixes
+        (``AAPL.csv`` is ``AAPL``); a regular expression whose first group is
+        the ticker (``r"ohlc_(.+)"`` for ``ohlc_AAPL.csv``); or a function of
+        the path.
+    adjust, dayfirst, delisting, sectors, ohlc_tolerance
+        As in :func:`load_long`.
+
+    Returns
+    -------
+    Market
+        Stocks in file order, on the sorted union of all files' dates; a
+        stock has NaN prices on dates its file does not list.
+    """
+    files = _files(paths)
+    if isinstance(ticker, str) and isinstance(paths, (str, Path)) and Path(paths).is_dir():
+        files = [f for f in files if re.search(ticker, f.name.split(".")[0])]
+        if not files:
+            raise ValueError(f"no file in {paths} matches the ticker pattern {ticker!r}")
+    names = [_ticker_of(f, ticker) for f in files]
+    repeated = pd.Index(names)[pd.Index(names).duplicated()]
+    if len(repeated):
+        raise ValueError(f"two files give the ticker {repeated[0]!r}; name them apart with ticker=")
+    columns: dict[str, dict[str, pd.Series]] = {}
+    for path, name in zip(files, names):
+        data = _read_table(path)
+        keys = _column_keys(data, path.name)
+        dates = _parse_dates(data[_pick(keys, None, _DATE_NAMES, "date", path.name)], dayfirst, path.name)
+        if dates.has_duplicates:
+            raise ValueError(f"{path.name} has more than one row on {when(dates[dates.duplicated()][0])}")
+        for field, column in _field_columns(keys, path.name).items():
+            columns.setdefault(field, {})[name] = pd.Series(_numbers(data[column], column, path.name).to_numpy(),
+                                                            index=dates)
+    for field, by_ticker in columns.items():
+        if len(by_ticker) < len(files):
+            lacking = next(f for f, n in zip(files, names) if n not in by_ticker)
+            raise ValueError(f"{lacking.name} has no {field} column, unlike the other files")
+    frames = {f: pd.DataFrame(by_ticker).sort_index() for f, by_ticker in columns.items()}
+    return _market(frames, adjust, delisting, sectors, ohlc_tolerance)
+
+
+def _market(frames: dict, adjust: bool, delisting, sectors, ohlc_tolerance) -> Market:
+    adjusted = frames.pop("adj_close", None)
+    if adjust and adjusted is not None:
+        factor = adjusted / frames["close"]
+        frames = {f: frame * factor for f, frame in frames.items()}
+    frames = {f: frame.rename_axis(index=None) for f, frame in frames.items()}
+    return Market(frames.pop("close"), delisting=delisting, sectors=sectors, ohlc_tolerance=ohlc_tolerance,
+                  **frames)
+
+
+def _is_parquet(path: Path) -> bool:
+    return bool(path.suffixes) and path.suffixes[-1].lower() in (".parquet", ".pq")
+
+
+def _is_csv(path: Path) -> bool:
+    return ".csv" in [s.lower() for s in path.suffixes]
+
+
+def _read_table(path: Path) -> pd.DataFrame:
+    """A table with its dates as a column, whether a Parquet file kept them as the index or not."""
+    if _is_parquet(path):
+        frame = pd.read_parquet(path)
+        return frame if isinstance(frame.index, pd.RangeIndex) else frame.reset_index()
+    if _is_csv(path):
+        return pd.read_csv(path)
+    raise ValueError(f"{path.name}: expected a .csv, .csv.gz or .parquet file")
+
+
+def _files(paths) -> list[Path]:
+    if isinstance(paths, (str, Path)) and Path(paths).is_dir():
+        files = sorted(p for p in Path(paths).iterdir() if p.is_file() and (_is_csv(p) or _is_parquet(p)))
+        if not files:
+            raise ValueError(f"{paths} holds no .csv, .csv.gz or .parquet files")
+        return files
+    files = [Path(paths)] if isinstance(paths, (str, Path)) else [Path(p) for p in paths]
+    if not files:
+        raise ValueError("no price files given")
+    for f in files:
+        if not f.is_file():
+            raise FileNotFoundError(f"no such price file: {f}")
+    return files
+
+
+def _ticker_of(path: Path, ticker) -> str:
+    stem = path.name.split(".")[0]
+    if ticker is None:
+        return stem
+    if callable(ticker):
+        return str(ticker(path))
+    found = re.search(ticker, stem)
+    if found is None:
+        raise ValueError(f"ticker pattern {ticker!r} does not match the file name {path.name}")
+    return found.group(1) if found.groups() else found.group(0)
+
+
+def _key(name) -> str:
+    return re.sub(r"[\s\-]+", "_", str(name).strip().lower())
+
+
+def _column_keys(frame: pd.DataFrame, where: str) -> dict:
+    keys: dict = {}
+    for column in frame.columns:
+        if _key(column) in keys:
+            raise ValueError(f"{where} has two columns named {_key(column)!r}: {keys[_key(column)]!r} and {column!r}")
+        keys[_key(column)] = column
+    return keys
+
+
+def _pick(keys: dict, given, names, what: str, where: str):
+    if given is not None:
+        if _key(given) not in keys:
+            raise ValueError(f"{where} has no column {given!r}; its columns are {list(keys.values())}")
+        return keys[_key(given)]
+    for name in names:
+        if name in keys:
+            return keys[name]
+    raise ValueError(f"{where} has no {what} column (looked for {', '.join(names)}); name it with {what}=")
+
+
+def _field_columns(keys: dict, where: str) -> dict:
+    fields = {f: keys[f] for f in _FIELDS if f in keys}
+    if "close" not in fields:
+        raise ValueError(f"{where} has no close column; its columns are {list(keys.values())}")
+    adjusted = next((keys[k] for k in _ADJUSTED_NAMES if k in keys), None)
+    if adjusted is not None:
+        fields["adj_close"] = adjusted
+    return fields
+
+
+def _numbers(column: pd.Series, name, where: str) -> pd.Series:
+    if pd.api.types.is_numeric_dtype(column.dtype) and not pd.api.types.is_bool_dtype(column.dtype):
+        return column.astype(np.float64)
+    numbers = pd.to_numeric(column, errors="coerce")
+    bad = numbers.isna() & column.notna()
+    if bad.any():
+        at = int(np.argmax(bad.to_numpy()))
+        raise ValueError(f"{where}: column {name!r} holds {column.iloc[at]!r} (row {at}), not a number")
+    return numbers.astype(np.float64)
+
+
+def _dates(values, dayfirst: bool) -> pd.DatetimeIndex:
+    # Text that is not a date would warn about its format before failing, and
+    # ISO dates warn under dayfirst although they read unambiguously.
+    with warnings.catch_warnings(action="ignore", category=UserWarning):
+        return pd.DatetimeIndex(pd.to_datetime(values, dayfirst=dayfirst), name=getattr(values, "name", None))
+
+
+def _parse_dates(values, dayfirst: bool, where: str) -> pd.DatetimeIndex:
+    try:
+        dates = _dates(values, dayfirst)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{where}: the date column does not hold dates ({error})") from None
+    if dates.hasnans:
+        raise ValueError(f"{where}: a row has no date (row {int(np.argmax(dates.isna()))})")
+    return dates
+
+

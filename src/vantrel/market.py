@@ -11,6 +11,7 @@ from ._checks import (
     nanoseconds,
     numeric_values,
     preview,
+    real_number,
     require_frame,
     when,
 )
@@ -38,12 +39,30 @@ class Market:
         the data.
     sectors : Series, optional
         A group label per stock, carried along for the user's own analysis.
+    ohlc_tolerance : float or None
+        How far (as a fraction) a price may lie outside its bar's range before
+        the bar counts as inconsistent. Bars whose high is below the low, or
+        whose open or close lies outside [low, high], are refused by default
+        (touched exits fill inside that range); data vendors' rounding often
+        needs a small tolerance such as 0.001. None skips the check.
 
+    Notes
+    -----
     All prices must be positive where present. The caller's frames are copied,
     never modified.
+
+    Raises
+    ------
+    ValueError
+        Naming the first bad cell: unsorted or duplicate dates, duplicate
+        labels, non-positive or infinite prices, frames that do not line up
+        with ``close``, inconsistent bars.
+    TypeError
+        For frames that are not DataFrames of numbers on a DatetimeIndex.
     """
 
-    def __init__(self, close, *, open=None, high=None, low=None, delisting=None, sectors=None):
+    def __init__(self, close, *, open=None, high=None, low=None, delisting=None, sectors=None,
+                 ohlc_tolerance: float | None = 0.0):
         require_frame(close, "close")
         index = check_date_index(close.index, "close")
         columns = check_columns(close.columns, "close")
@@ -52,6 +71,8 @@ class Market:
             if frame is not None:
                 frame = _aligned_to(frame, name, index, columns)
                 self._values[name] = _positive_prices(frame, name)
+        if ohlc_tolerance is not None:
+            _check_bars(self._values, index, columns, real_number(ohlc_tolerance, "ohlc_tolerance", minimum=0.0))
         self.index = index
         self.columns = columns
         self._index_ns = nanoseconds(index)
@@ -130,6 +151,17 @@ class Market:
         dates[given.index] = given.astype(dates.dtype)
         return dates
 
+    def cached(self, key: str, compute):
+        """A value derived from the prices, computed once: sweeps reuse one market for many runs."""
+        store = self.__dict__.setdefault("_derived", {})
+        if key not in store:
+            store[key] = compute()
+        return store[key]
+
+    def priced_anywhere(self) -> np.ndarray:
+        """Per stock, whether it has a close price on any bar."""
+        return self.cached("priced_anywhere", lambda: ~np.isnan(self._values["close"]).all(axis=0))
+
     def delisting_bars(self, labels) -> np.ndarray:
         """Per label, the bar on which a held position is closed; -1 where none."""
         dates = self.delisting.reindex(labels)
@@ -157,6 +189,64 @@ def _aligned_to(frame, name, index, columns) -> pd.DataFrame:
             parts.append(f"extra {preview(extra)}")
         raise ValueError(f"{name} prices do not have the same stocks as the close prices: {'; '.join(parts)}")
     return frame[columns]
+
+
+# What makes a bar inconsistent: (price, relation, reference), tested in this order.
+_BAR_RULES = (
+    ("high", "below", "low"),
+    ("close", "above", "high"), ("close", "below", "low"),
+    ("open", "above", "high"), ("open", "below", "low"),
+)
+
+
+def _check_bars(values: dict, index, columns, tolerance: float) -> None:
+    """Refuse bars whose prices contradict each other, naming the first one."""
+    rules = [rule for rule in _BAR_RULES if rule[0] in values and rule[2] in values]
+    if not rules:
+        return
+    # Walk the matrices in blocks along their memory order (frames usually give
+    # stock-major arrays), so that the temporaries stay small and in cache.
+    by_stock = all(v.flags.f_contiguous and not v.flags.c_contiguous for v in values.values())
+    arrays = {k: v.T if by_stock else v for k, v in values.items()}
+    outer, inner = arrays["close"].shape
+    step = max(1, (1 << 16) // max(inner, 1))
+    bad_rows = np.zeros(len(index), dtype=bool)
+    count = 0
+    for start in range(0, outer, step):
+        block = slice(start, start + step)
+        bad = _bad_cells(arrays, rules, block, tolerance)
+        count += int(np.count_nonzero(bad))
+        if by_stock:
+            bad_rows |= bad.any(axis=0)
+        else:
+            bad_rows[block] |= bad.any(axis=1)
+    if not count:
+        return
+    row = int(np.argmax(bad_rows))  # the earliest date, then the leftmost stock
+    column = int(np.argmax(_bad_cells(values, rules, slice(row, row + 1), tolerance)[0]))
+    price, relation, reference = next(
+        rule for rule in rules if _bad_cells(values, [rule], slice(row, row + 1), tolerance)[0, column]
+    )
+    raise ValueError(
+        f"inconsistent bar: the {price} of {columns[column]!r} on {when(index[row])} "
+        f"({values[price][row, column]:g}) is {relation} its {reference} ({values[reference][row, column]:g})"
+        f"{f'; {count} bars are inconsistent' if count > 1 else ''}. Fix the prices, or pass "
+        "Market(..., ohlc_tolerance=0.001) to accept small vendor inconsistencies "
+        "(ohlc_tolerance=None skips the check)"
+    )
+
+
+def _bad_cells(arrays: dict, rules, block: slice, tolerance: float) -> np.ndarray:
+    bad = None
+    with np.errstate(invalid="ignore"):
+        for price, relation, reference in rules:
+            limit = arrays[reference][block]
+            if relation == "above":
+                broken = arrays[price][block] > (limit * (1.0 + tolerance) if tolerance else limit)
+            else:
+                broken = arrays[price][block] < (limit * (1.0 - tolerance) if tolerance else limit)
+            bad = broken if bad is None else np.logical_or(bad, broken, out=bad)
+    return bad
 
 
 def _positive_prices(frame: pd.DataFrame, name: str) -> np.ndarray:

@@ -1,13 +1,34 @@
-"""Performance statistics of an equity curve and its trades."""
+"""Performance statistics of an equity curve, its trades and a benchmark.
+
+Everything here works on whole arrays: sweeps compute the statistics of every
+variant, so they must cost milliseconds, not a Python loop per trade.
+"""
 
 from __future__ import annotations
+
+import warnings
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["performance_stats", "drawdown"]
+from ._checks import check_date_index, nanoseconds, real_number, same_timezone, when
+
+__all__ = [
+    "performance_stats", "drawdown", "benchmark_curve", "risk_free_per_bar",
+    "ShortSampleWarning", "MIN_YEARS",
+]
 
 _DAYS_PER_YEAR = 365.25
+_NS_PER_YEAR = _DAYS_PER_YEAR * 86_400 * 1_000_000_000
+# Below this span (in years) annualised figures extrapolate noise: a few good
+# hourly bars become a CAGR of millions of percent.
+MIN_YEARS = 0.25
+TRADES_BY = ("round_trip", "record")
+RELATIVE_KEYS = ("alpha", "beta", "information_ratio", "tracking_error", "up_capture", "down_capture")
+
+
+class ShortSampleWarning(UserWarning):
+    """The curve spans too little time for annualised figures to mean anything."""
 
 
 def drawdown(equity: pd.Series) -> pd.Series:
@@ -15,72 +36,307 @@ def drawdown(equity: pd.Series) -> pd.Series:
     return equity / equity.cummax() - 1.0
 
 
-def performance_stats(equity: pd.Series, trades: pd.DataFrame | None = None, *,
-                      periods_per_year: float | None = None) -> pd.Series:
+def performance_stats(
+    equity: pd.Series,
+    trades: pd.DataFrame | None = None,
+    *,
+    benchmark: pd.Series | None = None,
+    risk_free: float | pd.Series = 0.0,
+    periods_per_year: float | None = None,
+    trades_by: str = "round_trip",
+    min_years: float = MIN_YEARS,
+) -> pd.Series:
     """Summary statistics of a backtest.
 
-    Returns are simple bar-to-bar returns of ``equity``; annual figures scale
-    by ``periods_per_year`` (by default the number of bars per calendar year
-    of the curve itself, about 252 for trading days) and years are calendar
-    days / 365.25. Sharpe and Sortino assume a zero risk-free rate; the
-    Sortino denominator is the root mean square of the negative returns over
-    all bars. A statistic that is undefined (no trades, a flat curve) is NaN.
+    Parameters
+    ----------
+    equity : Series
+        Portfolio value per bar on a DatetimeIndex.
+    trades : DataFrame, optional
+        The trade table of a result (one row per trade record), for the
+        trade statistics.
+    benchmark : Series, optional
+        Benchmark prices; each bar of ``equity`` takes the latest price dated
+        on or before it. Gives the relative statistics.
+    risk_free : float or Series
+        Annual risk-free rate as a fraction (0.04 = 4%), or a Series of annual
+        rates by date (each bar takes the latest rate dated on or before it).
+        Each bar earns the rate in force at the previous bar, compounded over
+        the calendar time between the two bars.
+    periods_per_year : float, optional
+        Bars per year for annualising volatility and ratios. By default the
+        curve's own count: bars per calendar year of its span (about 252 for
+        trading days, about 1,760 for seven hourly bars a trading day).
+    trades_by : "round_trip" or "record"
+        What counts as one trade: a round trip (from no position to no
+        position; needs the ``round_trip`` and ``profit`` columns) or one
+        record of the trade table (records end at every rebalance that
+        re-sizes a holding).
+    min_years : float
+        Shortest calendar span, in years, for which annualised figures are
+        computed. Below it they are NaN and a :class:`ShortSampleWarning` is
+        issued; 0 computes them whatever the span.
 
-    From ``trades`` (the trade table of a result): the number of trades, the
-    win rate and profit factor of the closed trades (profit factor weighs each
-    trade's return by its absolute entry weight), the mean bars held, the
-    exposure (share of bars with at least one open trade) and the annual
-    turnover: half the absolute change of target weight per year, counting a
-    trade's weight when it is entered and exited and the weight change when a
-    holding is re-sized into a new trade on the bar the previous one ended.
+    Returns
+    -------
+    Series
+        ``start``, ``end``, ``total_return``, ``cagr``, ``annual_volatility``,
+        ``sharpe``, ``sortino``, ``max_drawdown`` with its ``_peak``,
+        ``_trough`` and ``_recovery`` dates, ``calmar``; relative to the
+        benchmark ``alpha``, ``beta``, ``information_ratio``,
+        ``tracking_error``, ``up_capture``, ``down_capture`` (NaN without a
+        benchmark); ``risk_free`` (the annual rate, its mean for a Series);
+        with trades ``trades``, ``win_rate``, ``profit_factor``,
+        ``avg_bars_held``, ``exposure`` and ``turnover``.
+
+    Notes
+    -----
+    Returns are simple bar-to-bar returns. Years are calendar days / 365.25.
+    Sharpe and Sortino are ratios of excess returns (over the risk-free rate)
+    times the square root of ``periods_per_year``; the Sortino denominator is
+    the root mean square of the negative excess returns over all bars.
+
+    Against the benchmark: ``beta`` is the covariance of excess returns over
+    the variance of the benchmark's; ``alpha`` is the mean excess return not
+    explained by beta, times ``periods_per_year`` (annualised linearly);
+    ``tracking_error`` is the annualised standard deviation of the return
+    difference and ``information_ratio`` its annualised mean over that
+    deviation. ``up_capture`` (``down_capture``) is the geometric mean return
+    per bar over the bars on which the benchmark rose (fell), divided by the
+    benchmark's on the same bars: 1 moves like the benchmark, below 1 moves
+    less. (Not annualised: annualising a subset of bars by compounding it
+    distorts the ratio, the more so the more bars there are per year.)
+
+    Win rate and profit factor count closed trades, by their ``profit`` (for
+    records without it, their return times their absolute weight); average
+    bars held counts all. Exposure is the share of bars with at least one
+    open record; turnover is half the absolute change of target weight per
+    year, counting a record's weight when it is entered and exited and the
+    weight change when a holding is re-sized into a new record on the bar the
+    previous one ended. An undefined statistic is NaN.
     """
     equity = pd.Series(equity, dtype=np.float64)
+    index = equity.index
     values = equity.to_numpy()
-    years = _years(equity.index)
+    returns = values[1:] / values[:-1] - 1.0 if len(values) > 1 else np.empty(0)
+    years = _years(index)
     if periods_per_year is None:
         periods_per_year = (len(values) - 1) / years if years > 0 else np.nan
-    returns = values[1:] / values[:-1] - 1.0 if len(values) > 1 else np.empty(0)
-    total = values[-1] / values[0] - 1.0 if len(values) else np.nan
-    cagr = (values[-1] / values[0]) ** (1.0 / years) - 1.0 if years > 0 else np.nan
+    else:
+        periods_per_year = real_number(periods_per_year, "periods_per_year", minimum=0.0)
+        if periods_per_year == 0:
+            raise ValueError("periods_per_year must be positive")
+    shown_rate, rf = risk_free_per_bar(risk_free, index)
+    excess = returns - rf
+
+    # Annual figures need a span that means something; NaN (and a warning) below it.
+    min_years = real_number(min_years, "min_years", minimum=0.0)
+    annualised = years >= min_years and years > 0
+    if annualised:
+        scale = periods_per_year
+        cagr = (values[-1] / values[0]) ** (1.0 / years) - 1.0
+    else:
+        scale = cagr = np.nan
+        if len(returns):
+            warnings.warn(
+                f"the curve spans {_span_text(index)}, less than min_years={min_years:g}: annualised "
+                "figures (CAGR, volatility, Sharpe, Sortino, Calmar, alpha, tracking error, information "
+                "ratio, turnover) are NaN; pass min_years=0 to compute them anyway",
+                ShortSampleWarning, stacklevel=2,
+            )
+    root = np.sqrt(scale)
     dd = drawdown(equity)
     max_dd = float(dd.min()) if len(dd) else np.nan
     peak, trough, recovery = _drawdown_dates(equity, dd)
 
     out = {
-        "start": equity.index[0] if len(equity) else pd.NaT,
-        "end": equity.index[-1] if len(equity) else pd.NaT,
-        "total_return": float(total),
+        "start": index[0] if len(equity) else pd.NaT,
+        "end": index[-1] if len(equity) else pd.NaT,
+        "total_return": float(values[-1] / values[0] - 1.0) if len(values) else np.nan,
         "cagr": float(cagr),
-        "annual_volatility": _std(returns) * np.sqrt(periods_per_year),
-        "sharpe": _ratio(np.mean(returns) if len(returns) else np.nan, _std(returns)) * np.sqrt(periods_per_year),
-        "sortino": _ratio(np.mean(returns) if len(returns) else np.nan, _downside(returns)) * np.sqrt(periods_per_year),
+        "annual_volatility": _std(returns) * root,
+        "sharpe": _ratio(_mean(excess), _std(excess)) * root,
+        "sortino": _ratio(_mean(excess), _downside(excess)) * root,
         "max_drawdown": max_dd,
         "max_drawdown_peak": peak,
         "max_drawdown_trough": trough,
         "max_drawdown_recovery": recovery,
         "calmar": _ratio(cagr, -max_dd) if max_dd < 0 else np.nan,
     }
+    if benchmark is None:
+        out.update(dict.fromkeys(RELATIVE_KEYS, np.nan))
+    else:
+        bench = benchmark_curve(benchmark, index).to_numpy()
+        out.update(_relative_stats(returns, bench[1:] / bench[:-1] - 1.0, rf, scale))
+    out["risk_free"] = shown_rate
     if trades is not None:
-        out.update(trade_stats(trades, equity.index, years))
+        out.update(trade_stats(trades, index, years if annualised else np.nan, by=trades_by))
     return pd.Series(out, dtype=object, name="stats")
 
 
-def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float) -> dict:
-    closed = trades[trades["exit_date"].notna()]
-    pnl = (closed["weight"].abs() * closed["return"]).to_numpy()
-    gains, losses = pnl[pnl > 0].sum(), -pnl[pnl < 0].sum()
+def benchmark_curve(prices: pd.Series, index: pd.DatetimeIndex) -> pd.Series:
+    """Benchmark prices as of each bar of ``index``, scaled to 1.0 on its first bar.
+
+    Each bar takes the latest price dated on or before it (NaN prices are
+    skipped), so a benchmark on another calendar lines up without looking
+    ahead. Refuses a benchmark without a price on or before the first bar.
+    """
+    if not isinstance(prices, pd.Series):
+        raise TypeError(f"benchmark prices must be a pandas Series, got {type(prices).__name__}")
+    dates = check_date_index(prices.index, "benchmark")
+    if not pd.api.types.is_numeric_dtype(prices.dtype) or pd.api.types.is_bool_dtype(prices.dtype):
+        raise TypeError(f"benchmark prices must be numbers, got dtype {prices.dtype}")
+    same_timezone(dates, index, "the benchmark", "the prices")
+    values = prices.to_numpy(dtype=np.float64, na_value=np.nan)
+    present = ~np.isnan(values)
+    with np.errstate(invalid="ignore"):
+        bad = present & ~((values > 0) & np.isfinite(values))
+    if bad.any():
+        at = int(np.argmax(bad))
+        raise ValueError(f"benchmark prices must be positive and finite: {values[at]} on {when(dates[at])}")
+    if not len(index):
+        return pd.Series(np.empty(0), index=index, name="benchmark")
+    values, stamps = values[present], nanoseconds(dates)[present]
+    rows = np.searchsorted(stamps, nanoseconds(index), side="right") - 1
+    if rows[0] < 0:
+        raise ValueError(f"the benchmark has no price on or before the first bar, {when(index[0])}")
+    curve = values[rows]
+    return pd.Series(curve / curve[0], index=index, name="benchmark")
+
+
+def risk_free_per_bar(risk_free, index: pd.DatetimeIndex) -> tuple[float, np.ndarray]:
+    """The annual rate to show, and the rate each bar (after the first) earns.
+
+    A bar earns the annual rate in force at the previous bar, compounded over
+    the calendar time since it: ``(1 + rate) ** years_between_bars - 1``.
+    """
+    n = len(index)
+    if isinstance(risk_free, pd.Series):
+        annual = _rates_as_of(risk_free, index)
+        shown = float(annual[:-1].mean()) if n > 1 else (float(annual[0]) if n else np.nan)
+    else:
+        shown = real_number(risk_free, "risk_free")
+        _check_rates(np.array([shown]), lambda _: "")
+        if shown == 0.0 or n < 2:
+            return shown, np.zeros(max(n - 1, 0))
+        annual = np.full(n, shown)
+    if n < 2:
+        return shown, np.zeros(0)
+    spacing = np.diff(nanoseconds(index)) / _NS_PER_YEAR
+    return shown, (1.0 + annual[:-1]) ** spacing - 1.0
+
+
+def _rates_as_of(rates: pd.Series, index: pd.DatetimeIndex) -> np.ndarray:
+    dates = check_date_index(rates.index, "risk_free")
+    if not pd.api.types.is_numeric_dtype(rates.dtype) or pd.api.types.is_bool_dtype(rates.dtype):
+        raise TypeError(f"risk_free rates must be numbers, got dtype {rates.dtype}")
+    same_timezone(dates, index, "risk_free", "the prices")
+    values = rates.to_numpy(dtype=np.float64, na_value=np.nan)
+    present = ~np.isnan(values)
+    _check_rates(values[present], lambda at: f" on {when(dates[present][at])}")
+    if not len(index):
+        return np.empty(0)
+    rows = np.searchsorted(nanoseconds(dates)[present], nanoseconds(index), side="right") - 1
+    if rows[0] < 0:
+        raise ValueError(f"risk_free has no rate on or before the first bar, {when(index[0])}")
+    return values[present][rows]
+
+
+def _check_rates(rates: np.ndarray, where) -> None:
+    bad = ~((rates > -1.0) & (rates <= 1.0))
+    if bad.any():
+        at = int(np.argmax(bad))
+        rate = rates[at]
+        hint = f"; for {rate:g}% write {rate / 100:g}" if rate > 1 else ""
+        raise ValueError(
+            f"risk_free{where(at)} is {rate:g}: annual rates are fractions between -1 and 1 "
+            f"(0.04 = 4%){hint}"
+        )
+
+
+def _relative_stats(returns: np.ndarray, bench: np.ndarray, rf: np.ndarray, scale: float) -> dict:
+    if len(returns) < 2:
+        return dict.fromkeys(RELATIVE_KEYS, np.nan)
+    excess, bench_excess = returns - rf, bench - rf
+    bench_var = _var(bench_excess)
+    cov = float(np.sum((excess - excess.mean()) * (bench_excess - bench_excess.mean()))) / (len(returns) - 1)
+    beta = cov / bench_var if bench_var > 0 else np.nan
+    active = returns - bench
+    spread = _std(active)
+    up, down = bench > 0, bench < 0
+    return {
+        "alpha": (excess.mean() - beta * bench_excess.mean()) * scale,
+        "beta": beta,
+        "information_ratio": _ratio(active.mean(), spread) * np.sqrt(scale),
+        "tracking_error": spread * np.sqrt(scale),
+        "up_capture": _ratio_any(_per_bar(returns[up]), _per_bar(bench[up])),
+        "down_capture": _ratio_any(_per_bar(returns[down]), _per_bar(bench[down])),
+    }
+
+
+def _per_bar(returns: np.ndarray) -> float:
+    """Geometric mean return per bar of these bars."""
+    if not len(returns):
+        return np.nan
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return float(np.expm1(np.mean(np.log1p(returns))))
+
+
+def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float, *,
+                by: str = "round_trip") -> dict:
+    """Trade statistics of a trade table; see :func:`performance_stats`."""
+    if by == "round_trip":
+        profit, closed, bars = _round_trips(trades)
+    elif by == "record":
+        profit, closed, bars = _records(trades)
+    else:
+        raise ValueError(f'trades_by must be "round_trip" or "record", got {by!r}')
+    won = profit[closed]
+    gains, losses = won[won > 0].sum(), -won[won < 0].sum()
     if losses > 0:
         profit_factor = gains / losses
     else:
         profit_factor = np.inf if gains > 0 else np.nan
     return {
-        "trades": len(trades),
-        "win_rate": float((closed["return"] > 0).mean()) if len(closed) else np.nan,
+        "trades": len(profit),
+        "win_rate": float((won > 0).mean()) if len(won) else np.nan,
         "profit_factor": float(profit_factor),
-        "avg_bars_held": float(trades["bars_held"].mean()) if len(trades) else np.nan,
+        "avg_bars_held": float(bars.mean()) if len(bars) else np.nan,
         "exposure": _exposure(trades, index),
         "turnover": _traded_weight(trades) / 2.0 / years if years > 0 else np.nan,
     }
+
+
+def _records(trades: pd.DataFrame):
+    """Per record: what it made, whether it closed, its bars held."""
+    if "profit" in trades.columns:
+        profit = trades["profit"].to_numpy(dtype=np.float64)
+    else:  # a table without profits: the return, weighed by the capital share at entry
+        profit = (trades["weight"].abs() * trades["return"]).to_numpy(dtype=np.float64)
+    closed = trades["exit_date"].notna().to_numpy()
+    return profit, closed, trades["bars_held"].to_numpy(dtype=np.float64)
+
+
+def _round_trips(trades: pd.DataFrame):
+    """Per round trip: the sum of its records' profit, whether all closed, the bars held."""
+    missing = [c for c in ("round_trip", "profit") if c not in trades.columns]
+    if missing:
+        raise ValueError(
+            f"trades has no {' or '.join(missing)} column to count round trips by; "
+            'pass trades_by="record" to count each record as a trade'
+        )
+    if not len(trades):
+        return np.empty(0), np.empty(0, dtype=bool), np.empty(0)
+    _, group = np.unique(trades["round_trip"].to_numpy(), return_inverse=True)
+    count = int(group.max()) + 1
+
+    def total(column) -> np.ndarray:
+        return np.bincount(group, weights=np.asarray(column, dtype=np.float64), minlength=count)
+
+    # A round trip's records follow each other without a gap, so their bars add up.
+    profit = total(trades["profit"])
+    still_open = total(trades["exit_date"].isna())
+    return profit, still_open == 0, total(trades["bars_held"])
 
 
 def _years(index) -> float:
@@ -89,8 +345,21 @@ def _years(index) -> float:
     return (index[-1] - index[0]) / pd.Timedelta(days=1) / _DAYS_PER_YEAR
 
 
+def _span_text(index) -> str:
+    days = (index[-1] - index[0]) / pd.Timedelta(days=1)
+    return f"{days:.3g} days ({len(index)} bars)"
+
+
+def _mean(values: np.ndarray) -> float:
+    return float(np.mean(values)) if len(values) else np.nan
+
+
 def _std(returns: np.ndarray) -> float:
     return float(np.std(returns, ddof=1)) if len(returns) > 1 else np.nan
+
+
+def _var(returns: np.ndarray) -> float:
+    return float(np.var(returns, ddof=1)) if len(returns) > 1 else np.nan
 
 
 def _downside(returns: np.ndarray) -> float:
@@ -99,6 +368,13 @@ def _downside(returns: np.ndarray) -> float:
 
 def _ratio(numerator: float, denominator: float) -> float:
     if not denominator > 0:
+        return np.nan
+    return float(numerator / denominator)
+
+
+def _ratio_any(numerator: float, denominator: float) -> float:
+    """A ratio whose denominator may be negative (a capture of falling bars)."""
+    if not denominator or np.isnan(denominator):
         return np.nan
     return float(numerator / denominator)
 
@@ -133,16 +409,26 @@ def _traded_weight(trades: pd.DataFrame) -> float:
     previous trade ended is a resize, any other entry and every exit trade in full."""
     if not len(trades):
         return 0.0
-    ordered = trades.sort_values("entry_date", kind="stable")
-    weight = ordered["weight"].to_numpy(dtype=np.float64)
-    exit_date = ordered["exit_date"]
+    stock = pd.factorize(trades["stock"])[0]
+    entry = _stamps(trades["entry_date"])
+    exit_ = _stamps(trades["exit_date"])
+    order = np.lexsort((entry, stock))  # by stock, then entry date; stable for ties
+    stock, entry, exit_ = stock[order], entry[order], exit_[order]
+    weight = trades["weight"].to_numpy(dtype=np.float64)[order]
+    closed = exit_ != _NAT
     # A trade still open at the end leaves nothing to sell afterwards.
-    held_after = pd.Series(np.where(exit_date.isna(), 0.0, weight), index=ordered.index)
-    by_stock = ordered.groupby("stock", sort=False)
-    previous_exit = by_stock["exit_date"].shift(1)
-    previous_weight = held_after.groupby(ordered["stock"], sort=False).shift(1).fillna(0.0).to_numpy()
-    resized = (previous_exit.notna() & (ordered["entry_date"] == previous_exit)).to_numpy()
-    changes = np.where(resized, np.abs(weight - previous_weight),
-                       np.abs(weight) + np.abs(previous_weight))
-    last_held = held_after.groupby(ordered["stock"], sort=False).last().to_numpy()
-    return float(changes.sum() + np.abs(last_held).sum())
+    held_after = np.where(closed, weight, 0.0)
+    follows = np.concatenate([[False], stock[1:] == stock[:-1]])  # the stock's previous trade is the row above
+    previous_weight = np.where(follows, np.roll(held_after, 1), 0.0)
+    resized = follows & np.roll(closed, 1) & (entry == np.roll(exit_, 1))
+    changes = np.where(resized, np.abs(weight - previous_weight), np.abs(weight) + np.abs(previous_weight))
+    last = np.concatenate([stock[1:] != stock[:-1], [True]])  # each stock's last trade
+    return float(changes.sum() + np.abs(held_after[last]).sum())
+
+
+_NAT = np.iinfo(np.int64).min
+
+
+def _stamps(dates: pd.Series) -> np.ndarray:
+    """Epoch nanoseconds, NaT as the smallest int64."""
+    return pd.DatetimeIndex(dates).as_unit("ns").asi8

@@ -57,6 +57,12 @@ class SweepResult:
         failed = int(self.table["error"].notna().sum())
         return f"SweepResult({len(self.table)} variants, {failed} failed)"
 
+    def _repr_html_(self) -> str:
+        """The best rows and a heat map of the first two varied parameters, for notebooks."""
+        from ..report import sweep_html
+
+        return sweep_html(self)
+
 
 def assemble(param_names: list[str], variants: list[dict], outcomes: list[Outcome], *, keep_equity: bool,
              dates: pd.DatetimeIndex) -> SweepResult:

@@ -19,6 +19,11 @@ namespace vantrel {
             raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         case Kind::window_overflow: raise(PyExc_OverflowError, "value too large to perform division");
         case Kind::out_of_bounds: raise_out_of_bounds(e.axis);
+        case Kind::item_out_of_range:
+            // NumPy's words for an index past an axis, as item access gives them.
+            PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis %d with size %lld",
+                         static_cast<long long>(e.index), e.axis, static_cast<long long>(e.size));
+            throw PyErrorSet{};
         // NumPy's own words for the array it could not make.
         case Kind::negative_length: raise(PyExc_ValueError, "negative dimensions are not allowed");
         default: raise(PyExc_SystemError, "unexpected kernel error");

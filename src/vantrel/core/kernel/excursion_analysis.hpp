@@ -5,14 +5,17 @@
 // truth tests) and the package's array path compute the same numbers.
 #pragma once
 
-#include "excursion_series.hpp"
+#include "excursion_state.hpp"
 #include "kernel_error.hpp"
 #include "strided.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
+#include <vector>
 
 namespace vantrel::kernel {
 
@@ -31,8 +34,8 @@ inline int64_t floor_div(int64_t a, int64_t b) {
 
 // Position of the exit in the span: the exit bar, or the end of the span when
 // that comes first. A negative distance compares as a huge unsigned one.
-inline std::size_t exit_position(std::size_t span, int exit_bar, int entry_bar) {
-    return std::min<uint64_t>(span - 1, static_cast<uint64_t>(int64_t{exit_bar} - entry_bar));
+inline uint64_t exit_position(uint64_t positions, int exit_bar, int entry_bar) {
+    return std::min<uint64_t>(positions - 1, static_cast<uint64_t>(int64_t{exit_bar} - entry_bar));
 }
 
 // Number of doubles in one trade's statistics: the window samples, then the
@@ -49,10 +52,14 @@ inline int64_t excursion_length(int window, int step) {
 // Prices: rows() and operator()(row, col) -> double.
 // Side: is_long(), asked each time the side matters.
 // Records: allocate(length), length(), write(offset, record) with checked offsets.
+// `samples` is working room, reused across trades by callers that analyse many.
+// One pass over the span keeps the running statistics and takes the records
+// at the window's sample positions and at the exit as it passes them.
 template <class Prices, class Side, class Records>
 void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar,
                    int exit_bar, const Side& side, int full_entry, int full_exit,
-                   const ExcursionSettings& settings, Records& records) {
+                   const ExcursionSettings& settings, Records& records,
+                   std::vector<std::array<double, 6>>& samples) {
     auto float_division = [] { return KernelError(KernelError::Kind::float_division); };
 
     // The span reaches at least `window` bars past the entry, within the data.
@@ -63,8 +70,30 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
 
     const int64_t span = end_bar - entry_bar + 1;
     if (span < 0) throw KernelError(KernelError::Kind::negative_span);
-    ExcursionSeries series;
-    series.reserve(static_cast<std::size_t>(span));
+    // Positions the pass visits: the entry, then every bar up to the end.
+    const uint64_t positions = span > 1 ? static_cast<uint64_t>(span) : 1;
+    const uint64_t exit_at = exit_position(positions, exit_bar, entry_bar);
+    const int step = settings.window_step;
+    // A negative window compares as a huge unsigned one and samples the whole span.
+    const uint64_t sampled =
+        std::min<uint64_t>(static_cast<uint64_t>(int64_t{settings.window}), positions);
+    samples.clear();
+    std::array<double, 6> exit_record{};
+    double exit_value = 0.0;
+    ExcursionState state;
+    // The next position to sample: 0, step, 2 step, ... below `sampled`.
+    uint64_t next_sample = step > 0 && sampled > 0 ? 0 : UINT64_MAX;
+    auto visit = [&](uint64_t p) {
+        if (p == next_sample) {
+            samples.push_back(state.record());
+            next_sample = p + static_cast<uint64_t>(step) < sampled ? p + static_cast<uint64_t>(step)
+                                                                   : UINT64_MAX;
+        }
+        if (p == exit_at) {
+            exit_record = state.record();
+            exit_value = state.value();
+        }
+    };
 
     // Value at the entry close relative to the execution price.
     const double pe = trade(entry_bar, pc);
@@ -72,13 +101,29 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
     if (pe == 0) throw float_division();
     double v = side.is_long() ? ce / pe : 2 - ce / pe;
     if (full_entry != 0) v = (1 - settings.fee_ratio) * v;
-    series.start(v);
+    state.start(v);
+    visit(0);
 
     // Close to close; a bar without a close leaves the value as it was.
     double prev = close(entry_bar, pc);
     bool walked = false;
+    uint64_t p = 0;
+    // Arrays that can hand out a checked column are read along it directly.
+    auto closes = [&] {
+        if constexpr (requires { close.column(pc, int64_t{}, int64_t{}); }) {
+            return close.column(pc, int64_t{entry_bar} + 1, end_bar);
+        } else {
+            return nullptr;
+        }
+    }();
+    auto close_at = [&](int64_t ith) {
+        if constexpr (!std::is_same_v<decltype(closes), std::nullptr_t>) {
+            if (closes.data != nullptr) return closes[ith - entry_bar - 1];
+        }
+        return close(ith, pc);
+    };
     for (int64_t ith = int64_t{entry_bar} + 1; ith <= end_bar; ++ith) {
-        const double c = close(ith, pc);
+        const double c = close_at(ith);
         const bool has_close = !std::isnan(c);
         if (has_close) {
             if (prev == 0) throw float_division();
@@ -86,7 +131,8 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
             prev = c;
             if (!std::isnan(ratio)) v = side.is_long() ? v * ratio : 2 - (2 - v) * ratio;
         }
-        if (!series.extend(v, has_close && v > 1.0)) throw float_division();
+        if (!state.extend(v, has_close && v > 1.0)) throw float_division();
+        visit(++p);
         walked = true;
     }
 
@@ -94,33 +140,38 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
     // the exit costs; the running extremes keep their close-based values.
     if (full_exit != 0) {
         if (entry_bar != end_bar && !walked) throw KernelError(KernelError::Kind::unbound_loop_bar);
-        const std::size_t e = exit_position(series.size(), exit_bar, entry_bar);
-        double& x = series.value(e);
-        if (e > 0) {
-            const int64_t bar = int64_t{entry_bar} + static_cast<int64_t>(e);
+        double x = exit_value;
+        if (exit_at > 0) {
+            const int64_t bar = int64_t{entry_bar} + static_cast<int64_t>(exit_at);
             const double px = trade(bar, pc);
             const double cx = close(bar, pc);
             if (cx == 0) throw float_division();
             x = side.is_long() ? (px / cx) * x : 2 - ((2 - x) * px) / cx;
         }
         x = x * (1 - settings.fee_ratio - settings.tax_ratio);
-    }
-
-    const int step = settings.window_step;
-    records.allocate(excursion_length(settings.window, step));
-
-    // Samples every `step` bars inside the window; a negative window compares
-    // as a huge unsigned one and samples the whole span.
-    const uint64_t m =
-        std::min<uint64_t>(static_cast<uint64_t>(int64_t{settings.window}), series.size());
-    if (step > 0) {
-        int64_t offset = 0;
-        for (uint64_t p = 0; p < m; p += static_cast<uint64_t>(step), offset += 6) {
-            records.write(offset, series.record(p));
+        exit_record[5] = x - 1;
+        // A window sample at the exit position shows the filled value too.
+        if (step > 0 && exit_at < sampled && exit_at % static_cast<uint64_t>(step) == 0) {
+            samples[exit_at / static_cast<uint64_t>(step)][5] = x - 1;
         }
     }
-    records.write(records.length() - 6,
-                  series.record(exit_position(series.size(), exit_bar, entry_bar)));
+
+    records.allocate(excursion_length(settings.window, step));
+    int64_t offset = 0;
+    for (const auto& record : samples) {
+        records.write(offset, record);
+        offset += 6;
+    }
+    records.write(records.length() - 6, exit_record);
+}
+
+template <class Prices, class Side, class Records>
+void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar,
+                   int exit_bar, const Side& side, int full_entry, int full_exit,
+                   const ExcursionSettings& settings, Records& records) {
+    std::vector<std::array<double, 6>> samples;
+    analyse_trade(trade, close, pc, entry_bar, exit_bar, side, full_entry, full_exit, settings,
+                  records, samples);
 }
 
 }  // namespace vantrel::kernel

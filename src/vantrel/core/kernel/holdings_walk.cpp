@@ -32,11 +32,60 @@ private:
     }
 };
 
-Levels stop_levels(const Run& run, int sid, double entry_value) {
+// The rows one bar reads: the held stocks' cells of each price matrix and
+// the stop thresholds in force.
+struct BarRows {
+    MatrixRow<double> price, close, high, low, open, sl, tp;
+
+    BarRows(const RunInputs& in, const RunState& s)
+        : price(in.price_values.row_view(s.bar)), close(in.close_values.row_view(s.bar)),
+          sl(in.sl_values.row_view(s.sl_row)), tp(in.tp_values.row_view(s.tp_row)) {
+        if (in.options.touched_exit) {
+            high = in.high_values.row_view(s.bar);
+            low = in.low_values.row_view(s.bar);
+            open = in.open_values.row_view(s.bar);
+        }
+    }
+};
+
+// A held stock's cells of the next bar are scattered along rows of row-major
+// matrices: asking for them a whole bar ahead hides the memory latency that
+// otherwise dominates the walk and the valuation.
+class NextBar {
+public:
+    NextBar(const RunInputs& in, std::ptrdiff_t bar) {
+        add(in.price_values, bar);
+        add(in.close_values, bar);
+        if (in.options.touched_exit) {
+            add(in.high_values, bar);
+            add(in.low_values, bar);
+            add(in.open_values, bar);
+        }
+    }
+    void prefetch(int col) const {
+        for (int k = 0; k < count_; ++k) {
+            __builtin_prefetch(reinterpret_cast<const void*>(rows_[k] + col * strides_[k]));
+        }
+    }
+
+private:
+    void add(const Matrix<double>& m, std::ptrdiff_t bar) {
+        const std::uintptr_t row = m.row_address(bar);
+        if (row == 0) return;
+        rows_[count_] = row;
+        strides_[count_] = static_cast<std::uintptr_t>(m.col_stride());
+        ++count_;
+    }
+    std::uintptr_t rows_[5] = {};
+    std::uintptr_t strides_[5] = {};
+    int count_ = 0;
+};
+
+Levels stop_levels(const Run& run, const BarRows& rows, int sid, double entry_value) {
     const RunState& s = run.s;
     const RunOptions& o = run.in.options;
-    const double sl = std::fabs(run.in.sl_values(s.sl_row, sid));
-    const double tp = std::fabs(run.in.tp_values(s.tp_row, sid));
+    const double sl = std::fabs(rows.sl[sid]);
+    const double tp = std::fabs(rows.tp[sid]);
     Levels lv;
     if (entry_value > 0.0) {
         lv.long_side = true;
@@ -65,16 +114,14 @@ Levels stop_levels(const Run& run, int sid, double entry_value) {
 
 // A level reached within the bar closes the position at the level itself, or
 // at the open when the bar opened beyond a level.
-void touched_exit(Run& run, int sid, int col, double& value, double price_ratio,
-                  double entry_value, const Levels& lv) {
+void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value,
+                  double price_ratio, double entry_value, const Levels& lv) {
     RunState& s = run.s;
-    const RunInputs& in = run.in;
-    const std::ptrdiff_t bar = s.bar;
     const double reference = s.rebalance_prices[col];
     const double base = s.cum_return[sid] / price_ratio;
-    const double high_return = base * (in.high_values(bar, col) / reference);
-    const double low_return = base * (in.low_values(bar, col) / reference);
-    const double open_price = in.open_values(bar, col);
+    const double high_return = base * (rows.high[col] / reference);
+    const double low_return = base * (rows.low[col] / reference);
+    const double open_price = rows.open[col];
     const double open_return = base * (open_price / reference);
 
     const bool touched_low = low_return <= lv.lower;
@@ -108,11 +155,10 @@ void touched_exit(Run& run, int sid, int col, double& value, double price_ratio,
 }
 
 // Close-mode test against the bar's close; the sale happens on the next bar.
-void close_stop(Run& run, int sid, int col, double value, const Levels& lv) {
+void close_stop(Run& run, const BarRows& rows, int sid, int col, double price, double value,
+                const Levels& lv) {
     RunState& s = run.s;
-    const std::ptrdiff_t bar = s.bar;
-    const double close_return =
-        s.cum_return[sid] * run.in.close_values(bar, col) / run.in.price_values(bar, col);
+    const double close_return = s.cum_return[sid] * rows.close[col] / price;
     if (close_return >= lv.upper) {
         s.next_exits.push_back(signed_id(sid, value < 0.0));
         s.next_exit_reasons.push_back(lv.reason_at_upper(value < 0.0));
@@ -128,9 +174,11 @@ void walk_holdings(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
     const int row = static_cast<int>(s.bar);
+    const BarRows rows(in, s);
+    const NextBar next(in, s.bar + 1);
     for (auto& [sid, value] : s.positions) {
         const int col = in.price_col[sid];
-        const double price = in.price_values(s.bar, col);
+        const double price = rows.price[col];
         validate_trade_price(price, sid, row);
         double& reference = s.rebalance_prices[col];
         if (std::isnan(reference)) reference = price;
@@ -141,16 +189,16 @@ void walk_holdings(Run& run) {
         s.cum_return[sid] *= price_ratio;
         if (s.cum_return[sid] > s.max_cum_return[sid]) s.max_cum_return[sid] = s.cum_return[sid];
         if (s.cum_return[sid] < s.min_cum_return[sid]) s.min_cum_return[sid] = s.cum_return[sid];
-        if (run.log != nullptr && !std::isnan(price)) run.log->mark(sid, price);
 
         const double entry_value = value / s.cum_return[sid];
-        const Levels lv = stop_levels(run, sid, entry_value);
+        const Levels lv = stop_levels(run, rows, sid, entry_value);
         if (in.options.touched_exit) {
-            touched_exit(run, sid, col, value, price_ratio, entry_value, lv);
+            touched_exit(run, rows, sid, col, value, price_ratio, entry_value, lv);
         } else {
-            close_stop(run, sid, col, value, lv);
+            close_stop(run, rows, sid, col, price, value, lv);
         }
         if (!std::isnan(price)) reference = price;
+        next.prefetch(col);
     }
 }
 

@@ -10,6 +10,7 @@ namespace vantrel::kernel {
 struct KernelError : std::exception {
     enum class Kind {
         out_of_bounds,        // a read outside an input array (axis)
+        item_out_of_range,    // an item read by index outside a matrix (index, axis, size)
         invalid_trade_price,  // zero, negative or infinite trading price (price, sid, row)
         zero_weight_base,     // an entry weight divided by a zero portfolio value (value)
         float_division,       // a division by a zero price or peak in the excursion analysis
@@ -25,6 +26,8 @@ struct KernelError : std::exception {
     int sid = 0;
     int row = 0;
     double value = 0.0;
+    int64_t index = 0;
+    int64_t size = 0;
 
     explicit KernelError(Kind k) : kind(k) {}
     static KernelError out_of_bounds(int axis) {

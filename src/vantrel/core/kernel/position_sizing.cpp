@@ -117,6 +117,12 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
 
     if (log != nullptr && event != Event::none) {
         b.cash_change = cash - cash_before;
+        // The price the holding is valued at: this bar's trading price once
+        // the walk has seen it, else the latest one before. (A column past the
+        // price matrix has none; reading its prices raises elsewhere.)
+        const std::size_t col = static_cast<std::size_t>(run.in.price_col[sid]);
+        const std::vector<double>& marks = run.s.rebalance_prices;
+        const double mark = col < marks.size() ? marks[col] : std::nan("");
         switch (event) {
             case Event::entry: {
                 const double price = run.in.price_values(run.s.bar, run.in.price_col[sid]);
@@ -125,9 +131,9 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
             }
             case Event::exit:
                 log->exited(sid, bar, fill.reason,
-                            std::isnan(fill.price) ? log->mark_price(sid) : fill.price, b);
+                            std::isnan(fill.price) ? mark : fill.price, b);
                 break;
-            case Event::rebase: log->rebased(sid, bar, weight, target_value, b); break;
+            case Event::rebase: log->rebased(sid, bar, weight, target_value, mark, b); break;
             case Event::resize: log->resized(sid, b); break;
             case Event::none: break;
         }

@@ -38,7 +38,19 @@ void apply_rebalance(Run& run) {
     s.rebalance_positions = s.positions;
     s.last_weights = std::move(weights);
     s.applied_pos_row = s.pos_row;
-    in.price_values.copy_row(s.bar, s.rebalance_prices.data());
+    // The reference prices become this bar's trading prices. Only held stocks'
+    // references are ever read before the next rebalance replaces them all, so
+    // only theirs are copied (a whole row would be a gather across every
+    // column of a column-major matrix).
+    // The row must exist, as for a whole-row copy; a column past the matrix
+    // is left for the read that raises on it.
+    const MatrixRow<double> prices = in.price_values.row_view(s.bar);
+    if (!prices.inside()) throw KernelError::out_of_bounds(0);
+    const std::size_t n_cols = s.rebalance_prices.size();
+    for (const auto& [sid, value] : s.positions) {
+        const std::size_t col = static_cast<std::size_t>(in.price_col[sid]);
+        if (col < n_cols) s.rebalance_prices[col] = prices[static_cast<Index>(col)];
+    }
 }
 
 void close_delisted(Run& run) {
@@ -57,12 +69,14 @@ void value_portfolio(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
     const int row = static_cast<int>(s.bar);
+    const MatrixRow<double> prices = in.price_values.row_view(s.bar);
+    const MatrixRow<double> closes = in.close_values.row_view(s.bar);
     double value = s.cash;
     for (const auto& [sid, amount] : s.positions) {
         const int col = in.price_col[sid];
-        const double price = in.price_values(s.bar, col);
+        const double price = prices[col];
         validate_trade_price(price, sid, row);
-        const double close = in.close_values(s.bar, col);
+        const double close = closes[col];
         if (std::isnan(price) || std::isnan(close)) {
             value += amount;
         } else {

@@ -58,7 +58,7 @@ void run_bars(Run& run) {
         value_portfolio(run);
         schedule_rebalance(run);
     }
-    if (run.log != nullptr) run.log->close_open(s.positions, s.bar, s.current_bar);
+    if (run.log != nullptr) run.log->close_open(s.positions, s.bar, s.current_bar, s.rebalance_prices);
 }
 
 }  // namespace vantrel::kernel

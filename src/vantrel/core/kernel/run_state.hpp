@@ -2,8 +2,9 @@
 // belongs to it alone: the kernel keeps nothing between runs.
 #pragma once
 
+#include "holdings.hpp"
+
 #include <cstdint>
-#include <map>
 #include <vector>
 
 namespace vantrel::kernel {
@@ -26,8 +27,6 @@ enum class ExitReason : uint8_t {
     rebalance = 4,
     delisting = 5,
 };
-
-using Holdings = std::map<int, double>;  // stock id -> signed market value
 
 struct RunState {
     double cash = 1.0;

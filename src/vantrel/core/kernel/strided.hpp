@@ -42,6 +42,39 @@ private:
     Index stride_ = 0;
 };
 
+// One row of a matrix, for the cells of the held stocks on one bar. Reads are
+// checked as the matrix checks them: a row outside the matrix raises at the
+// first read, not when the row is taken.
+template <class T>
+class MatrixRow {
+public:
+    MatrixRow() = default;
+    MatrixRow(const char* data, Index cols, Index stride, bool inside)
+        : data_(data), cols_(inside ? cols : 0), stride_(stride), inside_(inside) {}
+
+    T operator[](Index j) const {
+        // One unsigned compare in the common case; column ids are never negative
+        // here, but a negative one still counts from the end.
+        if (static_cast<std::size_t>(j) >= static_cast<std::size_t>(cols_)) j = outside(j);
+        T value;
+        std::memcpy(&value, data_ + j * stride_, sizeof(T));
+        return value;
+    }
+
+    bool inside() const { return inside_; }
+
+private:
+    Index outside(Index j) const {
+        if (!inside_) throw KernelError::out_of_bounds(0);
+        return checked_index(j, cols_, 1);
+    }
+
+    const char* data_ = nullptr;
+    Index cols_ = 0;
+    Index stride_ = 0;
+    bool inside_ = false;
+};
+
 template <class T>
 class Matrix {
 public:
@@ -60,6 +93,32 @@ public:
         std::memcpy(&value, data_ + r * s0_ + c * s1_, sizeof(T));
         return value;
     }
+    MatrixRow<T> row_view(Index i) const {
+        if (i < 0) i += rows_;
+        const bool inside = i >= 0 && i < rows_;
+        return {inside ? data_ + i * s0_ : nullptr, cols_, s1_, inside};
+    }
+    // Rows first..last of column j, read without further checks, when they
+    // all lie inside the matrix; otherwise an empty column (read cell by cell).
+    struct Column {
+        const char* data = nullptr;  // row `first`
+        Index stride = 0;
+        T operator[](Index k) const {
+            T value;
+            std::memcpy(&value, data + k * stride, sizeof(T));
+            return value;
+        }
+    };
+    Column column(Index j, Index first, Index last) const {
+        if (first < 0 || last >= rows_ || j < 0 || j >= cols_ || first > last) return {};
+        return {data_ + first * s0_ + j * s1_, s0_};
+    }
+    // Address of row i for prefetching (0 outside the matrix); a prefetch
+    // never faults, so the cells of a row are asked for without checks.
+    std::uintptr_t row_address(Index i) const {
+        return i >= 0 && i < rows_ ? reinterpret_cast<std::uintptr_t>(data_ + i * s0_) : 0;
+    }
+    Index col_stride() const { return s1_; }
     // Row i copied out, with one bounds check for the whole row.
     std::vector<T> row(Index i) const {
         std::vector<T> out(static_cast<std::size_t>(cols_));

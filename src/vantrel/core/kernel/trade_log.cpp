@@ -28,6 +28,31 @@ struct StatsBuffer {
     }
 };
 
+// The price matrices as the documented session reads them: by item, so an
+// index past an axis raises NumPy's IndexError. Inside, a checked column is
+// handed out for the pass along the span.
+struct ItemReader {
+    const Matrix<double>& m;
+    int64_t rows() const { return m.rows(); }
+    static int64_t item(int64_t i, int64_t size, int axis) {
+        const int64_t k = i < 0 ? i + size : i;
+        if (k < 0 || k >= size) {
+            KernelError e(KernelError::Kind::item_out_of_range);
+            e.index = i;
+            e.axis = axis;
+            e.size = size;
+            throw e;
+        }
+        return k;
+    }
+    double operator()(int64_t row, int64_t col) const {
+        return m(item(row, m.rows(), 0), item(col, m.cols(), 1));
+    }
+    Matrix<double>::Column column(Index j, Index first, Index last) const {
+        return m.column(j, first, last);
+    }
+};
+
 int8_t side_of(double target) { return target > 0.0 ? 1 : (target < 0.0 ? -1 : 0); }
 
 }  // namespace
@@ -42,8 +67,9 @@ void TradeLog::analyse(int sid, int bar, int full_exit) {
     Open& open = open_[sid];
     const TradeRecord& r = open.record;
     StatsBuffer buffer{open.stats};
-    analyse_trade(in_.price_values, in_.close_values, in_.price_col[sid], r.entry_bar, bar,
-                  WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer);
+    analyse_trade(ItemReader{in_.price_values}, ItemReader{in_.close_values}, in_.price_col[sid],
+                  r.entry_bar, bar,
+                  WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer, samples_);
     length_ = buffer.length();
 }
 
@@ -63,7 +89,6 @@ void TradeLog::entered(int sid, int bar, double weight, double target, double en
     r.capital = std::fabs(target);
     r.fees = b.fee;
     r.taxes = b.tax;
-    open.mark_price = entry_price;
 }
 
 void TradeLog::resized(int sid, const Booking& b) {
@@ -74,7 +99,8 @@ void TradeLog::resized(int sid, const Booking& b) {
     if (b.growing) r.capital += std::fabs(b.amount);
 }
 
-void TradeLog::rebased(int sid, int bar, double weight, double target, const Booking& b) {
+void TradeLog::rebased(int sid, int bar, double weight, double target, double mark,
+                       const Booking& b) {
     Open& open = open_[sid];
     TradeRecord& r = open.record;
     // A trade that adds to the position belongs to the new record (its cost
@@ -83,7 +109,7 @@ void TradeLog::rebased(int sid, int bar, double weight, double target, const Boo
     r.exit_bar = bar;
     r.full_exit = 0;
     r.exit_reason = static_cast<uint8_t>(ExitReason::rebalance);
-    r.exit_price = open.mark_price;
+    r.exit_price = mark;
     if (b.growing) {
         r.profit += b.value_before;
     } else {
@@ -102,7 +128,7 @@ void TradeLog::rebased(int sid, int bar, double weight, double target, const Boo
     // A reversal starts a new round trip: it is a different position.
     next.round_trip = next.side == old_side ? round_trip : round_trips_++;
     next.weight = weight;
-    next.entry_price = open.mark_price;
+    next.entry_price = mark;
     next.capital = std::fabs(target);
     if (b.growing) {
         next.profit = b.cash_change - b.value_before;
@@ -127,7 +153,8 @@ void TradeLog::exited(int sid, int bar, ExitReason reason, double fill_price, co
     push(open);
 }
 
-void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar) {
+void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar,
+                          const std::vector<double>& marks) {
     for (const auto& [sid, value] : positions) {
         if (value == 0) continue;  // NaN is a holding too
         analyse(sid, current_bar, 0);
@@ -139,7 +166,7 @@ void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int cur
         // Valued as the last bar values it.
         const bool marked = !(std::isnan(price) || std::isnan(close));
         r.profit += marked ? (value * close) / price : value;
-        r.exit_price = marked ? close : open.mark_price;
+        r.exit_price = marked ? close : marks[col];
         r.exit_bar = -1;
         r.full_exit = 0;
         r.exit_reason = static_cast<uint8_t>(ExitReason::still_open);

@@ -55,10 +55,6 @@ public:
     const std::vector<TradeRecord>& records() const { return records_; }
     const std::vector<double>& excursions() const { return excursions_; }
 
-    // The trading price a holding is marked at (kept up by the holdings walk).
-    void mark(int sid, double price) { open_[sid].mark_price = price; }
-    double mark_price(int sid) const { return open_[sid].mark_price; }
-
     // Excursion statistics of the open record of `sid`, ended at `bar`; the
     // documented session computes them at the same moment.
     void analyse(int sid, int bar, int full_exit);
@@ -66,15 +62,17 @@ public:
     void entered(int sid, int bar, double weight, double target, double entry_price,
                  const Booking& b);
     void resized(int sid, const Booking& b);
-    void rebased(int sid, int bar, double weight, double target, const Booking& b);
+    // `mark` is the trading price the holding is valued at (the run's
+    // reference price of its column).
+    void rebased(int sid, int bar, double weight, double target, double mark, const Booking& b);
     void exited(int sid, int bar, ExitReason reason, double fill_price, const Booking& b);
     // The trades still open after the last bar, valued as the last bar values them.
-    void close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar);
+    void close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar,
+                    const std::vector<double>& marks);
 
 private:
     struct Open {
         TradeRecord record;
-        double mark_price = 0.0;
         std::vector<double> stats;  // analysed at the exit notification
     };
     void push(Open& open);
@@ -83,6 +81,7 @@ private:
     ExcursionSettings settings_;
     int64_t length_ = 6;
     std::vector<Open> open_;
+    std::vector<std::array<double, 6>> samples_;  // working room of the analysis
     std::vector<TradeRecord> records_;
     std::vector<double> excursions_;
     int32_t round_trips_ = 0;

@@ -5,6 +5,7 @@
 #include "module_state.hpp"
 
 #include <cmath>
+#include <map>
 
 namespace vantrel::simora {
 
@@ -60,7 +61,9 @@ void assemble_result(const binding::BacktestArgs& a, kernel::RunState& s) {
     using kernel::id_of;
     using kernel::is_take_profit;
     ModuleState& ms = state();
-    Ref ended = Ref::steal(ms.exvalo.end_analysis(s.positions));
+    // The session's interface takes an ordered map.
+    std::map<int, double> positions(s.positions.begin(), s.positions.end());
+    Ref ended = Ref::steal(ms.exvalo.end_analysis(positions));
 
     Ref actions = Ref::steal(PyDict_New());
     Ref weights = Ref::steal(PyDict_New());

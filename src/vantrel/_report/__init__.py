@@ -1,0 +1,1 @@
+"""The tear sheet: its tables (``analysis``) and its page (``page``)."""
