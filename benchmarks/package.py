@@ -16,6 +16,10 @@ import pandas as pd
 from benchmarks.market import Market
 from benchmarks.strategies import Strategy
 
+# backtest_'s defaults for the costs.
+BACKTEST_FEE_RATIO = 0.001425
+BACKTEST_TAX_RATIO = 0.003
+
 # backtest_ option -> vantrel.backtest keyword, for the options the benchmark books use.
 _KEYWORDS = {
     "fee_ratio": "fee_ratio",
@@ -70,7 +74,9 @@ def package_call(market: Market, strategy: Strategy, prices=None) -> PackageCall
         index=pd.DatetimeIndex(strategy.pos_index.astype("datetime64[ns]")),
         columns=market.columns.astype(str),
     )
-    keywords = {_KEYWORDS[k]: v for k, v in strategy.options.items()}
+    # backtest_'s costs unless the book sets its own: vantrel.backtest defaults to none.
+    keywords = {"fee_ratio": BACKTEST_FEE_RATIO, "tax_ratio": BACKTEST_TAX_RATIO}
+    keywords.update({_KEYWORDS[k]: v for k, v in strategy.options.items()})
     keywords.update(
         rebalance=pd.DatetimeIndex(strategy.resample.astype("datetime64[ns]")),
         trade_at="open",
