@@ -3,9 +3,12 @@
 import contextlib
 import os
 import signal
+import sqlite3
 import sys
 import time
 from pathlib import Path
+
+import numpy
 
 from vantrel.datasets import synthetic_market
 from vantrel.demo import momentum_weights
@@ -55,6 +58,24 @@ def slow(market, *, n):
     return momentum(market)
 
 
+def paced(market, *, top=5, lookback=60, pause=0.0):
+    """Momentum after a pause, counting its calls in this process."""
+    paced.calls += 1
+    time.sleep(pause)
+    return momentum(market, top=top, lookback=lookback)
+
+
+paced.calls = 0
+
+
+def bounded(market, *, top=5, hang=False, hog=0):
+    """Momentum, or a variant that never ends, or one that wants ``hog`` MiB at once."""
+    while hang:
+        pass
+    if hog:
+        numpy.ones(hog << 17)  # hog MiB of float64
+    return momentum(market, top=top)
+
 
 class Overtime(Exception):
     pass
@@ -74,6 +95,15 @@ def deadline(seconds):
     finally:
         signal.alarm(0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def stored(path) -> set:
+    """Numbers of the variants in a sweep store (none while it does not exist yet)."""
+    try:
+        with contextlib.closing(sqlite3.connect(path)) as connection:
+            return {row[0] for row in connection.execute("SELECT variant FROM results")}
+    except sqlite3.OperationalError:
+        return set()
 
 
 def alive(pid):

@@ -1,6 +1,7 @@
 """Sweeps in this process, on the local pool and on other executors: rows, order, errors, shutdown."""
 
 import io
+import os
 import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
@@ -10,7 +11,7 @@ import pytest
 
 import vantrel
 from conftest import requires_engine
-from sweep_helpers import choosy, deadline, die, momentum, tiny_market, unequal_pace, where_am_i
+from sweep_helpers import bounded, choosy, deadline, die, momentum, paced, tiny_market, unequal_pace, where_am_i
 from vantrel._sweep.progress import ProgressLine
 from vantrel._sweep.variants import expand_variants
 
@@ -77,14 +78,15 @@ def test_each_row_holds_what_a_single_backtest_of_that_variant_gives(market):
 
 
 @requires_engine
-def test_pool_rows_come_back_in_input_order_with_failures_in_their_own_rows(market):
+@pytest.mark.parametrize("route", ["threads", "processes"])
+def test_pool_rows_come_back_in_input_order_with_failures_in_their_own_rows(market, route):
     # Early variants pause longest, so they finish last on the pool.
     variants = [{"top": 3, "pause": 0.6}, {"top": 4, "stop_loss": -0.1, "pause": 0.4},
                 {"top": 5, "pause": 0.0}, {"top": 6, "pause": 0.0}]
     options = {"rebalance": "ME"}
     with deadline(60):
         pooled = vantrel.sweep(market, variants, strategy=unequal_pace, options=options, workers=2,
-                               keep_equity=True)
+                               executor=route, keep_equity=True)
     here = vantrel.sweep(market, variants, strategy=unequal_pace, options=options, workers=1, keep_equity=True)
     pd.testing.assert_frame_equal(pooled.table, here.table)
     pd.testing.assert_frame_equal(pooled.equity, here.equity)
@@ -115,13 +117,44 @@ def test_each_worker_process_loads_the_market_once(market, route):
     variants = [{}] * 8
     with deadline(60):
         if route == "pool":
-            result = vantrel.sweep(market, variants, strategy=where_am_i, workers=2)
+            result = vantrel.sweep(market, variants, strategy=where_am_i, workers=2, executor="processes")
         else:
             with ProcessPoolExecutor(2) as executor:
                 result = vantrel.sweep(market, variants, strategy=where_am_i, executor=executor, chunksize=1)
     seen = result.table["error"].str.removeprefix("LookupError: ").str.split(" ", expand=True)
     assert seen[0].nunique() <= 2
     assert (seen.groupby(0)[1].nunique() == 1).all()
+
+
+@requires_engine
+def test_by_default_threads_of_this_process_share_the_market_and_each_strategy_result():
+    market = tiny_market()
+    result = vantrel.sweep(market, [{}] * 4, strategy=where_am_i, workers=2)
+    assert set(result.table["error"]) == {f"LookupError: {os.getpid()} {id(market)}"}
+    paced.calls = 0
+    grid = {"top": [3, 5], "stop_loss": [0.05, 0.1, 0.2], "lookback": 60}
+    shared = vantrel.sweep(market, grid, strategy=paced, workers=2)
+    assert paced.calls == 2  # once per top: the stop levels share the weights
+    alone = [vantrel.backtest(momentum(market, top=top), market, stop_loss=stop).stats["sharpe"]
+             for top in (3, 5) for stop in (0.05, 0.1, 0.2)]
+    assert shared.table["sharpe"].tolist() == alone
+
+
+@requires_engine
+def test_a_variant_past_its_timeout_or_memory_cap_gets_an_error_row_and_a_fresh_worker(market):
+    variants = [{"top": 3}, {"top": 4, "hang": True}, {"top": 5, "hog": 4096}, {"top": 6}]
+    with deadline(60):
+        result = vantrel.sweep(market, variants, strategy=bounded, timeout=2, max_memory="2GiB", workers=1)
+    errors = result.table["error"]
+    assert errors[1] == ("TimeoutError: the variant ran longer than the timeout of 2 s; "
+                         "its worker process was stopped and replaced")
+    assert errors[2].startswith("MemoryError: Unable to allocate 4")
+    assert errors[2].endswith("(the worker process is capped at 2 GiB by max_memory)")
+    assert errors[[0, 3]].isna().all() and result.table.loc[[0, 3], "sharpe"].notna().all()
+    with pytest.raises(ValueError, match=r"timeout need worker processes \(a thread cannot be stopped or capped\)"):
+        vantrel.sweep(market, variants, strategy=bounded, timeout=2, executor="threads")
+    with pytest.raises(ValueError, match="max_memory must be a positive number of bytes or text such as"):
+        vantrel.sweep(market, variants, strategy=bounded, max_memory="lots")
 
 
 @requires_engine
@@ -142,14 +175,14 @@ def test_a_strategy_that_cannot_reach_other_processes_is_refused_up_front(market
             return momentum(market, top=top)
 
     with pytest.raises(TypeError, match="the sweep cannot be sent to worker processes"):
-        vantrel.sweep(market, {"top": [3, 5]}, strategy=locked, workers=2)
+        vantrel.sweep(market, {"top": [3, 5]}, strategy=locked, workers=2, executor="processes")
 
 
 @requires_engine
 def test_a_worker_that_dies_fails_only_its_own_variant(market):
     variants = [{"top": 3}, {"top": 4, "crash": True}, {"top": 5}, {"top": 6, "crash": True}, {"top": 7}]
     with deadline(60):
-        result = vantrel.sweep(market, variants, strategy=die, workers=2)
+        result = vantrel.sweep(market, variants, strategy=die, workers=2, executor="processes")
     died = "BrokenProcessPool: the worker process ended abruptly while running this variant"
     assert result.table["error"].tolist() == [None, died, None, died, None]
     assert result.table.loc[[0, 2, 4], "sharpe"].notna().all()

@@ -53,6 +53,20 @@ def test_sweep_writes_the_table_in_grid_order_and_a_heat_map(tmp_path):
     assert "variant 4 failed: ValueError: stop_loss must be at least 0.0, got -1.0" in done.stdout
 
 
+@requires_engine
+def test_a_second_run_is_refused_unless_it_resumes_and_then_runs_nothing_again(tmp_path):
+    (tmp_path / "grid.toml").write_text(GRID)
+    first = vantrel("grid.toml", "--quiet", cwd=tmp_path)
+    again = vantrel("grid.toml", "--quiet", cwd=tmp_path)
+    assert again.returncode == 2
+    store = Path("vantrel-output") / "sweep" / "sweep.sqlite"
+    assert again.stderr == (f"vantrel sweep: error: the store {store} already holds 6 finished variants of this "
+                            "sweep; resume it (resume=True, --resume) or write to another store\n")
+    resumed = vantrel("grid.toml", "--resume", cwd=tmp_path)
+    assert resumed.returncode == 0 and resumed.stdout == first.stdout
+    assert resumed.stderr.startswith(f"vantrel sweep: store {store}: 6 of 6 variants already there; running 0\n")
+
+
 @pytest.mark.parametrize("change, message", [
     (("[heatmap]", "[heat]"), "grid.toml: unknown tables heat"),
     (('stat = "cagr"', 'x = "fee_ratio"'), "[heatmap] x = 'fee_ratio' is not a parameter of [grid]"),
@@ -90,11 +104,12 @@ def slow(market, *, n):
 
 
 @requires_engine
-def test_ctrl_c_stops_the_pool_at_once_and_leaves_no_worker_behind(tmp_path):
+@pytest.mark.parametrize("route", [[], ["--processes"]], ids=["threads", "processes"])
+def test_ctrl_c_stops_the_pool_at_once_and_leaves_no_worker_behind(tmp_path, route):
     (tmp_path / "grid.toml").write_text(SLOW)
     (tmp_path / "slow_strategy.py").write_text(SLOW_STRATEGY)
     # A parent that ignores Ctrl-C would pass that on; the user's terminal does not.
-    command = subprocess.Popen([sys.executable, "-m", "vantrel", "sweep", "grid.toml", "--workers", "2"],
+    command = subprocess.Popen([sys.executable, "-m", "vantrel", "sweep", "grid.toml", "--workers", "2", *route],
                                cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
@@ -114,4 +129,4 @@ def test_ctrl_c_stops_the_pool_at_once_and_leaves_no_worker_behind(tmp_path):
     while any(alive(pid) for pid in workers) and time.monotonic() < give_up:
         time.sleep(0.05)
     assert not [pid for pid in workers if alive(pid)]
-    assert not Path(tmp_path / "vantrel-output").exists()
+    assert not Path(tmp_path / "vantrel-output" / "sweep" / "results.csv").exists()

@@ -1,5 +1,10 @@
 """Sweeps on a real local Dask cluster with worker processes."""
 
+import logging
+import os
+import re
+import signal
+import threading
 import time
 
 import pandas as pd
@@ -7,7 +12,7 @@ import pytest
 
 import vantrel
 from conftest import requires_engine
-from sweep_helpers import choosy, deadline, tiny_market, where_am_i
+from sweep_helpers import choosy, deadline, paced, stored, tiny_market, where_am_i
 
 distributed = pytest.importorskip("distributed")
 
@@ -55,3 +60,30 @@ def test_dask_workers_hold_one_scattered_market_and_release_it(client, market):
     while any(client.has_what().values()) and time.monotonic() < give_up:
         time.sleep(0.1)
     assert not any(client.has_what().values())  # no market or results left behind on the workers
+
+
+def test_a_worker_killed_midway_loses_and_duplicates_nothing(client, market, tmp_path, caplog):
+    """Kept last: the killed worker is replaced by its nanny, but the cluster is not the same afterwards."""
+    grid = {"top": [3, 4, 5, 6, 7], "lookback": [40, 50, 60, 70], "pause": 0.1}
+    clean = vantrel.sweep(market, grid, strategy=paced, workers=1)
+    store = tmp_path / "sweep.sqlite"
+    victim = next(iter(client.run(os.getpid).values()))
+    at_kill = []
+
+    def kill_after_some_rows():
+        give_up = time.monotonic() + 60
+        while len(stored(store)) < 5 and time.monotonic() < give_up:
+            time.sleep(0.02)
+        os.kill(victim, signal.SIGKILL)
+        at_kill.append(len(stored(store)))
+
+    killer = threading.Thread(target=kill_after_some_rows)
+    killer.start()
+    with deadline(120), caplog.at_level(logging.DEBUG, logger="vantrel.sweep"):
+        remote = vantrel.sweep(market, grid, strategy=paced, executor=client, store=store)
+    killer.join()
+    assert 5 <= at_kill[0] < 20 and victim not in client.run(os.getpid).values()
+    pd.testing.assert_frame_equal(remote.table, clean.table)
+    finished = re.findall(r"variant (\d+) finished", caplog.text)
+    assert sorted(map(int, finished)) == list(range(20))  # each variant collected exactly once
+    assert stored(store) == set(range(20))

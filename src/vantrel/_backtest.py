@@ -10,6 +10,7 @@ from ._calendar import rebalance_calendar
 from ._checks import (
     check_columns,
     check_date_index,
+    label_texts,
     nanoseconds,
     numeric_values,
     preview,
@@ -150,8 +151,8 @@ def backtest(
     risk_free_per_bar(risk_free, bars)
 
     price_ns = market.index_ns
-    pos_columns = np.array([str(label) for label in labels], dtype=object)
-    price_columns = np.array([str(label) for label in market.columns], dtype=object)
+    pos_columns = label_texts(labels)
+    price_columns = market.column_texts
 
     def stops(setting, name, neutral):
         return stop_setting(setting, name, neutral, market, labels, price_ns, pos_columns)

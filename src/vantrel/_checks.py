@@ -58,28 +58,36 @@ def check_date_index(index, name: str) -> pd.DatetimeIndex:
     return index
 
 
+def label_texts(labels) -> np.ndarray:
+    """The labels as the engine knows stocks: their text, in an object array."""
+    if pd.api.types.is_string_dtype(labels.dtype) and labels.inferred_type == "string":
+        return labels.to_numpy(dtype=object)  # already text: no call per label
+    return np.array([str(label) for label in labels], dtype=object)
+
+
 def check_columns(columns, name: str) -> pd.Index:
     if not columns.is_unique:
         raise ValueError(f"{name} has duplicate columns: {preview(columns[columns.duplicated()].unique())}")
     # The engine knows stocks by their text: 1 and "1" would be one stock to it.
-    seen: dict[str, object] = {}
-    for label in columns:
-        text = str(label)
-        if text in seen:
-            raise ValueError(
-                f"{name} has column labels that are equal as text: {seen[text]!r} and {label!r}; "
-                "make the labels unique as text, e.g. all strings"
-            )
-        seen[text] = label
+    texts = pd.Index(label_texts(columns))
+    if not texts.is_unique:
+        first, second = np.flatnonzero(texts == texts[texts.duplicated()][0])[:2]
+        raise ValueError(
+            f"{name} has column labels that are equal as text: {columns[first]!r} and "
+            f"{columns[second]!r}; make the labels unique as text, e.g. all strings"
+        )
     return columns
 
 
 def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False) -> np.ndarray:
     """The frame's values as a new, writable float64 array; NaN allowed, infinity not."""
-    bad = [
-        c for c, dtype in frame.dtypes.items()
-        if not (pd.api.types.is_numeric_dtype(dtype) and (allow_bool or not pd.api.types.is_bool_dtype(dtype)))
-    ]
+    def accepted(dtype) -> bool:
+        return pd.api.types.is_numeric_dtype(dtype) and (allow_bool or not pd.api.types.is_bool_dtype(dtype))
+
+    dtypes = frame.dtypes
+    # Decided once per distinct dtype: a wide frame has thousands of columns, few dtypes.
+    refused = {dtype for dtype in set(dtypes) if not accepted(dtype)}
+    bad = [c for c, dtype in dtypes.items() if dtype in refused] if refused else []
     if bad:
         raise TypeError(f"{name} has non-numeric columns: {preview(bad)}")
     values = frame.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)

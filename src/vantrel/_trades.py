@@ -43,12 +43,21 @@ def sample_offsets(window: int, step: int) -> list[int]:
 
 
 def _dates(index: pd.DatetimeIndex, bars: np.ndarray, valid: np.ndarray) -> pd.Series:
-    stamps = index.take(np.where(valid, bars, 0)) if len(index) else index[:0].repeat(len(bars))
-    return pd.Series(stamps.where(valid) if len(bars) else stamps, dtype=index.dtype)
+    """The dates of bars; NaT where not valid."""
+    if not len(index) or not len(bars):
+        return pd.Series(index[:0].repeat(len(bars)), dtype=index.dtype)
+    return pd.Series(index.take(np.where(valid, bars, -1), allow_fill=True, fill_value=pd.NaT))
+
+
+_CATEGORIES: dict[tuple[str, ...], pd.CategoricalDtype] = {}
 
 
 def _categorical(codes: np.ndarray, names) -> pd.Categorical:
-    return pd.Categorical.from_codes(codes.astype(np.int8), categories=list(names))
+    # One dtype per list of names: building and checking categories costs more than the codes.
+    dtype = _CATEGORIES.get(tuple(names))
+    if dtype is None:
+        dtype = _CATEGORIES[tuple(names)] = pd.CategoricalDtype(list(names))
+    return pd.Categorical.from_codes(codes.astype(np.int8), dtype=dtype, validate=False)
 
 
 def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool,

@@ -9,11 +9,16 @@ The file has up to five tables; paths are relative to the file::
     [options]           # backtest options shared by every variant
     [grid]              # lists are axes, other values fixed: stop_loss = [0.05, 0.1]
     [heatmap]           # stat = "sharpe", x = "stop_loss", y = "top" (all optional)
+
+Every variant is written to OUT/sweep.sqlite as it finishes; after an
+interruption (Ctrl-C, a crash, a lost machine) the same command with
+--resume runs only the variants that are missing.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import importlib.util
 import json
@@ -22,6 +27,7 @@ import tomllib
 from pathlib import Path
 
 DEFAULT_SWEEP_DIR = Path("vantrel-output") / "sweep"
+STORE_NAME = "sweep.sqlite"  # every finished variant, written as it finishes
 _SECTIONS = {"market", "strategy", "options", "grid", "heatmap"}
 
 __all__ = ["add_sweep_command", "momentum"]
@@ -44,7 +50,15 @@ def add_sweep_command(commands) -> None:
     sweep.add_argument("params", type=Path, help="parameter file (.toml or .json)")
     sweep.add_argument("--out", type=Path, default=DEFAULT_SWEEP_DIR, help=f"output folder (default {DEFAULT_SWEEP_DIR})")
     sweep.add_argument("--format", choices=["csv", "parquet"], default="csv", help="results table format (default csv)")
-    sweep.add_argument("--workers", type=int, help="worker processes (default: one per CPU)")
+    sweep.add_argument("--workers", type=int, help="variants run at once (default: one per CPU)")
+    sweep.add_argument("--processes", action="store_true",
+                       help="run variants in worker processes rather than threads of this process")
+    sweep.add_argument("--resume", action="store_true",
+                       help=f"continue the sweep stored in the output folder ({STORE_NAME}): run only the missing variants")
+    sweep.add_argument("--timeout", type=float, metavar="SECONDS",
+                       help="seconds a variant may run before its worker process is replaced (implies --processes)")
+    sweep.add_argument("--max-memory", metavar="SIZE",
+                       help='memory cap of each worker process, e.g. "2GiB" (implies --processes)')
     sweep.add_argument("--quiet", action="store_true", help="no progress line")
     sweep.set_defaults(handler=_run_sweep)
 
@@ -59,11 +73,21 @@ def _run_sweep(args) -> int:
     base = args.params.resolve().parent
     market = _market(settings.get("market", {}), base)
     weights, strategy = _strategy(settings.get("strategy", {}), base)
+    store = args.out / STORE_NAME
+    if not args.quiet:
+        _log_to_stderr()
     try:
         result = sweep(market, settings.get("grid", {}), strategy=strategy, weights=weights,
-                       options=settings.get("options", {}), workers=args.workers, progress=not args.quiet)
+                       options=settings.get("options", {}), workers=args.workers, progress=not args.quiet,
+                       executor="processes" if args.processes else None, store=store, resume=args.resume,
+                       timeout=args.timeout, max_memory=args.max_memory)
     except KeyboardInterrupt:
-        print("vantrel sweep: interrupted; no results written", file=sys.stderr)
+        kept = _stored_rows(store)
+        if kept:
+            print(f"vantrel sweep: interrupted; the {kept} variants that finished are kept in {store}: "
+                  "run the same command with --resume to continue", file=sys.stderr)
+        else:
+            print("vantrel sweep: interrupted; no results written", file=sys.stderr)
         return 130
 
     args.out.mkdir(parents=True, exist_ok=True)
@@ -75,6 +99,29 @@ def _run_sweep(args) -> int:
     heatmap_path = _heatmap(result, settings.get("heatmap", {}), args.out)
     _summary(result, table_path, heatmap_path, settings.get("heatmap", {}).get("stat", "sharpe"))
     return 0
+
+
+def _log_to_stderr() -> None:
+    """The sweep's own messages (what a resumed store already holds) on stderr, beside the progress line."""
+    import logging
+
+    logger = logging.getLogger("vantrel.sweep")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("vantrel sweep: %(message)s"))
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+
+
+def _stored_rows(store: Path) -> int:
+    import sqlite3
+
+    if not store.exists():
+        return 0
+    try:
+        with contextlib.closing(sqlite3.connect(store)) as connection:
+            return connection.execute("SELECT count(*) FROM results").fetchone()[0]
+    except sqlite3.Error:
+        return 0
 
 
 def read_parameter_file(path: Path) -> dict:

@@ -1,16 +1,23 @@
 """What a worker runs: the sweep's shared data, one variant, and a chunk of variants.
 
-The market (and fixed weights or the strategy) travel to a worker once, as a
-``SweepJob``; tasks then carry only variant numbers and parameters. The engine
-keeps its results in process-wide state, so a worker process runs one variant
-at a time.
+The market (and fixed weights or the strategy) reach a worker once, as a
+``SweepJob``: threads share the caller's objects, worker processes load a
+pickled copy once. Tasks then carry only variant numbers and parameters.
+
+Variants that differ only in backtest options (stop levels, calendars) share
+their strategy parameters, so a job computes the weights once per strategy
+parameter set and hands the same frame to each of those backtests (the
+backtest never modifies it).
 """
 
 from __future__ import annotations
 
 import pickle
 import signal
-from dataclasses import dataclass, field
+import threading
+import time
+from collections import OrderedDict
+from dataclasses import dataclass
 from typing import Any, Callable
 
 import pandas as pd
@@ -19,7 +26,10 @@ from .._backtest import backtest
 from ..market import Market
 from .variants import split_parameters
 
-__all__ = ["SweepJob", "PackedJob", "Outcome", "pack", "install", "run_chunk"]
+__all__ = ["SweepJob", "PackedJob", "Outcome", "Variant", "pack", "install", "run_chunk", "describe",
+           "format_bytes"]
+
+Variant = tuple  # (variant number, parameters, key of its strategy parameters or None)
 
 
 @dataclass(frozen=True)
@@ -29,35 +39,115 @@ class Outcome:
     stats: dict | None = None
     equity: pd.Series | None = None
     error: str | None = None
+    seconds: float | None = None  # wall time of the variant in its worker
 
 
-@dataclass(frozen=True)
 class SweepJob:
-    """The data every variant of a sweep shares."""
+    """The data every variant of a sweep shares, and the weights recently built from it."""
 
-    market: Market
-    weights: pd.DataFrame | None
-    strategy: Callable[..., pd.DataFrame] | None
-    options: dict = field(default_factory=dict)
-    keep_equity: bool = False
+    def __init__(self, market: Market, weights: pd.DataFrame | None, strategy: Callable[..., pd.DataFrame] | None,
+                 options: dict | None = None, keep_equity: bool = False) -> None:
+        self.market = market
+        self.weights = weights
+        self.strategy = strategy
+        self.options = dict(options or {})
+        self.keep_equity = keep_equity
+        self.memory_cap: int | None = None  # set in a worker process capped by max_memory
+        self.cache = WeightCache()
 
-    def run(self, params: dict) -> Outcome:
+    def __getstate__(self) -> dict:
+        state = self.__dict__.copy()
+        del state["cache"]  # built weights stay where they were built
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        self.cache = WeightCache()
+
+    def run(self, params: dict, weights_key: str | None = None) -> Outcome:
+        started = time.perf_counter()
         try:
             engine, strategy_params = split_parameters(params)
             if self.strategy is None:
                 weights = self.weights
-            else:
+            elif weights_key is None:
                 weights = self.strategy(self.market, **strategy_params)
+            else:
+                weights = self.cache.get(weights_key, lambda: self.strategy(self.market, **strategy_params))
             result = backtest(weights, self.market, **{**self.options, **engine})
             stats = result.stats.to_dict()
         except Exception as error:  # the variant's own failure: report it, keep sweeping
-            return Outcome(error=describe(error))
-        return Outcome(stats=stats, equity=result.equity if self.keep_equity else None)
+            return Outcome(error=self._describe(error), seconds=time.perf_counter() - started)
+        return Outcome(stats=stats, equity=result.equity if self.keep_equity else None,
+                       seconds=time.perf_counter() - started)
+
+    def _describe(self, error: BaseException) -> str:
+        text = describe(error)
+        if isinstance(error, MemoryError) and self.memory_cap is not None:
+            text += f" (the worker process is capped at {format_bytes(self.memory_cap)} by max_memory)"
+        return text
+
+
+class _Slot:
+    def __init__(self) -> None:
+        self.ready = threading.Event()
+        self.weights = None
+        self.error: BaseException | None = None
+
+
+class WeightCache:
+    """The weights of the last few strategy parameter sets; each is built once even when threads race for it.
+
+    A sweep hands out variants grouped by strategy parameters, so a handful
+    of entries (one per worker, and one to spare) serve every hit. A strategy
+    that raises raises the same way for every variant of its parameter set.
+    """
+
+    def __init__(self, capacity: int = 4) -> None:
+        self.capacity = capacity
+        self._lock = threading.Lock()
+        self._slots: OrderedDict[str, _Slot] = OrderedDict()
+
+    def get(self, key: str, build: Callable[[], Any]):
+        with self._lock:
+            slot = self._slots.get(key)
+            builder = slot is None
+            if builder:
+                slot = self._slots[key] = _Slot()
+                while len(self._slots) > self.capacity:
+                    self._slots.popitem(last=False)
+            else:
+                self._slots.move_to_end(key)
+        if builder:
+            try:
+                slot.weights = build()
+            except Exception as error:
+                slot.error = error
+            except BaseException as error:  # SystemExit and the like: not a result to share
+                slot.error = error
+                with self._lock:
+                    if self._slots.get(key) is slot:
+                        del self._slots[key]
+                raise
+            finally:
+                slot.ready.set()
+        else:
+            slot.ready.wait()
+        if slot.error is not None:
+            raise slot.error.with_traceback(None)
+        return slot.weights
 
 
 def describe(error: BaseException) -> str:
     text = str(error)
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def format_bytes(size: int) -> str:
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if size >= scale:
+            return f"{size / scale:.3g} {unit}"
+    return f"{size} bytes"
 
 
 @dataclass(frozen=True)
@@ -115,11 +205,11 @@ def _resolve(job: SweepJob | PackedJob) -> SweepJob:
     return held
 
 
-def run_chunk(job: SweepJob | PackedJob, chunk: list[tuple[int, dict]]) -> list[tuple[int, Outcome]]:
+def run_chunk(job: SweepJob | PackedJob, chunk: list[Variant]) -> list[tuple[int, Outcome]]:
     """Run consecutive variants; every one of them gets an outcome."""
     try:
         job = _resolve(job)
     except Exception as error:
         failed = Outcome(error=describe(error))
-        return [(number, failed) for number, _ in chunk]
-    return [(number, job.run(params)) for number, params in chunk]
+        return [(number, failed) for number, *_ in chunk]
+    return [(number, job.run(params, weights_key)) for number, params, weights_key in chunk]

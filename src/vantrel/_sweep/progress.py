@@ -17,11 +17,13 @@ def _clock(seconds: float) -> str:
 class ProgressLine:
     """Rewrites one line on a terminal; elsewhere (a log file) prints a line every few seconds."""
 
-    def __init__(self, total: int, *, enabled: bool | None = None, stream=None, label: str = "sweep") -> None:
+    def __init__(self, total: int, *, enabled: bool | None = None, stream=None, label: str = "sweep",
+                 already: int = 0) -> None:
         self.stream = sys.stderr if stream is None else stream
         self.terminal = bool(getattr(self.stream, "isatty", lambda: False)())
         self.enabled = self.terminal if enabled is None else enabled
-        self.total, self.done, self.label = total, 0, label
+        self.total, self.done, self.label = total, already, label
+        self.already = already  # done before this run (a resumed sweep): not part of the rate
         self.started = self.shown_at = time.monotonic()
         self.interval = 0.1 if self.terminal else 5.0
 
@@ -39,7 +41,7 @@ class ProgressLine:
 
     def text(self, now: float) -> str:
         elapsed = now - self.started
-        rate = self.done / elapsed if elapsed > 0 else 0.0
+        rate = (self.done - self.already) / elapsed if elapsed > 0 else 0.0
         eta = _clock((self.total - self.done) / rate) if rate > 0 else "?"
         share = self.done / self.total if self.total else 1.0
         return (f"{self.label} {self.done}/{self.total} {share:4.0%}  {rate:.2f} variants/s  "

@@ -1,4 +1,4 @@
-"""Where the variants run: this process, a local process pool, any Executor, or a Dask cluster.
+"""Where the variants run: this thread, threads of this process, worker processes, any Executor, or Dask.
 
 Every route hands each finished chunk to ``collect`` as ``[(variant number,
 Outcome), ...]`` in completion order; the caller puts them back in input
@@ -12,17 +12,17 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures as cf
-import multiprocessing
 import os
+import queue
+import threading
 import uuid
-from concurrent.futures.process import BrokenProcessPool
 from typing import Callable
 
-from .job import Outcome, PackedJob, SweepJob, describe, install, pack, run_chunk
+from .job import Outcome, PackedJob, SweepJob, Variant, describe, pack, run_chunk
 
-__all__ = ["default_workers", "is_dask_client", "run_here", "run_local_pool", "run_on_executor", "run_on_dask"]
+__all__ = ["default_workers", "is_dask_client", "run_here", "run_threads", "run_on_executor", "run_on_dask"]
 
-Chunk = list  # [(variant number, params), ...]
+Chunk = list  # [(variant number, params, weights key), ...]
 Collect = Callable[[list], None]
 
 
@@ -39,14 +39,49 @@ def is_dask_client(executor) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "scatter")
 
 
-def _failed(chunk: Chunk, error: BaseException) -> list:
-    outcome = Outcome(error=describe(error))
-    return [(number, outcome) for number, _ in chunk]
+def _failed(chunk: Chunk, error: BaseException | str) -> list:
+    outcome = Outcome(error=error if isinstance(error, str) else describe(error))
+    return [(number, outcome) for number, *_ in chunk]
 
 
 def run_here(job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
     for chunk in chunks:
         collect(run_chunk(job, chunk))
+
+
+def run_threads(job: SweepJob, chunks: list[Chunk], collect: Collect, workers: int) -> None:
+    """Threads of this process, sharing the job (the market is never copied).
+
+    The threads are daemons: on Ctrl-C the pending chunks are dropped and the
+    caller gets ``KeyboardInterrupt`` at once, while a variant already running
+    finishes in the background (a thread cannot be stopped) and is discarded.
+    """
+    job.cache.capacity = max(job.cache.capacity, workers + 1)
+    tasks: queue.SimpleQueue = queue.SimpleQueue()
+    for chunk in chunks:
+        tasks.put(chunk)
+    finished: queue.Queue = queue.Queue()
+    cancelled = threading.Event()
+
+    def work() -> None:
+        while not cancelled.is_set():
+            try:
+                chunk = tasks.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                done = run_chunk(job, chunk)
+            except BaseException as error:  # e.g. SystemExit from a strategy: that chunk's failure only
+                done = _failed(chunk, error)
+            finished.put(done)
+
+    for number in range(min(workers, len(chunks))):
+        threading.Thread(target=work, name=f"vantrel-sweep-{number}", daemon=True).start()
+    try:
+        for _ in chunks:
+            collect(finished.get())
+    finally:
+        cancelled.set()
 
 
 def _submit_all(executor: cf.Executor, reference, chunks: list[Chunk], futures: dict) -> list[Chunk]:
@@ -71,66 +106,10 @@ def _wait_all(futures: dict, collect: Collect) -> list[Chunk]:
     return lost
 
 
-def run_local_pool(job: SweepJob, chunks: list[Chunk], collect: Collect, workers: int) -> None:
-    """Process pools whose workers each load the job once, in their initializer.
-
-    A worker that dies (a crash, the out-of-memory killer) breaks its pool and
-    every variant not finished yet. Those run again on one worker, in order,
-    where the variant running at a death is the one that caused it: it gets an
-    error row and the rest go on in a new pool. Which rows fail therefore does
-    not depend on the timing of the first pool.
-    """
-    token, blob = uuid.uuid4().hex, pack(job)
-    pending, size = chunks, workers
-    while pending:
-        lost = sorted(_pool_pass(token, blob, pending, collect, size), key=lambda chunk: chunk[0][0])
-        if lost and size == 1:
-            collect(_failed(lost[0], BrokenProcessPool("the worker process ended abruptly while running this variant")))
-            lost = lost[1:]
-        pending, size = lost, 1
-
-
-def _pool_pass(token: str, blob: bytes, chunks: list[Chunk], collect: Collect, workers: int) -> list[Chunk]:
-    # Fresh interpreters rather than forks: the caller may run threads (a Dask
-    # client, a GUI) that a fork would copy in an inconsistent state.
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    pool = cf.ProcessPoolExecutor(
-        workers, mp_context=multiprocessing.get_context(method), initializer=install, initargs=(token, blob),
-    )
-    try:
-        # Start every worker before the first variant: a pool that starts them
-        # on demand can start one just after another died, and then wait for
-        # it forever when it shuts down.
-        for _ in range(workers):
-            pool.submit(int)
-        futures = {}
-        refused = _submit_all(pool, PackedJob(token), chunks, futures)
-        lost = _wait_all(futures, collect) + refused
-    except BaseException:
-        _stop(pool)
-        raise
-    pool.shutdown(wait=True)
-    return lost
-
-
-def _stop(pool: cf.ProcessPoolExecutor) -> None:
-    """Cancel what has not started and end the workers now, without waiting for running variants."""
-    workers = list((pool._processes or {}).values())  # shutdown() forgets them
-    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14+
-    if terminate is not None:
-        terminate()
-    else:
-        pool.shutdown(wait=False, cancel_futures=True)
-        for process in workers:
-            process.terminate()
-    for process in workers:
-        process.join(timeout=10)
-
-
 def run_on_executor(executor: cf.Executor, job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
     """Someone else's executor: its workers are unknown, so the job travels with each chunk."""
     if isinstance(executor, cf.ThreadPoolExecutor):
-        reference = job  # same process: nothing to send (the engine runs one variant at a time)
+        reference = job  # same process: nothing to send
     else:
         reference = PackedJob(uuid.uuid4().hex, pack(job))
     futures = {}
@@ -144,24 +123,80 @@ def run_on_executor(executor: cf.Executor, job: SweepJob, chunks: list[Chunk], c
         raise
 
 
-def run_on_dask(client, job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
-    """Scatter the job to every worker once; tasks refer to it by its future."""
+def run_bounded(job: SweepJob, chunk: list[Variant], timeout: float) -> tuple[list, list, str | None]:
+    """A chunk on a Dask worker, each variant in a helper thread given ``timeout`` seconds.
+
+    Returns the finished ``(number, outcome)`` pairs, the variants not run,
+    and, when a variant overran, this worker's address: the thread cannot be
+    stopped, so the caller restarts the worker and sends the rest elsewhere.
+    """
+    from distributed import get_worker
+
+    done = []
+    for position, (number, params, weights_key) in enumerate(chunk):
+        box: list = []
+        helper = threading.Thread(target=lambda: box.append(job.run(params, weights_key)), daemon=True,
+                                  name=f"vantrel-sweep-variant-{number}")
+        helper.start()
+        helper.join(timeout)
+        if helper.is_alive():
+            done.append((number, Outcome(error=(
+                f"TimeoutError: the variant ran longer than the timeout of {timeout:g} s; "
+                "its Dask worker was restarted"))))
+            return done, chunk[position + 1:], get_worker().address
+        done.append((number, box[0] if box else Outcome(error="RuntimeError: the variant ended without a result")))
+    return done, [], None
+
+
+def run_on_dask(client, job: SweepJob, chunks: list[Chunk], collect: Collect, *, timeout: float | None = None) -> None:
+    """Scatter the job to every worker once; tasks refer to it by its future.
+
+    Dask reruns the tasks of a worker that dies on the other workers, so a
+    killed worker loses no variant; a variant that kills every worker it
+    runs on fails with Dask's ``KilledWorker``.
+    """
     from distributed import as_completed
 
     token = uuid.uuid4().hex
     shared = client.scatter(job, broadcast=True, hash=False)
-    futures = {
-        client.submit(run_chunk, shared, chunk, key=f"vantrel-sweep-{token}-{number}", pure=False): chunk
-        for number, chunk in enumerate(chunks)
-    }
+    futures = {}
+    everything = [shared]
+
+    def submit(chunk: Chunk):
+        key = f"vantrel-sweep-{token}-{len(everything)}"
+        if timeout is None:
+            future = client.submit(run_chunk, shared, chunk, key=key, pure=False)
+        else:
+            future = client.submit(run_bounded, shared, chunk, timeout, key=key, pure=False)
+        futures[future] = chunk
+        everything.append(future)
+        return future
+
+    pending = as_completed([submit(chunk) for chunk in chunks])
     try:
-        for future in as_completed(futures):
-            if future.status == "finished":
+        for future in pending:
+            chunk = futures.pop(future)
+            if future.status != "finished":
+                collect(_failed(chunk, _dask_error(future)))
+            elif timeout is None:
                 collect(future.result())
             else:
-                collect(_failed(futures[future], _dask_error(future)))
+                done, rest, overran = future.result()
+                collect(done)
+                if overran is not None:
+                    _restart(client, overran)
+                if rest:
+                    pending.add(submit(rest))
     finally:
-        client.cancel([*futures, shared])
+        client.cancel(everything)
+
+
+def _restart(client, address: str) -> None:
+    """Restart a worker whose thread cannot be stopped; its other tasks go elsewhere."""
+    try:
+        client.restart_workers([address], raise_for_error=False)
+    except Exception:  # a worker without a nanny cannot restart: it keeps the runaway thread
+        pass
 
 
 def _dask_error(future) -> BaseException:

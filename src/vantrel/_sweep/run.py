@@ -3,19 +3,33 @@
 from __future__ import annotations
 
 import concurrent.futures as cf
+import functools
+import logging
 import math
+import numbers
+import re
 from collections.abc import Callable, Mapping
+from pathlib import Path
 
 import pandas as pd
 
+from .. import __version__
+from .._checks import preview
 from ..market import Market
-from .job import Outcome, SweepJob
+from .job import Outcome, SweepJob, pack
+from .keys import Unencodable, fingerprint, market_fingerprint
+from .pool import run_processes
 from .progress import ProgressLine
 from .result import SweepResult, assemble
-from .routes import default_workers, is_dask_client, run_here, run_local_pool, run_on_dask, run_on_executor
-from .variants import check_parameter_names, expand_variants
+from .routes import default_workers, is_dask_client, run_here, run_on_dask, run_on_executor, run_threads
+from .store import StoreIdentity, SweepStore
+from .variants import check_parameter_names, expand_variants, split_parameters
 
-__all__ = ["sweep"]
+__all__ = ["sweep", "parse_memory"]
+
+log = logging.getLogger("vantrel.sweep")
+
+_LOCAL = (None, "threads", "processes")
 
 
 def sweep(
@@ -30,6 +44,10 @@ def sweep(
     chunksize: int | None = None,
     keep_equity: bool = False,
     progress: bool | None = None,
+    store: str | Path | None = None,
+    resume: bool = False,
+    timeout: float | None = None,
+    max_memory: int | str | None = None,
 ) -> SweepResult:
     """Backtest every variant of a parameter sweep and tabulate their statistics.
 
@@ -46,8 +64,10 @@ def sweep(
         others to ``strategy``.
     strategy : callable, optional
         ``strategy(market, **params) -> weights``: builds each variant's
-        target weights from its own parameters. Must be picklable for other
-        processes (defined at module level, or anything when cloudpickle is
+        target weights from its own parameters. It is called once per
+        distinct set of strategy parameters; variants that differ only in
+        backtest options share its weights. On worker processes it must be
+        picklable (defined at module level, or anything when cloudpickle is
         installed).
     weights : DataFrame, optional
         Fixed target weights for every variant, when only backtest options
@@ -55,13 +75,17 @@ def sweep(
     options : dict, optional
         Backtest options shared by every variant; a variant's own parameter
         of the same name wins.
-    executor : None, concurrent.futures.Executor or dask.distributed.Client
-        None: a process pool of ``workers`` processes, each loading the market
-        once (``workers=1`` runs here, in this process). A Dask client: the
-        market is scattered to every worker once. Any other Executor: the
-        market travels with each chunk of variants.
+    executor : None, "threads", "processes", concurrent.futures.Executor or dask.distributed.Client
+        Where the variants run. None (the default) is ``"threads"``, or
+        ``"processes"`` when ``timeout`` or ``max_memory`` is given.
+        ``"threads"``: ``workers`` threads of this process sharing the market
+        (``workers=1`` runs in the calling thread). ``"processes"``:
+        ``workers`` worker processes that each load the market once. A Dask
+        client: the market is scattered to every worker once. Any other
+        Executor: the market travels with each chunk of variants.
     workers : int, optional
-        Size of the local pool; defaults to the CPUs this process may use.
+        Threads or processes of the local routes; defaults to the CPUs this
+        process may use.
     chunksize : int, optional
         Variants per task. Defaults to 1 where the workers hold the market,
         and to a few chunks per CPU on other executors.
@@ -69,6 +93,27 @@ def sweep(
         Also keep every variant's equity curve (``SweepResult.equity``).
     progress : bool, optional
         Show a progress line with ETA on stderr; by default only on a terminal.
+    store : str or Path, optional
+        An SQLite file to which every finished variant is written as it
+        finishes, keyed by a fingerprint of its parameters, the options, the
+        strategy, the market and the vantrel version. A store that already
+        holds variants is refused unless ``resume`` is True; one written by a
+        different sweep (market, grid, options, strategy or version) is
+        always refused.
+    resume : bool
+        Continue the sweep in ``store``: variants already there are read back,
+        only the others run, and the result is the table an uninterrupted run
+        gives. A missing store starts afresh.
+    timeout : float, optional
+        Seconds a variant may run. One that runs longer gets an error row and
+        its worker process is killed and replaced (on Dask the worker is
+        restarted). Needs worker processes: not available with
+        ``executor="threads"`` or another Executor.
+    max_memory : int or str, optional
+        Address-space cap of each worker process, in bytes or as text such as
+        ``"2GiB"`` or ``"512MB"``. A variant that exceeds it gets an error row
+        naming the cap. Local worker processes only (Dask workers have their
+        own ``memory_limit``).
 
     Returns
     -------
@@ -77,7 +122,8 @@ def sweep(
         the route and however the work was scheduled. A variant that raised
         has its error text in the ``error`` column and missing statistics;
         the rest of the sweep still runs. Ctrl-C cancels the pending
-        variants, stops the local pool's workers and re-raises.
+        variants, stops the worker processes and re-raises; everything
+        finished is already in ``store``.
     """
     if isinstance(market, pd.DataFrame):
         market = Market(market)
@@ -90,48 +136,196 @@ def sweep(
     options = dict(options or {})
     names, variants = expand_variants(params)
     check_parameter_names(names, options, strategy)
-    if workers is not None and (executor is not None or workers < 1):
-        raise ValueError("workers sizes the local pool: a positive number, and only without an executor")
+    route = _route(executor, workers, timeout, max_memory)
     if chunksize is not None and chunksize < 1:
         raise ValueError(f"chunksize must be at least 1, got {chunksize}")
+    if timeout is not None:
+        timeout = _positive_seconds(timeout)
+    if max_memory is not None:
+        max_memory = parse_memory(max_memory)
+    if resume and store is None:
+        raise ValueError("resume=True continues a store: give store= as well")
 
     job = SweepJob(market, weights, strategy, options, bool(keep_equity))
     outcomes: list[Outcome | None] = [None] * len(variants)
-    line = ProgressLine(len(variants), enabled=progress)
-
-    def collect(finished: list) -> None:
-        for number, outcome in finished:
-            outcomes[number] = outcome
-        line.advance(len(finished))
-
+    numbered = [(number, variant, _weights_key(strategy, variant)) for number, variant in enumerate(variants)]
+    writer = keys = None
+    if store is not None:
+        keys, identity = _identity(market, strategy, weights, options, names, variants)
+        writer = SweepStore.open(store, identity, market.index, resume=resume)
     try:
-        _dispatch(job, list(enumerate(variants)), collect, executor, workers, chunksize)
+        if writer is not None:
+            for number, outcome in writer.finished(keys, need_equity=bool(keep_equity)).items():
+                outcomes[number] = outcome
+            numbered = [variant for variant in numbered if outcomes[variant[0]] is None]
+            log.info("store %s: %d of %d variants already there; running %d", writer.path,
+                     len(variants) - len(numbered), len(variants), len(numbered))
+        line = ProgressLine(len(variants), enabled=progress, already=len(variants) - len(numbered))
+
+        def collect(finished: list) -> None:
+            if writer is not None:  # first: a variant reported finished is always in the store
+                writer.write((number, keys[number], variants[number], outcome) for number, outcome in finished)
+            for number, outcome in finished:
+                outcomes[number] = outcome
+                if outcome.error is None:
+                    log.debug("variant %d finished in %.3f s", number, outcome.seconds or 0.0)
+                else:
+                    log.debug("variant %d failed: %s", number, outcome.error)
+            line.advance(len(finished))
+
+        try:
+            _dispatch(job, _grouped(numbered), collect, route, workers, chunksize, timeout, max_memory)
+        finally:
+            line.close()
     finally:
-        line.close()
+        if writer is not None:
+            writer.close()
     return assemble(names, variants, outcomes, keep_equity=bool(keep_equity), dates=market.index)
 
 
-def _dispatch(job, numbered: list, collect, executor, workers, chunksize) -> None:
+def _route(executor, workers, timeout, max_memory):
+    local = isinstance(executor, str) or executor is None
+    if local and executor not in _LOCAL:
+        raise ValueError(f'executor must be None, "threads" or "processes" when given as text, got {executor!r}')
+    if workers is not None and (not local or not isinstance(workers, numbers.Integral) or workers < 1):
+        raise ValueError('workers sizes the local pool of threads or processes: a positive number, '
+                         'and only with executor None, "threads" or "processes"')
+    bounded = [name for name, value in (("timeout", timeout), ("max_memory", max_memory)) if value is not None]
+    if executor is None:
+        return "processes" if bounded else "threads"
+    if executor == "threads" and bounded:
+        raise ValueError(f"{' and '.join(bounded)} need worker processes (a thread cannot be stopped or capped): "
+                         'use executor="processes" or leave executor unset')
+    if local:
+        return executor
+    if is_dask_client(executor):
+        if max_memory is not None:
+            raise ValueError("max_memory caps local worker processes; on Dask, give the workers a memory_limit")
+        return executor
+    if isinstance(executor, cf.Executor):
+        if bounded:
+            raise ValueError(f"{' and '.join(bounded)} need the sweep's own workers: use executor=\"processes\" "
+                             "or a Dask client, not another Executor")
+        return executor
+    raise TypeError(
+        'executor must be None, "threads", "processes", a concurrent.futures.Executor or a '
+        f"dask.distributed.Client, got {type(executor).__name__}"
+    )
+
+
+def _dispatch(job, numbered: list, collect, route, workers, chunksize, timeout, max_memory) -> None:
     if not numbered:
         return
-    if executor is None:
+    if route in ("threads", "processes"):
         workers = min(workers or default_workers(), len(numbered))
         chunks = _chunks(numbered, chunksize or 1)
-        if workers == 1:
+        if route == "processes":
+            run_processes(job, chunks, collect, workers, blob=pack(job), timeout=timeout, max_memory=max_memory)
+        elif workers == 1:
             run_here(job, chunks, collect)
         else:
-            run_local_pool(job, chunks, collect, workers)
-    elif is_dask_client(executor):
-        run_on_dask(executor, job, _chunks(numbered, chunksize or 1), collect)
-    elif isinstance(executor, cf.Executor):
-        size = chunksize or max(1, math.ceil(len(numbered) / (4 * default_workers())))
-        run_on_executor(executor, job, _chunks(numbered, size), collect)
+            run_threads(job, chunks, collect, workers)
+    elif is_dask_client(route):
+        run_on_dask(route, job, _chunks(numbered, chunksize or 1), collect, timeout=timeout)
     else:
-        raise TypeError(
-            "executor must be None, a concurrent.futures.Executor or a dask.distributed.Client, "
-            f"got {type(executor).__name__}"
-        )
+        size = chunksize or max(1, math.ceil(len(numbered) / (4 * default_workers())))
+        run_on_executor(route, job, _chunks(numbered, size), collect)
 
 
 def _chunks(items: list, size: int) -> list[list]:
     return [items[start:start + size] for start in range(0, len(items), size)]
+
+
+def _weights_key(strategy, variant: dict) -> str | None:
+    """Fingerprint of a variant's strategy parameters; None where the weights cannot be shared."""
+    if strategy is None:
+        return None
+    try:
+        return fingerprint(split_parameters(variant)[1])
+    except Unencodable:
+        return None
+
+
+def _grouped(numbered: list) -> list:
+    """Variants with the same strategy parameters next to each other (at the first one's place), so
+    their shared weights are built once and can be dropped soon after."""
+    first: dict = {}
+    order = []
+    for position, (_, _, key) in enumerate(numbered):
+        order.append((position if key is None else first.setdefault(key, position), position))
+    return [numbered[position] for _, position in sorted(order)]
+
+
+def _identity(market: Market, strategy, weights, options: dict, names: list[str], variants: list[dict]):
+    version = __version__
+    market_id = market_fingerprint(market)
+    source = _source(strategy) if strategy is not None else f"weights {fingerprint(weights)}"
+    try:
+        shared = fingerprint(options, source, market_id, version)
+    except Unencodable as error:
+        raise TypeError(f"options cannot be written to a store: {error}") from None
+    keys = []
+    for number, variant in enumerate(variants):
+        try:
+            keys.append(fingerprint(variant, shared))
+        except Unencodable:
+            bad = [name for name, value in variant.items() if _unencodable(value)]
+            raise TypeError(
+                f"variant {number} cannot be written to a store: parameters {preview(bad)} have no stable "
+                "fingerprint (use numbers, text, dates, arrays or pandas objects)"
+            ) from None
+    identity = StoreIdentity(version=version, market=market_id, source=source, options=_options_text(options),
+                             sweep=fingerprint(names, keys), parameters=tuple(names), variants=len(variants))
+    return keys, identity
+
+
+def _options_text(options: dict) -> str:
+    """The shared options as a reader can compare them; a fingerprint stands for what text cannot show."""
+    if not options:
+        return "no options"
+    text = ", ".join(f"{name}={value!r}" for name, value in sorted(options.items()))
+    plain = all(value is None or isinstance(value, (str, bool, numbers.Number)) for value in options.values())
+    return text if plain and len(text) <= 200 else f"{text[:200]}... (fingerprint {fingerprint(options)[:12]})"
+
+
+def _unencodable(value) -> bool:
+    try:
+        fingerprint(value)
+    except Unencodable:
+        return True
+    return False
+
+
+def _source(strategy) -> str:
+    """The strategy by name (its code cannot be fingerprinted): module, qualified name, bound arguments."""
+    if isinstance(strategy, functools.partial):
+        try:
+            bound = fingerprint(list(strategy.args), dict(strategy.keywords))
+        except Unencodable:
+            bound = "?"
+        return f"{_source(strategy.func)} with arguments {bound}"
+    target = strategy if hasattr(strategy, "__qualname__") else type(strategy)
+    return f"strategy {getattr(target, '__module__', '?')}.{target.__qualname__}"
+
+
+def _positive_seconds(value) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not value > 0 or not math.isfinite(value):
+        raise ValueError(f"timeout must be a positive number of seconds, got {value!r}")
+    return float(value)
+
+
+_UNITS = {"": 1, "b": 1, "k": 10**3, "kb": 10**3, "kib": 2**10, "m": 10**6, "mb": 10**6, "mib": 2**20,
+          "g": 10**9, "gb": 10**9, "gib": 2**30, "t": 10**12, "tb": 10**12, "tib": 2**40}
+
+
+def parse_memory(value) -> int:
+    """Bytes from a number of bytes or text such as ``"2GiB"``, ``"512 MB"``, ``"1.5g"``."""
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool) and value > 0:
+        return int(value)
+    match = re.fullmatch(r"\s*([0-9]+(?:\.[0-9]*)?)\s*([a-zA-Z]*)\s*", value) if isinstance(value, str) else None
+    unit = match and _UNITS.get(match.group(2).lower())
+    if not match or unit is None or float(match.group(1)) * unit < 1:
+        raise ValueError(f'max_memory must be a positive number of bytes or text such as "2GiB" or "512MB", '
+                         f"got {value!r}")
+    return int(float(match.group(1)) * unit)
+

@@ -19,7 +19,11 @@ PyMethodDef function_defs[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
      METH_VARARGS | METH_KEYWORDS,
      "run(price_values, close_values, high_values, low_values, open_values, price_index, "
-     "price_columns, pos_values, pos_index, pos_columns, resample, **options)\n--\n\n"
+     "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "
+     "tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf, "
+     "trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
+     "retain_cost_when_rebalance=False, stop_trading_next_period=True, exvalo_window=0, "
+     "exvalo_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
      "Run one backtest with backtest_'s arguments and defaults, without module state and "
      "with the interpreter released for the bar loop. Returns a dict: 'values' (the value "
      "series, as backtest_ returns it), 'trades' (the trade log, a structured array), "

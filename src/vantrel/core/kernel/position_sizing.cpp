@@ -157,7 +157,11 @@ double rebalance(Run& run, const std::vector<double>& weights, double cash) {
     for (const auto& [sid, value] : positions) {
         if (sid >= 0 && sid < n) held[sid] = 1;
     }
+    // A zero weight times a finite ratio is a zero target: for a stock not held
+    // that is no trade at all.
+    const bool finite_ratio = std::isfinite(ratio);
     for (int sid = 0; sid < n; ++sid) {
+        if (finite_ratio && weights[sid] == 0.0 && !held[sid]) continue;
         double target = weights[sid] * ratio;
         if (std::fabs(target) > cap) target = cap * (target > 0.0 ? 1.0 : -1.0);
         // Closing a stock that is not held changes nothing: skip the call.

@@ -7,6 +7,31 @@
 
 namespace vantrel::kernel {
 
+namespace {
+
+// The stocks the next bar's rebalance will trade have not been read lately:
+// their trading and closing prices are asked for a whole bar ahead, as the
+// holdings walk does for the held ones, so that the entries and the valuation
+// find them cached (in a column-major matrix each one is a page of its own).
+void prefetch_entries(const RunInputs& in, const RunState& s) {
+    const std::ptrdiff_t next = s.bar + 1;
+    const std::uintptr_t price_row = in.price_values.row_address(next);
+    const std::uintptr_t close_row = in.close_values.row_address(next);
+    if (price_row == 0 || close_row == 0 || s.pos_row >= in.pos_values.rows()) return;
+    const auto price_stride = static_cast<std::uintptr_t>(in.price_values.col_stride());
+    const auto close_stride = static_cast<std::uintptr_t>(in.close_values.col_stride());
+    const Index n = std::min<Index>(in.pos_values.cols(), static_cast<Index>(in.price_col.size()));
+    const MatrixRow<double> weights = in.pos_values.row_view(s.pos_row);
+    for (Index sid = 0; sid < n; ++sid) {
+        if (weights[sid] == 0.0) continue;
+        const auto col = static_cast<std::uintptr_t>(in.price_col[sid]);
+        __builtin_prefetch(reinterpret_cast<const void*>(price_row + col * price_stride));
+        __builtin_prefetch(reinterpret_cast<const void*>(close_row + col * close_stride));
+    }
+}
+
+}  // namespace
+
 void apply_rebalance(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
@@ -99,6 +124,7 @@ void schedule_rebalance(Run& run) {
         if (s.pos_row < last_row) s.pos_row = static_cast<int>(last_row);
     }
     s.rebalance_pending = s.pos_row != s.applied_pos_row && in.rebalance_mask[s.bar] != 0;
+    if (s.rebalance_pending) prefetch_entries(in, s);
 }
 
 }  // namespace vantrel::kernel
