@@ -21,6 +21,8 @@ def markdown(report: dict) -> str:
         f"- CPU: {m['cpu']} ({m['cores']} cores usable), kernel {m['kernel']}",
         f"- Python {m['python']}, NumPy {m['numpy']}, compiler: {m['compiler']}",
         f"- vantrel {m['vantrel']}; array entry: {report.get('fast_engine', '-')}",
+        f"- load average at the start: {m.get('load_average', '-')}; at the end: "
+        f"{m.get('load_average_at_end', '-')} (2 cores shared with other developers)",
         f"- valid (every run matched its reference hashes): **{report['valid']}**",
         "",
         "## Engine, per workload and strategy",

@@ -38,7 +38,7 @@ from benchmarks.engine import (  # noqa: E402
     run_backtest,
     run_fast_engine,
 )
-from benchmarks.machine import describe  # noqa: E402
+from benchmarks.machine import describe, load_average  # noqa: E402
 from benchmarks.package import package_call, pandas_market  # noqa: E402
 from benchmarks.report import markdown  # noqa: E402
 from benchmarks.strategies import (  # noqa: E402
@@ -302,6 +302,7 @@ def main() -> int:
     elif not peer.available():
         report["peer_status"] = (f"skipped: no interpreter at {peer.VBT_PYTHON} "
                                  "(python -m benchmarks.peer --setup makes it)")
+    report["machine"]["load_average_at_end"] = load_average()
     report["valid"] = not gate.failures
     report["gate_failures"] = gate.failures
     gate.save()
