@@ -186,7 +186,7 @@ def backtest(
         market.values("low") if touched else None,
         market.values("open") if touched else None,
         price_ns, price_columns, pos_values, nanoseconds(signals), pos_columns,
-        rebalance_calendar(rebalance, market.index, signals),
+        _calendar_of(rebalance, market, signals),
         touched_exit=touched, **options,
     )
 
@@ -255,9 +255,23 @@ def _refuse_weights_without_prices(values, signals, labels, market: Market) -> N
 
 def _drop_weights_after_delisting(values, signals, market, delisting_bars) -> None:
     """Zero the weight of a stock from its delisting bar on: nothing can trade it there."""
-    for column in np.flatnonzero(delisting_bars >= 0):
-        last_date = market.index[delisting_bars[column]]
-        values[signals >= last_date, column] = 0.0
+    columns = np.flatnonzero(delisting_bars >= 0)
+    if not len(columns):
+        return
+    last_dates = market.index_ns[delisting_bars[columns]]
+    after = nanoseconds(signals)[:, None] >= last_dates[None, :]
+    block = values[:, columns]
+    block[after] = 0.0
+    values[:, columns] = block
+
+
+def _calendar_of(rebalance, market: Market, signals) -> np.ndarray:
+    """The rebalancing calendar; an offset alias depends on the market alone, so the
+    market keeps it (a sweep asks for the same one for every variant)."""
+    if isinstance(rebalance, str):
+        return market.cached(("rebalance", rebalance),
+                             lambda: rebalance_calendar(rebalance, market.index, signals))
+    return rebalance_calendar(rebalance, market.index, signals)
 
 
 def _describe_stop(stop) -> str:

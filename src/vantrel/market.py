@@ -173,6 +173,10 @@ class Market:
 
     def delisting_bars(self, labels) -> np.ndarray:
         """Per label, the bar on which a held position is closed; -1 where none."""
+        bars = self.cached(("delisting_bars", tuple(labels)), lambda: self._delisting_bars(labels))
+        return bars.copy()
+
+    def _delisting_bars(self, labels) -> np.ndarray:
         dates = self.delisting.reindex(labels)
         bars = np.full(len(dates), -1, dtype=np.int64)
         listed = dates.notna().to_numpy()

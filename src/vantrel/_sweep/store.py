@@ -97,15 +97,15 @@ class SweepStore:
         if reserved:
             raise ValueError(f"parameter names {', '.join(map(repr, reserved))} are reserved by the sweep store")
         path.parent.mkdir(parents=True, exist_ok=True)
+        connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         try:
-            connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-            connection.execute("PRAGMA journal_mode=WAL")
-            connection.execute("PRAGMA synchronous=NORMAL")  # committed rows survive a killed process
-            connection.execute("PRAGMA busy_timeout=10000")
-            tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-        except sqlite3.DatabaseError as error:
-            raise ValueError(f"{path} is not a vantrel sweep store ({error})") from None
-        try:
+            try:
+                connection.execute("PRAGMA journal_mode=WAL")
+                connection.execute("PRAGMA synchronous=NORMAL")  # committed rows survive a killed process
+                connection.execute("PRAGMA busy_timeout=10000")
+                tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            except sqlite3.DatabaseError as error:
+                raise ValueError(f"{path} is not a vantrel sweep store ({error})") from None
             # No tables: a new file, or one whose creation was interrupted before it held anything.
             if tables:
                 if not {"meta", "results"} <= tables:
@@ -202,23 +202,23 @@ class SweepStore:
         changed = False
         for name, value in stats.items():
             kind = _kind(value)
-            spec = self._stats.get(name)
-            if spec is None:
+            column_type = self._stats.get(name)
+            if column_type is None:
                 column = name if name not in self._columns else f"stat:{name}"
                 self._db.execute(f"ALTER TABLE results ADD COLUMN {_quote(column)}")  # untyped: keeps -0.0
                 self._columns.add(column)
-                self._stats[name] = spec = {"column": column, "kind": kind}
+                self._stats[name] = column_type = {"column": column, "kind": kind}
                 changed = True
-            elif spec["kind"] is None and kind is not None:
-                spec["kind"] = kind
+            elif column_type["kind"] is None and kind is not None:
+                column_type["kind"] = kind
                 changed = True
-            if kind == "date" and value is not pd.NaT and "unit" not in spec:
-                spec["tz"] = None if value.tz is None else str(value.tz)
-                spec["unit"] = value.unit
+            if kind == "date" and value is not pd.NaT and "unit" not in column_type:
+                column_type["tz"] = None if value.tz is None else str(value.tz)
+                column_type["unit"] = value.unit
                 changed = True
         if changed:
             self._db.execute("INSERT OR REPLACE INTO meta VALUES ('stats', ?)", (json.dumps(self._stats),))
-            _view(self._db, self._parameters, [spec["column"] for spec in self._stats.values()])
+            _view(self._db, self._parameters, [column_type["column"] for column_type in self._stats.values()])
 
 
 def _create(connection: sqlite3.Connection, identity: StoreIdentity) -> None:
@@ -299,11 +299,11 @@ def _kind(value) -> str | None:
     return "repr"
 
 
-def _written(value, spec: dict):
+def _written(value, column_type: dict):
     """A statistic as SQLite keeps it; ``_read`` turns it back into the same value."""
     if value is None or value is pd.NaT:
         return None
-    kind = spec["kind"]
+    kind = column_type["kind"]
     if kind == "date":
         return value.isoformat()
     if kind == "bool":
@@ -318,15 +318,15 @@ def _written(value, spec: dict):
     return repr(value)
 
 
-def _read(value, spec: dict):
-    kind = spec["kind"]
+def _read(value, column_type: dict):
+    kind = column_type["kind"]
     if kind == "float":
         return math.nan if value is None else float(value)
     if kind == "date":
         if value is None:
             return pd.NaT
-        stamp = pd.Timestamp(value).as_unit(spec.get("unit", "ns"))
-        tz = spec.get("tz")
+        stamp = pd.Timestamp(value).as_unit(column_type.get("unit", "ns"))
+        tz = column_type.get("tz")
         return stamp if tz is None else stamp.tz_convert(tz)
     if value is None:
         return None

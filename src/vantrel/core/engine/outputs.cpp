@@ -37,11 +37,11 @@ Ref record_dtype(const std::vector<Field>& fields, std::size_t itemsize,
         PyList_SET_ITEM(formats.get(), i, check(PyUnicode_FromString(format.c_str())));
         PyList_SET_ITEM(offsets.get(), i, check(PyLong_FromSize_t(samples_offset)));
     }
-    Ref spec = Ref::steal(Py_BuildValue("{s:O,s:O,s:O,s:n}", "names", names.get(), "formats",
+    Ref description = Ref::steal(Py_BuildValue("{s:O,s:O,s:O,s:n}", "names", names.get(), "formats",
                                         formats.get(), "offsets", offsets.get(), "itemsize",
                                         static_cast<Py_ssize_t>(itemsize)));
     PyArray_Descr* descr = nullptr;
-    check_status(PyArray_DescrConverter(spec.get(), &descr) == NPY_SUCCEED ? 0 : -1);
+    check_status(PyArray_DescrConverter(description.get(), &descr) == NPY_SUCCEED ? 0 : -1);
     return Ref::steal(reinterpret_cast<PyObject*>(descr));
 }
 

@@ -127,6 +127,7 @@ public:
     }
     void copy_row(Index i, T* out) const {
         const char* p = data_ + checked_index(i, rows_, 0) * s0_;
+        if (cols_ == 0) return;  // an empty row: nothing to copy (and no null pointer to memcpy)
         if (s1_ == static_cast<Index>(sizeof(T))) {
             std::memcpy(out, p, static_cast<std::size_t>(cols_) * sizeof(T));
             return;
