@@ -84,6 +84,31 @@ def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int,
     return out
 
 
+# One configuration per route, each compiled alone from an empty cache: what a new user
+# of that route waits for once (a run's first-call column depends on what ran before).
+COMPILE_CONFIGS = ("from_orders_nan_auto", "from_order_func", "flex_simulate_nb", "from_signals_stops")
+
+
+def compile_times(market: Market, book: Strategy, stops_book: Strategy) -> dict:
+    """First call of each COMPILE_CONFIGS route in a fresh process with an empty numba
+    cache (compile plus one run), the steady time of that run, and vectorbt's import."""
+    out = {}
+    for name in COMPILE_CONFIGS:
+        strategy = stops_book if name.startswith("from_signals") else book
+        with tempfile.TemporaryDirectory(prefix="vantrel-numba-") as cache:
+            done = run_vectorbt(market, strategy, strategy.options["fee_ratio"], 1, Path(cache), [name])
+        if "error" in done:
+            out[name] = {"error": done["error"]}
+            continue
+        config = done["configs"][name]
+        out[name] = config if "error" in config else {
+            "first_call_s": config["first_call_s"],
+            "steady_s": config["median_s"],
+            "import_s": done["import_s"],
+        }
+    return out
+
+
 def agreement(ours: float, theirs: float) -> dict:
     relative = abs(ours - theirs) / abs(ours)
     return {"ours": ours, "vectorbt": theirs, "relative_difference": relative,

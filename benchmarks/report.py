@@ -45,6 +45,7 @@ def markdown(report: dict) -> str:
     out += end_to_end_tables(report)
     out += baseline_table(report)
     out += peer_tables(report)
+    out += compile_table(report)
     if "peer_status" in report:
         out += ["", f"vectorbt: {report['peer_status']}"]
     out += target_lines(report)
@@ -198,6 +199,29 @@ def _peer_tables(report: dict, key: str) -> list[str]:
             ratios = [_times(p[speedup][r]) if r in p[speedup] else "-" for r in ROUTES]
             label = p[which] + (" (fastest with a Portfolio)" if which == "fastest_portfolio" else "")
             out.append(f"| {name} | {label} | {_ms(best['median_s'])} | {' | '.join(ratios)} |")
+    return out
+
+
+def compile_table(report: dict) -> list[str]:
+    times = report.get("vectorbt_compile")
+    if not times:
+        return []
+    out = [
+        "",
+        "## vectorbt's one-time compile",
+        "",
+        "Each route alone in a fresh process with an empty numba cache, on S: its first call "
+        "(numba's compile and one run) against a steady call. vantrel has no compile step.",
+        "",
+        "| configuration | first call s | steady call ms | import of vectorbt s |",
+        "|---|--:|--:|--:|",
+    ]
+    for name, t in times.items():
+        if "error" in t:
+            out.append(f"| {name} | {t['error']} | | |")
+        else:
+            out.append(f"| {name} | {t['first_call_s']:,.1f} | {_ms(t['steady_s'])} "
+                       f"| {t['import_s']:.1f} |")
     return out
 
 

@@ -241,6 +241,18 @@ def bench_peer(market, book, ours: dict, repeats: int, gate: Gate, vbt: dict) ->
     return out
 
 
+def bench_compile() -> dict:
+    """vectorbt's one-time compile per route, measured on the S workload."""
+    market = market_for("S")
+    book = monthly_top(market)
+    times = peer.compile_times(market, without_stops(book, "monthly_top50_plain", PEER_FEE),
+                               held_with_touched_stops(book))
+    for name, t in times.items():
+        print(f"[compile] vectorbt {name}: "
+              + (t["error"] if "error" in t else f"first call {t['first_call_s']:.1f} s"), flush=True)
+    return times
+
+
 def bench_scaling(repeats: int, gate: Gate) -> list[dict]:
     points = []
     for axis, factor, sizes in scaling_grid():
@@ -295,6 +307,8 @@ def main() -> int:
     finally:
         if vbt is not None:
             shutil.rmtree(vbt["cache"], ignore_errors=True)
+    if vbt is not None:
+        report["vectorbt_compile"] = bench_compile()
     if not args.no_scaling:
         report["scaling"] = bench_scaling(repeats["M"], gate)
     if args.no_peer:
