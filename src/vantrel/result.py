@@ -114,9 +114,10 @@ class BacktestResult:
             self.equity, self.trades, benchmark=self.benchmark, risk_free=self.risk_free,
             periods_per_year=periods_per_year, trades_by=trades_by, min_years=min_years,
         )
-        out["fee_ratio"] = self.settings.get("fee_ratio", float("nan"))
-        out["tax_ratio"] = self.settings.get("tax_ratio", float("nan"))
-        return out
+        costs = pd.Series({"fee_ratio": self.settings.get("fee_ratio", float("nan")),
+                           "tax_ratio": self.settings.get("tax_ratio", float("nan"))}, dtype=object)
+        # One concatenation: growing a Series key by key copies it each time.
+        return pd.concat([out, costs]).rename(out.name)
 
     def plot(self, kind: str = "equity", **options):
         """Draw one chart of the result.

@@ -327,7 +327,12 @@ def _round_trips(trades: pd.DataFrame):
         )
     if not len(trades):
         return np.empty(0), np.empty(0, dtype=bool), np.empty(0)
-    _, group = np.unique(trades["round_trip"].to_numpy(), return_inverse=True)
+    ids = trades["round_trip"].to_numpy()
+    if ids.min() >= 0 and ids.max() < 2 * len(ids):  # the engine's dense ids: use them as they are
+        present = np.bincount(ids)
+        group = (np.cumsum(present > 0) - 1)[ids]
+    else:
+        _, group = np.unique(ids, return_inverse=True)
     count = int(group.max()) + 1
 
     def total(column) -> np.ndarray:
@@ -395,12 +400,11 @@ def _exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> float:
     """Share of bars on which at least one trade was open (entry bar up to, not including, the exit bar)."""
     if not len(index):
         return np.nan
-    starts = index.searchsorted(pd.DatetimeIndex(trades["entry_date"]))
-    exits = pd.DatetimeIndex(trades["exit_date"])
-    stops = np.where(exits.isna(), len(index), index.searchsorted(exits))
-    change = np.zeros(len(index) + 1, dtype=np.int64)
-    np.add.at(change, starts, 1)
-    np.add.at(change, stops, -1)
+    stamps = index.as_unit("ns").asi8
+    starts = np.searchsorted(stamps, _stamps(trades["entry_date"]))
+    exits = _stamps(trades["exit_date"])
+    stops = np.where(exits == _NAT, len(index), np.searchsorted(stamps, exits))
+    change = np.bincount(starts, minlength=len(index) + 1) - np.bincount(stops, minlength=len(index) + 1)
     return float((np.cumsum(change[:-1]) > 0).mean())
 
 
@@ -410,8 +414,14 @@ def _traded_weight(trades: pd.DataFrame) -> float:
     if not len(trades):
         return 0.0
     stock = pd.factorize(trades["stock"])[0]
-    entry = _stamps(trades["entry_date"])
-    exit_ = _stamps(trades["exit_date"])
+    if "entry_bar" in trades.columns and "exit_bar" in trades.columns:
+        # The engine's bar numbers say the same as the dates, without converting them.
+        entry = trades["entry_bar"].to_numpy(dtype=np.int64)
+        exit_ = trades["exit_bar"].to_numpy(dtype=np.int64)
+        exit_ = np.where(exit_ < 0, _NAT, exit_)
+    else:
+        entry = _stamps(trades["entry_date"])
+        exit_ = _stamps(trades["exit_date"])
     order = np.lexsort((entry, stock))  # by stock, then entry date; stable for ties
     stock, entry, exit_ = stock[order], entry[order], exit_[order]
     weight = trades["weight"].to_numpy(dtype=np.float64)[order]
@@ -431,4 +441,8 @@ _NAT = np.iinfo(np.int64).min
 
 def _stamps(dates: pd.Series) -> np.ndarray:
     """Epoch nanoseconds, NaT as the smallest int64."""
+    values = dates.array
+    if isinstance(values, pd.arrays.DatetimeArray):
+        return values.as_unit("ns").asi8  # the trade table's own dates: no index built
     return pd.DatetimeIndex(dates).as_unit("ns").asi8
+
