@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import hashlib
 from dataclasses import dataclass
+from types import ModuleType
+from typing import Any
 
 import numpy as np
 
@@ -11,11 +13,8 @@ from benchmarks.market import Market
 from benchmarks.strategies import Strategy
 
 
-def run_backtest(market: Market, strategy: Strategy) -> np.ndarray:
-    """The whole `backtest_` call: bar loop, trades and excursion analysis."""
-    from vantrel.core import simora
-
-    return simora.backtest_(
+def _engine_arguments(market: Market, strategy: Strategy) -> tuple:
+    return (
         market.open,
         market.close,
         market.high,
@@ -27,8 +26,28 @@ def run_backtest(market: Market, strategy: Strategy) -> np.ndarray:
         strategy.pos_index,
         market.columns,
         strategy.resample,
-        **strategy.options,
     )
+
+
+def run_backtest(market: Market, strategy: Strategy) -> np.ndarray:
+    """The whole `backtest_` call: bar loop, trades and excursion analysis."""
+    from vantrel.core import simora
+
+    return simora.backtest_(*_engine_arguments(market, strategy), **strategy.options)
+
+
+def fast_engine() -> ModuleType | None:
+    """The package's own array entry `vantrel.core._engine`, where this build has it."""
+    try:
+        from vantrel.core import _engine
+    except ImportError:
+        return None
+    return _engine
+
+
+def run_fast_engine(market: Market, strategy: Strategy) -> dict[str, Any]:
+    """One run of the array entry on the same inputs: values, trade log, final portfolio."""
+    return fast_engine().run(*_engine_arguments(market, strategy), **strategy.options)
 
 
 @dataclass(frozen=True)
@@ -60,6 +79,25 @@ def last_trades() -> TradeList:
         exit_bars=table[:, 2],
         weights=np.array(exvalo.trade_positions, dtype=np.float64),
         excursions=np.concatenate(stats) if stats else np.empty(0),
+    )
+
+
+def fast_engine_trades(result: dict[str, Any]) -> TradeList:
+    """The array entry's trade log in the form of the excursion module's lists."""
+    log = result["trades"]
+    stats = ["adverse_excursion", "favourable_excursion", "favourable_before_adverse",
+             "drawdown", "profitable_bars", "excursion_return"]
+    final = np.stack([log[name] for name in stats], axis=1) if log.size else np.empty((0, 6))
+    # exvalo's array per trade: the window samples, row by row, then the statistics at the exit.
+    if "samples" in (log.dtype.names or ()):
+        samples = log["samples"].reshape(log.size, -1)
+        final = np.concatenate([samples, final], axis=1)
+    return TradeList(
+        sids=log["stock"].astype(np.int64),
+        entry_bars=log["entry_bar"].astype(np.int64),
+        exit_bars=log["exit_bar"].astype(np.int64),
+        weights=log["weight"].astype(np.float64),
+        excursions=final.ravel(),
     )
 
 

@@ -44,4 +44,13 @@ def describe(repo: Path) -> dict[str, str]:
         "numpy": np.__version__,
         "compiler": _first_line(["c++", "--version"]),
         "vantrel": f"{vantrel.__version__} ({git_revision(repo)})",
+        # Other jobs on a shared machine move wall times; this says how busy it was.
+        "load_average": load_average(),
     }
+
+
+def load_average() -> str:
+    try:
+        return " / ".join(f"{x:.2f}" for x in __import__("os").getloadavg()) + " (1 / 5 / 15 min)"
+    except OSError:
+        return "unknown"

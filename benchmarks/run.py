@@ -1,21 +1,28 @@
 """Runs the benchmark suite and writes benchmarks/results/<machine>-<date>.{json,md}.
 
     python benchmarks/run.py [--quick] [--workloads S,M,L] [--no-scaling]
-                             [--no-peer] [--update-reference]
+                             [--no-peer] [--peer-configs NAME,...] [--update-reference]
 
 A result counts only when the run's value series, trade list and excursion
 records hash to the stored reference of its workload; otherwise it is marked
-invalid and the runner exits with status 1.
+invalid and the runner exits with status 1. The package's array entry and the
+whole `vantrel.backtest` call must reproduce `backtest_`'s output bit for bit,
+and vectorbt's fastest configuration must agree with our final value.
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import datetime
 import json
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
+
+import numpy as np
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -23,11 +30,24 @@ if str(REPO) not in sys.path:
     sys.path.insert(0, str(REPO))
 
 from benchmarks import baselines, peer  # noqa: E402
-from benchmarks.engine import digest, last_trades, run_backtest  # noqa: E402
-from benchmarks.machine import describe  # noqa: E402
+from benchmarks.engine import (  # noqa: E402
+    digest,
+    fast_engine,
+    fast_engine_trades,
+    last_trades,
+    run_backtest,
+    run_fast_engine,
+)
+from benchmarks.machine import describe, load_average  # noqa: E402
+from benchmarks.package import package_call, pandas_market  # noqa: E402
 from benchmarks.report import markdown  # noqa: E402
-from benchmarks.strategies import monthly_top, standard_strategies, without_stops  # noqa: E402
-from benchmarks.timing import measure  # noqa: E402
+from benchmarks.strategies import (  # noqa: E402
+    held_with_touched_stops,
+    monthly_top,
+    standard_strategies,
+    without_stops,
+)
+from benchmarks.timing import measure, measure_together  # noqa: E402
 from benchmarks.workloads import SIZES, market_for, scaling_case, scaling_grid  # noqa: E402
 
 REFERENCE = HERE / "reference_hashes.json"
@@ -35,6 +55,10 @@ RESULTS = HERE / "results"
 PEER_FEE = 0.001425
 REPEATS = {"S": 9, "M": 5, "L": 3}
 QUICK_REPEATS = {"S": 3, "M": 2, "L": 1}
+# The end-to-end rows take turns with the NumPy read they are divided by; they are
+# quick, so more samples steady the medians on a shared machine.
+TOGETHER_REPEATS = {"S": 21, "M": 11, "L": 7}
+QUICK_TOGETHER_REPEATS = {"S": 5, "M": 3, "L": 3}
 
 
 class Gate:
@@ -56,9 +80,20 @@ class Gate:
             return "INVALID (no reference)"
         if expected != hashes:
             wrong = ", ".join(k for k in hashes if expected.get(k) != hashes[k])
-            self.failures.append(f"{key}: {wrong} differ from the reference")
+            self.fail(f"{key}: {wrong} differ from the reference")
             return f"INVALID ({wrong})"
         return "ok"
+
+    def same(self, key: str, what: str, equal: bool) -> str:
+        """Gate for a route that must reproduce `backtest_`'s output of this run exactly."""
+        if equal:
+            return "ok (= backtest_)"
+        self.fail(f"{key}: {what} differs from backtest_'s output")
+        return "INVALID (differs from backtest_)"
+
+    def fail(self, message: str) -> None:
+        if message not in self.failures:
+            self.failures.append(message)
 
     def save(self) -> None:
         if self.update:
@@ -75,7 +110,8 @@ def peak_memory(bars: int, stocks: int, strategy: str) -> dict:
     return json.loads(done.stdout)
 
 
-def bench_workload(name: str, repeats: int, gate: Gate, with_peer: bool) -> dict:
+def bench_workload(name: str, repeats: int, together: int, gate: Gate,
+                   vbt: dict | None) -> dict:
     market = market_for(name)
     bars, stocks = SIZES[name]
     print(f"[{name}] {bars} bars x {stocks} stocks", flush=True)
@@ -101,32 +137,120 @@ def bench_workload(name: str, repeats: int, gate: Gate, with_peer: bool) -> dict
         rows.append(row)
 
     book = monthly_top(market)
+    plain = without_stops(book, "monthly_top50_plain", PEER_FEE)
+    held = held_with_touched_stops(book)
+    prices = pandas_market(market)
+    columns = column_major(market) if fast_engine() is not None else None
+    books = {b.name: bench_book(name, market, columns, prices, b, together, gate)
+             for b in (book, plain, held)}
     result = {
         "bars": bars,
         "stocks": stocks,
         "strategies": rows,
-        "numpy_read": measure(lambda: baselines.read_prices_once(market), max(repeats, 5)),
+        "end_to_end": books,
+        "numpy_read": books[book.name]["timings"]["numpy_read"],
         "numpy_equity": measure(lambda: baselines.numpy_equity(market, book), max(repeats, 3)),
     }
-    if with_peer and peer.available():
-        result["peer"] = bench_peer(market, book, repeats, gate)
+    if vbt is not None:
+        result["peer"] = bench_peer(market, plain, books[plain.name], repeats, gate, vbt)
+        result["peer_stops"] = bench_peer(market, held, books[held.name], repeats, gate, vbt)
     return result
 
 
-def bench_peer(market, book, repeats: int, gate: Gate) -> dict:
-    with_fee = without_stops(book, "monthly_top50_plain", PEER_FEE)
-    no_fee = without_stops(book, "monthly_top50_no_fee", 0.0)
-    ours = measure(lambda: run_backtest(market, with_fee), repeats)
+def column_major(market):
+    """The market's price matrices in column-major order, as a `vantrel.Market` holds
+    its frames: one stock's bars are contiguous."""
+    return dataclasses.replace(market, **{
+        k: np.asfortranarray(getattr(market, k)) for k in ("open", "high", "low", "close")})
+
+
+def bench_book(workload: str, market, columns, prices, strategy, repeats: int,
+               gate: Gate) -> dict:
+    """backtest_, the array entry (on row-major prices and, as `columns`, on column-major
+    ones) and vantrel.backtest on one book, taking turns with one NumPy read of the
+    trading prices; each as a ratio to that read."""
+    call = package_call(market, strategy, prices)
+    routes = {
+        "numpy_read": lambda: baselines.read_prices_once(market),
+        "backtest_": lambda: run_backtest(market, strategy),
+    }
+    if columns is not None:
+        routes["_engine"] = lambda: run_fast_engine(market, strategy)
+        routes["_engine (column-major)"] = lambda: run_fast_engine(columns, strategy)
+    routes["vantrel.backtest"] = call.run
+    timings = measure_together(routes, repeats)
+
+    key = f"{workload}/{strategy.name}"
+    values = run_backtest(market, strategy)
+    hashes = digest(values, last_trades())
+    gates = {"backtest_": gate.check(key, hashes)}
+    if columns is not None:
+        for route, prices_in in (("_engine", market), ("_engine (column-major)", columns)):
+            out = run_fast_engine(prices_in, strategy)
+            gates[route] = gate.same(key, f"{route}'s output",
+                                     digest(out["values"], fast_engine_trades(out)) == hashes)
+    equity = call.run().equity.to_numpy()
+    gates["vantrel.backtest"] = gate.same(key, "vantrel.backtest's equity",
+                                          bool(np.array_equal(equity, values[call.first_bar:])))
+    read = timings["numpy_read"]["median_s"]
+    ratios = {route: t["median_s"] / read for route, t in timings.items() if route != "numpy_read"}
+    print(f"  {strategy.name}: " + ", ".join(
+        f"{route} {t['median_s'] * 1e3:.2f} ms" for route, t in timings.items()), flush=True)
+    return {
+        "timings": timings,
+        "ratio_to_read": ratios,
+        "gates": gates,
+        "final_value": float(values[-1]),
+    }
+
+
+def bench_peer(market, book, ours: dict, repeats: int, gate: Gate, vbt: dict) -> dict:
+    """vectorbt's configurations on a book it can run exactly, against our routes."""
+    fee = book.options["fee_ratio"]
+    no_fee = book.with_options("no_fee", fee_ratio=0.0)
     ours_no_fee = float(run_backtest(market, no_fee)[-1])
-    theirs = peer.run_vectorbt(market, book, PEER_FEE, repeats)
-    out = {"strategy": with_fee.name, "ours": ours, "vectorbt": theirs}
-    if "error" not in theirs:
-        out["speedup"] = theirs["median_s"] / ours["median_s"]
-        out["agreement"] = peer.agreement(ours_no_fee, theirs["final_value_no_fee"])
-        if not out["agreement"]["agrees"]:
-            gate.failures.append(f"vectorbt final value disagrees: {out['agreement']}")
-    print(f"  vectorbt: {theirs}", flush=True)
+    theirs = peer.run_vectorbt(market, book, fee, repeats, vbt["cache"], vbt["configs"])
+    out = {"strategy": book.name, "vectorbt": theirs, "ours_final_no_fee": ours_no_fee}
+    if "error" in theirs:
+        print(f"  vectorbt: {theirs['error']}", flush=True)
+        return out
+    for name, config in theirs["configs"].items():
+        if "error" not in config:
+            config["agreement"] = peer.agreement(ours_no_fee, config["final_value_no_fee"])
+            config["agreement_with_fee"] = peer.agreement(ours["final_value"],
+                                                          config["final_value_with_fee"])
+        print(f"  vectorbt {name:28s} "
+              + (config["error"] if "error" in config else
+                 f"{config['median_s'] * 1e3:10.2f} ms, first call {config['first_call_s']:.2f} s, "
+                 f"agreement {config['agreement']['relative_difference']:.1e}"), flush=True)
+    fastest = peer.fastest_faithful(theirs["configs"])
+    out["fastest"] = fastest
+    if fastest is None:
+        gate.fail(f"{book.name}: no vectorbt configuration agrees with our final value")
+        return out
+    ours_routes = {route: t["median_s"] for route, t in ours["timings"].items()
+                   if route != "numpy_read"}
+    best = theirs["configs"][fastest]["median_s"]
+    out["speedup"] = {route: best / t for route, t in ours_routes.items()}
+    # The same for the fastest route that leaves a Portfolio to ask for trades and stats.
+    with_portfolio = peer.fastest_faithful(theirs["configs"], exclude=peer.KERNEL_ONLY)
+    if with_portfolio is not None and with_portfolio != fastest:
+        out["fastest_portfolio"] = with_portfolio
+        best = theirs["configs"][with_portfolio]["median_s"]
+        out["speedup_portfolio"] = {route: best / t for route, t in ours_routes.items()}
     return out
+
+
+def bench_compile() -> dict:
+    """vectorbt's one-time compile per route, measured on the S workload."""
+    market = market_for("S")
+    book = monthly_top(market)
+    times = peer.compile_times(market, without_stops(book, "monthly_top50_plain", PEER_FEE),
+                               held_with_touched_stops(book))
+    for name, t in times.items():
+        print(f"[compile] vectorbt {name}: "
+              + (t["error"] if "error" in t else f"first call {t['first_call_s']:.1f} s"), flush=True)
+    return times
 
 
 def bench_scaling(repeats: int, gate: Gate) -> list[dict]:
@@ -156,31 +280,52 @@ def main() -> int:
     parser.add_argument("--workloads", default=None, help="comma-separated, e.g. S,M,L")
     parser.add_argument("--no-scaling", action="store_true")
     parser.add_argument("--no-peer", action="store_true", help="skip vectorbt")
+    parser.add_argument("--peer-configs", default=None,
+                        help="vectorbt configurations to run, comma-separated (default: all)")
     parser.add_argument("--update-reference", action="store_true",
                         help="store this run's hashes as the reference (after checking them)")
     args = parser.parse_args()
 
     workloads = (args.workloads or ("S" if args.quick else "S,M,L")).split(",")
     repeats = QUICK_REPEATS if args.quick else REPEATS
+    together = QUICK_TOGETHER_REPEATS if args.quick else TOGETHER_REPEATS
     gate = Gate(REFERENCE, args.update_reference)
-    report = {
-        "machine": describe(REPO),
-        "date": datetime.datetime.now().isoformat(timespec="seconds"),
-        "command": " ".join(sys.argv),
-        "workloads": {w: bench_workload(w, repeats[w], gate, not args.no_peer) for w in workloads},
-    }
+    vbt = None
+    if not args.no_peer and peer.available():
+        # One numba cache for the run, empty at the start: the first workload's first
+        # calls show the compile a new user waits for.
+        vbt = {"cache": Path(tempfile.mkdtemp(prefix="vantrel-numba-")),
+               "configs": args.peer_configs.split(",") if args.peer_configs else None}
+    try:
+        report = {
+            "machine": describe(REPO),
+            "date": datetime.datetime.now().isoformat(timespec="seconds"),
+            "command": " ".join(sys.argv),
+            "fast_engine": "vantrel.core._engine" if fast_engine() is not None else "not in this build",
+            "workloads": {w: bench_workload(w, repeats[w], together[w], gate, vbt) for w in workloads},
+        }
+    finally:
+        if vbt is not None:
+            shutil.rmtree(vbt["cache"], ignore_errors=True)
+    if vbt is not None:
+        report["vectorbt_compile"] = bench_compile()
     if not args.no_scaling:
         report["scaling"] = bench_scaling(repeats["M"], gate)
     if args.no_peer:
         report["peer_status"] = "skipped (--no-peer)"
     elif not peer.available():
-        report["peer_status"] = f"skipped: no interpreter at {peer.VBT_PYTHON}"
+        report["peer_status"] = (f"skipped: no interpreter at {peer.VBT_PYTHON} "
+                                 "(python -m benchmarks.peer --setup makes it)")
+    report["machine"]["load_average_at_end"] = load_average()
     report["valid"] = not gate.failures
     report["gate_failures"] = gate.failures
     gate.save()
 
     RESULTS.mkdir(exist_ok=True)
+    # A quick run is a check, not a record: it never replaces the day's full results.
     stem = f"{report['machine']['machine']}-{datetime.date.today().isoformat()}"
+    if args.quick:
+        stem += "-quick"
     (RESULTS / f"{stem}.json").write_text(json.dumps(report, indent=1) + "\n")
     (RESULTS / f"{stem}.md").write_text(markdown(report))
     print(f"wrote {RESULTS / stem}.json and .md")

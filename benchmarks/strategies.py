@@ -103,3 +103,18 @@ def without_stops(strategy: Strategy, name: str, fee_ratio: float) -> Strategy:
     """The same book with no stops and no tax: what an order-based peer can express."""
     options = {"fee_ratio": fee_ratio, "tax_ratio": 0.0}
     return replace(strategy, name=name, options=options)
+
+
+def held_with_touched_stops(strategy: Strategy, name: str = "held_top50_touched_stops") -> Strategy:
+    """The book's first row bought and held, leaving only by a 10% stop-loss or a 20%
+    take-profit touched within a bar; no fees or tax. What a signal-based peer with
+    stops can express exactly: no rebalancing, no costs whose models differ."""
+    return replace(
+        strategy,
+        name=name,
+        pos_values=strategy.pos_values[:1],
+        pos_index=strategy.pos_index[:1],
+        resample=strategy.pos_index[:1],
+        options={"stop_loss": 0.1, "take_profit": 0.2, "touched_exit": True,
+                 "fee_ratio": 0.0, "tax_ratio": 0.0},
+    )

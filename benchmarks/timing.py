@@ -19,7 +19,28 @@ def measure(fn: Callable[[], Any], repeats: int, warmup: int = 1) -> dict[str, f
         start = time.perf_counter_ns()
         fn()
         samples.append((time.perf_counter_ns() - start) * 1e-9)
-    samples.sort()
+    return _summary(samples)
+
+
+def measure_together(fns: dict[str, Callable[[], Any]], repeats: int,
+                     warmup: int = 1) -> dict[str, dict[str, float]]:
+    """`measure` for several calls taking turns, so that a change in the machine's load
+    during the run falls on all of them alike and their ratios stay meaningful."""
+    for _ in range(warmup):
+        for fn in fns.values():
+            fn()
+    samples: dict[str, list[float]] = {name: [] for name in fns}
+    for _ in range(repeats):
+        for name, fn in fns.items():
+            gc.collect()
+            start = time.perf_counter_ns()
+            fn()
+            samples[name].append((time.perf_counter_ns() - start) * 1e-9)
+    return {name: _summary(s) for name, s in samples.items()}
+
+
+def _summary(samples: list[float]) -> dict[str, float]:
+    samples = sorted(samples)
     quartiles = statistics.quantiles(samples, n=4) if len(samples) > 1 else samples * 3
     median = statistics.median(samples)
     return {

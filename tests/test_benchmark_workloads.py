@@ -9,13 +9,22 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from benchmarks import baselines  # noqa: E402
-from benchmarks.engine import digest, last_trades, run_backtest  # noqa: E402
+from benchmarks import baselines, peer  # noqa: E402
+from benchmarks.engine import (  # noqa: E402
+    digest,
+    fast_engine,
+    fast_engine_trades,
+    last_trades,
+    run_backtest,
+    run_fast_engine,
+)
 from benchmarks.market import make_market, month_end_bars  # noqa: E402
 from benchmarks.order_schedule import rebalance_rows, target_percent_orders  # noqa: E402
+from benchmarks.package import package_call  # noqa: E402
 from benchmarks.strategies import (  # noqa: E402
     daily_book,
     dense_book,
+    held_with_touched_stops,
     monthly_top,
     standard_strategies,
     without_stops,
@@ -105,3 +114,43 @@ def test_numpy_equity_follows_a_single_held_stock(market):
     next_bar = int(np.searchsorted(market.index, strategy.pos_index[1])) + 1
     expected = market.open[next_bar - 1, stock] / market.open[first_bar, stock]
     assert equity[next_bar - 2] == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize("book", ["close_stop", "touched_window", "held_touched"])
+def test_every_route_runs_the_same_book(market, book):
+    # The end-to-end figures compare routes only if they compute the same thing: the
+    # package call's equity and the array entry's values, trades and excursion records
+    # must be backtest_'s, bit for bit.
+    strategy = monthly_top(market, held=4)
+    if book == "touched_window":
+        strategy = strategy.with_options("touched", touched_exit=True, take_profit=0.05,
+                                         exvalo_window=10, exvalo_window_step=3)
+    elif book == "held_touched":
+        strategy = held_with_touched_stops(strategy)
+        assert len(strategy.pos_index) == 1
+    values = run_backtest(market, strategy)
+    expected = digest(values, last_trades())
+    call = package_call(market, strategy)
+    np.testing.assert_array_equal(call.run().equity.to_numpy(), values[call.first_bar:])
+    if fast_engine() is not None:
+        out = run_fast_engine(market, strategy)
+        assert digest(out["values"], fast_engine_trades(out)) == expected
+
+
+def test_package_call_refuses_options_it_cannot_pass(market):
+    strategy = monthly_top(market, held=4).with_options("odd", delisting_bars=None)
+    with pytest.raises(KeyError, match=r"no vantrel.backtest keyword for the option\(s\) \['delisting_bars'\]"):
+        package_call(market, strategy)
+
+
+def test_vectorbt_baseline_is_the_fastest_configuration_that_agrees():
+    agrees = {"agrees": True}
+    configs = {
+        "quick_but_wrong": {"median_s": 0.001, "agreement": {"agrees": False}},
+        "failed": {"error": "ValueError: no"},
+        "slow": {"median_s": 2.0, "agreement": agrees},
+        "fast": {"median_s": 0.5, "agreement": agrees},
+    }
+    assert peer.fastest_faithful(configs) == "fast"
+    assert peer.fastest_faithful({"failed": {"error": "x"}}) is None
+    assert peer.agreement(2.0, 2.0 * (1 + 2e-9))["agrees"] is False
