@@ -125,7 +125,9 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
         const double mark = col < marks.size() ? marks[col] : std::nan("");
         switch (event) {
             case Event::entry: {
-                const double price = run.in.price_values(run.s.bar, run.in.price_col[sid]);
+                // Read for the log only: a cell outside the matrix raises where the
+                // run itself reads it, not here.
+                const double price = run.in.price_values.get(run.s.bar, run.in.price_col[sid]);
                 log->entered(sid, bar, weight, target_value, price, b);
                 break;
             }
@@ -157,11 +159,12 @@ double rebalance(Run& run, const std::vector<double>& weights, double cash) {
     for (const auto& [sid, value] : positions) {
         if (sid >= 0 && sid < n) held[sid] = 1;
     }
-    // A zero weight times a finite ratio is a zero target: for a stock not held
-    // that is no trade at all.
-    const bool finite_ratio = std::isfinite(ratio);
+    // A zero weight times a finite ratio is a zero target, which the cap leaves
+    // at zero unless the cap is negative (a portfolio worth less than nothing):
+    // then, for a stock not held, it is no trade at all.
+    const bool zero_stays_zero = std::isfinite(ratio) && !(0.0 > cap);
     for (int sid = 0; sid < n; ++sid) {
-        if (finite_ratio && weights[sid] == 0.0 && !held[sid]) continue;
+        if (zero_stays_zero && weights[sid] == 0.0 && !held[sid]) continue;
         double target = weights[sid] * ratio;
         if (std::fabs(target) > cap) target = cap * (target > 0.0 ? 1.0 : -1.0);
         // Closing a stock that is not held changes nothing: skip the call.

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace vantrel::kernel {
@@ -97,6 +98,13 @@ public:
         if (i < 0) i += rows_;
         const bool inside = i >= 0 && i < rows_;
         return {inside ? data_ + i * s0_ : nullptr, cols_, s1_, inside};
+    }
+    // Cell (i, j), or NaN outside the matrix: for values that are only reported.
+    T get(Index i, Index j) const {
+        if (i < 0 || i >= rows_ || j < 0 || j >= cols_) return std::numeric_limits<T>::quiet_NaN();
+        T value;
+        std::memcpy(&value, data_ + i * s0_ + j * s1_, sizeof(T));
+        return value;
     }
     // Rows first..last of column j, read without further checks, when they
     // all lie inside the matrix; otherwise an empty column (read cell by cell).
