@@ -85,7 +85,7 @@ def _equity_panel(ax, result, *, log: bool) -> None:
     ax.plot(equity.index, equity.to_numpy(), color=_BLUE, linewidth=1.2, label="strategy")
     if benchmark is not None:
         ax.plot(benchmark.index, benchmark.to_numpy(), color=_BENCH, linewidth=1.0, alpha=0.8,
-                label=f"benchmark ({benchmark.name})" if isinstance(benchmark.name, str) else "benchmark")
+                label=_benchmark_label(result.settings.get("benchmark")))
         ax.legend(loc="upper left")
     if log:
         _log_value_axis(ax, equity, benchmark)
@@ -109,6 +109,13 @@ def _drawdown_panel(ax, result) -> None:
     ax.set_ylabel("drawdown")
     ax.grid(True, alpha=0.3)
     _date_axis(ax)
+
+
+def _benchmark_label(described) -> str:
+    """The legend's name for the benchmark: what the run was given, e.g. "equal weight"."""
+    if isinstance(described, str) and described and described != "benchmark":
+        return f"benchmark ({described.replace('_', ' ')})"
+    return "benchmark"
 
 
 def equity_figure(result, *, scales: str = "log") -> Figure:
