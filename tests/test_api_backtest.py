@@ -233,3 +233,13 @@ def test_real_stocks_against_their_equal_weight_universe():
     expected = (1 + year.pct_change(fill_method=None).mean(axis=1).fillna(0)).prod()
     assert result.benchmark.iloc[252] == pytest.approx(expected, rel=1e-12)
     assert result.benchmark_stats["total_return"] == pytest.approx(result.benchmark.iloc[-1] - 1)
+
+
+@pytest.mark.parametrize("trades_by", ["round_trip", "record"])
+def test_statistics_do_not_depend_on_whether_the_trade_table_was_built(demo_run, trades_by):
+    market, weights, _ = demo_run
+    result = backtest(weights, market, **DEMO_OPTIONS)
+    from_log = result.compute_stats(trades_by=trades_by)  # no trade table yet
+    result.trades
+    from_table = result.compute_stats(trades_by=trades_by)
+    pd.testing.assert_series_equal(from_log, from_table)

@@ -61,7 +61,7 @@ def _categorical(codes: np.ndarray, names) -> pd.Categorical:
 
 
 def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool,
-                window: int, step: int, columns=None) -> pd.DataFrame:
+                window: int, step: int) -> pd.DataFrame:
     """One row per trade record, in the order the engine closed them (open trades last).
 
     A record ends at every exit and at every rebalance that re-sizes a holding;
@@ -71,10 +71,7 @@ def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exi
     exit (or at the last bar while it is open); ``<field>_<k>`` columns sample it
     ``k`` bars after entry, following the stock's price for the whole window even
     when the trade closed earlier, and are NaN where the data end before that bar.
-    ``columns`` limits the table to those columns (the statistics need a few).
     """
-    if columns is not None:
-        return _some_columns(log, index, labels, touched_exit, columns)
     n_bars = len(index)
     entry_bar = log["entry_bar"].astype(np.int64)
     exit_bar = log["exit_bar"].astype(np.int64)
@@ -121,29 +118,37 @@ def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exi
     return pd.DataFrame(table)
 
 
-# The columns the statistics read.
-STATS_COLUMNS = ("stock", "entry_date", "exit_date", "weight", "bars_held", "entry_bar", "exit_bar",
-                 "profit", "return", "round_trip")
+class TradeColumns(dict):
+    """The columns of a trade table the statistics read, as plain arrays (no table
+    is built): ``stock`` as integer codes, dates as epoch nanoseconds with NaT as
+    the smallest int64. :mod:`vantrel.stats` reads it like a trade table."""
+
+    @property
+    def columns(self) -> list[str]:
+        return list(self)
+
+    def __len__(self) -> int:
+        return len(self["profit"])
 
 
-def _some_columns(log, index, labels, touched_exit, columns) -> pd.DataFrame:
+def stats_columns(log: np.ndarray, index: pd.DatetimeIndex) -> TradeColumns:
     n_bars = len(index)
     entry_bar = log["entry_bar"].astype(np.int64)
     exit_bar = log["exit_bar"].astype(np.int64)
     is_open = exit_bar < 0
-    build = {
-        "stock": lambda: np.asarray(labels, dtype=object)[log["stock"]] if len(log) else np.empty(0, object),
-        "entry_date": lambda: _dates(index, entry_bar, np.ones(len(log), dtype=bool)),
-        "exit_date": lambda: _dates(index, exit_bar, ~is_open),
-        "weight": lambda: log["weight"],
-        "bars_held": lambda: np.where(is_open, n_bars - entry_bar, exit_bar - entry_bar),
-        "entry_bar": lambda: entry_bar,
-        "exit_bar": lambda: exit_bar,
-        "profit": lambda: log["profit"],
-        "return": lambda: log["return"],
-        "round_trip": lambda: log["round_trip"].astype(np.int64),
-    }
-    return pd.DataFrame({name: build[name]() for name in columns})
+    stamps = np.append(index.as_unit("ns").asi8, np.iinfo(np.int64).min)  # [-1] is NaT
+    return TradeColumns(
+        stock=log["stock"].astype(np.int64),
+        entry_date=stamps[entry_bar],
+        exit_date=stamps[exit_bar],
+        weight=log["weight"].astype(np.float64),
+        bars_held=np.where(is_open, n_bars - entry_bar, exit_bar - entry_bar),
+        entry_bar=entry_bar,
+        exit_bar=exit_bar,
+        profit=log["profit"].astype(np.float64),
+        round_trip=log["round_trip"].astype(np.int64),
+        **{"return": log["return"].astype(np.float64)},
+    )
 
 
 class TradeLog:
@@ -155,9 +160,12 @@ class TradeLog:
         self.log, self.index, self.labels = log, index, labels
         self.touched_exit, self.window, self.step = touched_exit, window, step
 
-    def table(self, columns=None) -> pd.DataFrame:
+    def table(self) -> pd.DataFrame:
         return trade_table(self.log, self.index, self.labels, touched_exit=self.touched_exit,
-                           window=self.window, step=self.step, columns=columns)
+                           window=self.window, step=self.step)
+
+    def stats_columns(self) -> TradeColumns:
+        return stats_columns(self.log, self.index)
 
 
 def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:

@@ -69,14 +69,12 @@ class BacktestResult:
     def trades(self, value) -> None:
         self.__dict__["_trades"] = value
 
-    def _trades_for_stats(self) -> pd.DataFrame:
+    def _trades_for_stats(self):
         """The trade table, or while it is not built yet just the columns the statistics read."""
-        from ._trades import STATS_COLUMNS
-
         trades = self.__dict__.get("_trades", self.__dict__.get("trades"))
         if isinstance(trades, pd.DataFrame):
             return trades
-        return trades.table(columns=STATS_COLUMNS)
+        return trades.stats_columns()
 
     @property
     def returns(self) -> pd.Series:

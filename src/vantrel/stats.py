@@ -307,14 +307,23 @@ def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float, *,
     }
 
 
+def _values(column, dtype=None) -> np.ndarray:
+    """A trade-table column as an array (tables and the engine's plain columns alike)."""
+    return column.to_numpy(dtype=dtype) if isinstance(column, pd.Series) else np.asarray(column, dtype=dtype)
+
+
+def _closed(trades) -> np.ndarray:
+    """Per record: whether it has an exit."""
+    return _stamps(trades["exit_date"]) != _NAT
+
+
 def _records(trades: pd.DataFrame):
     """Per record: what it made, whether it closed, its bars held."""
     if "profit" in trades.columns:
-        profit = trades["profit"].to_numpy(dtype=np.float64)
+        profit = _values(trades["profit"], np.float64)
     else:  # a table without profits: the return, weighed by the capital share at entry
-        profit = (trades["weight"].abs() * trades["return"]).to_numpy(dtype=np.float64)
-    closed = trades["exit_date"].notna().to_numpy()
-    return profit, closed, trades["bars_held"].to_numpy(dtype=np.float64)
+        profit = np.abs(_values(trades["weight"], np.float64)) * _values(trades["return"], np.float64)
+    return profit, _closed(trades), _values(trades["bars_held"], np.float64)
 
 
 def _round_trips(trades: pd.DataFrame):
@@ -327,7 +336,7 @@ def _round_trips(trades: pd.DataFrame):
         )
     if not len(trades):
         return np.empty(0), np.empty(0, dtype=bool), np.empty(0)
-    ids = trades["round_trip"].to_numpy()
+    ids = _values(trades["round_trip"])
     if ids.min() >= 0 and ids.max() < 2 * len(ids):  # the engine's dense ids: use them as they are
         present = np.bincount(ids)
         group = (np.cumsum(present > 0) - 1)[ids]
@@ -340,7 +349,7 @@ def _round_trips(trades: pd.DataFrame):
 
     # A round trip's records follow each other without a gap, so their bars add up.
     profit = total(trades["profit"])
-    still_open = total(trades["exit_date"].isna())
+    still_open = total(~_closed(trades))
     return profit, still_open == 0, total(trades["bars_held"])
 
 
@@ -416,15 +425,15 @@ def _traded_weight(trades: pd.DataFrame) -> float:
     stock = pd.factorize(trades["stock"])[0]
     if "entry_bar" in trades.columns and "exit_bar" in trades.columns:
         # The engine's bar numbers say the same as the dates, without converting them.
-        entry = trades["entry_bar"].to_numpy(dtype=np.int64)
-        exit_ = trades["exit_bar"].to_numpy(dtype=np.int64)
+        entry = _values(trades["entry_bar"], np.int64)
+        exit_ = _values(trades["exit_bar"], np.int64)
         exit_ = np.where(exit_ < 0, _NAT, exit_)
     else:
         entry = _stamps(trades["entry_date"])
         exit_ = _stamps(trades["exit_date"])
     order = np.lexsort((entry, stock))  # by stock, then entry date; stable for ties
     stock, entry, exit_ = stock[order], entry[order], exit_[order]
-    weight = trades["weight"].to_numpy(dtype=np.float64)[order]
+    weight = _values(trades["weight"], np.float64)[order]
     closed = exit_ != _NAT
     # A trade still open at the end leaves nothing to sell afterwards.
     held_after = np.where(closed, weight, 0.0)
@@ -441,6 +450,8 @@ _NAT = np.iinfo(np.int64).min
 
 def _stamps(dates: pd.Series) -> np.ndarray:
     """Epoch nanoseconds, NaT as the smallest int64."""
+    if isinstance(dates, np.ndarray) and dates.dtype == np.int64:
+        return dates  # the engine's columns carry them already
     values = dates.array
     if isinstance(values, pd.arrays.DatetimeArray):
         return values.as_unit("ns").asi8  # the trade table's own dates: no index built
