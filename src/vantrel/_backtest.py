@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 import pandas as pd
 
@@ -28,6 +30,23 @@ from .result import BacktestResult
 from .stats import benchmark_curve, risk_free_per_bar
 
 __all__ = ["backtest"]
+
+
+class CheckedWeights:
+    """Weights checked against one market and ready for the engine: what
+    ``backtest`` derives from a weight frame before it runs. A sweep checks a
+    strategy's weights once and passes this to every variant that shares them."""
+
+    __slots__ = ("market", "signals", "labels", "values", "pos_columns", "delisting_bars")
+
+    def __init__(self, weights: pd.DataFrame, market: Market) -> None:
+        signals, labels, values = _checked_weights(weights, market)
+        delisting_bars = market.delisting_bars(labels)
+        _drop_weights_after_delisting(values, signals, market, delisting_bars)
+        values.flags.writeable = False  # shared by every run that uses it
+        self.market, self.signals, self.labels, self.values = market, signals, labels, values
+        self.pos_columns = label_texts(labels)
+        self.delisting_bars = delisting_bars
 
 
 def backtest(
@@ -136,7 +155,9 @@ def backtest(
         market = Market(market)
     if not isinstance(market, Market):
         raise TypeError(f"market must be a Market or a DataFrame of close prices, got {type(market).__name__}")
-    signals, labels, pos_values = _checked_weights(weights, market)
+    book = weights if isinstance(weights, CheckedWeights) and weights.market is market else \
+        CheckedWeights(weights, market)
+    signals, labels, pos_values = book.signals, book.labels, book.values
     if trade_at not in ("close", "open"):
         raise ValueError(f'trade_at must be "close" or "open", got {trade_at!r}')
     if trade_at == "open" and not market.has("open"):
@@ -151,7 +172,7 @@ def backtest(
     risk_free_per_bar(risk_free, bars)
 
     price_ns = market.index_ns
-    pos_columns = label_texts(labels)
+    pos_columns = book.pos_columns
     price_columns = market.column_texts
 
     def stops(setting, name, neutral):
@@ -173,8 +194,7 @@ def backtest(
     )
     if options["position_limit"] == 0:
         raise ValueError("position_limit must be positive")
-    delisting_bars = market.delisting_bars(labels)
-    _drop_weights_after_delisting(pos_values, signals, market, delisting_bars)
+    delisting_bars = book.delisting_bars
     if delisting_bars.max(initial=-1) >= 0:
         options["delisting_bars"] = delisting_bars
 
@@ -196,8 +216,9 @@ def backtest(
         output.trades, market.index, labels, touched_exit=touched,
         window=options["exvalo_window"], step=options["exvalo_window_step"],
     )
-    portfolio = portfolio_table(output.portfolio, output.weight_row, output.next_weight_row,
-                                labels, signals)
+    # Built on first use, like the trade table.
+    portfolio = functools.partial(portfolio_table, output.portfolio, output.weight_row,
+                                  output.next_weight_row, labels, signals)
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
         trade_at=trade_at, fee_ratio=options["fee_ratio"], tax_ratio=options["tax_ratio"],

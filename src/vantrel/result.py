@@ -52,7 +52,7 @@ class BacktestResult:
                  risk_free: float | pd.Series = 0.0) -> None:
         self.equity = equity
         self.trades = trades  # a DataFrame, or the engine's trade log, tabled on first use
-        self.portfolio = portfolio
+        self.portfolio = portfolio  # a DataFrame, or what builds it on first use
         self.settings = dict(settings or {})
         self.benchmark = benchmark
         self.risk_free = risk_free
@@ -68,6 +68,18 @@ class BacktestResult:
     @trades.setter
     def trades(self, value) -> None:
         self.__dict__["_trades"] = value
+
+    @property
+    def portfolio(self) -> pd.DataFrame:
+        """Final holdings by stock (see the class description); built on first use."""
+        portfolio = self.__dict__.get("_portfolio", self.__dict__.get("portfolio"))
+        if not isinstance(portfolio, pd.DataFrame):
+            portfolio = self.__dict__["_portfolio"] = portfolio()
+        return portfolio
+
+    @portfolio.setter
+    def portfolio(self, value) -> None:
+        self.__dict__["_portfolio"] = value
 
     def _trades_for_stats(self):
         """The trade table, or while it is not built yet just the columns the statistics read."""

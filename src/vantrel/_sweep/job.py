@@ -22,7 +22,7 @@ from typing import Any, Callable
 
 import pandas as pd
 
-from .._backtest import backtest
+from .._backtest import CheckedWeights, backtest
 from ..market import Market
 from .variants import split_parameters
 
@@ -68,12 +68,15 @@ class SweepJob:
         started = time.perf_counter()
         try:
             engine, strategy_params = split_parameters(params)
+            # Weights are checked once per strategy parameter set (and once for
+            # fixed weights), then shared by every variant that uses them.
             if self.strategy is None:
-                weights = self.weights
+                weights = self.cache.get("", lambda: CheckedWeights(self.weights, self.market))
             elif weights_key is None:
                 weights = self.strategy(self.market, **strategy_params)
             else:
-                weights = self.cache.get(weights_key, lambda: self.strategy(self.market, **strategy_params))
+                weights = self.cache.get(weights_key, lambda: CheckedWeights(
+                    self.strategy(self.market, **strategy_params), self.market))
             result = backtest(weights, self.market, **{**self.options, **engine})
             stats = result.stats.to_dict()
         except Exception as error:  # the variant's own failure: report it, keep sweeping
