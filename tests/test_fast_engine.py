@@ -258,3 +258,15 @@ def test_inputs_are_read_in_place_and_left_unchanged():
     assert len(out["trades"]) > 3
     for name, value in before.items():
         assert np.array_equal(args[name], value, equal_nan=value.dtype != object), name
+
+
+def test_rows_longer_than_the_native_sum_agree_on_both_faces():
+    # Above 8,192 stocks both faces hand the weight total to NumPy.
+    rng = np.random.default_rng(4)
+    n = 9_000
+    prices = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, (4, n)), axis=0))
+    args = arrays(prices, {ts(0) - 1: rng.normal(0, 1, n) * 10.0 ** rng.integers(-8, 0, n)},
+                  columns=[f"S{i}" for i in range(n)])
+    values = simora.backtest_(*positional(args), fee_ratio=0.0, tax_ratio=0.0)
+    out = _engine.run(*positional(args), fee_ratio=0.0, tax_ratio=0.0)
+    assert same_array(values, out["values"]) and len(out["trades"]) > n // 2

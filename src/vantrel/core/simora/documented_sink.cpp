@@ -1,8 +1,7 @@
 #include "documented_sink.hpp"
 
-#include <algorithm>
+#include "numpy_abs_sum.hpp"
 
-#include "numpy_api.hpp"
 
 namespace vantrel::simora {
 
@@ -35,16 +34,7 @@ bool DocumentedSink::periodically_rebalance() { return setting_is_true(resample_
 
 // org_np.sum(org_np.abs(weights)), as the documented rebalance computes it.
 double DocumentedSink::long_abs_weight_sum(const double* weights, std::size_t n) {
-    npy_intp length = static_cast<npy_intp>(n);
-    Ref array = Ref::steal(PyArray_SimpleNew(1, &length, NPY_FLOAT64));
-    std::copy(weights, weights + n,
-              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
-    Ref np = global(org_np_name);
-    Ref absolute = Ref::steal(PyObject_CallMethod(np.get(), "abs", "O", array.get()));
-    Ref total = Ref::steal(PyObject_CallMethod(np.get(), "sum", "O", absolute.get()));
-    const double v = PyFloat_AsDouble(total.get());
-    if (v == -1.0) check_pending();
-    return v;
+    return binding::numpy_abs_sum(weights, n, [] { return global(org_np_name); });
 }
 
 }  // namespace vantrel::simora
