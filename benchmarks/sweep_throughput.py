@@ -129,7 +129,7 @@ def _plain_loop(market, grid, strategy) -> float:
 
 def _engine_share(call) -> tuple[float, float]:
     """(seconds in the engine, seconds in all) of one call: the engine is the part that runs without the GIL."""
-    import vantrel._backtest as backtest_module
+    import vantrel._backtest.backtest as backtest_module
 
     original, spent = backtest_module.run_engine, []
 

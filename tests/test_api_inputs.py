@@ -5,8 +5,8 @@ import pandas as pd
 import pytest
 
 from vantrel import Market, backtest
-from vantrel._calendar import rebalance_calendar
-from vantrel._stop_inputs import stop_setting
+from vantrel._backtest.calendar import rebalance_calendar
+from vantrel._backtest.stop_inputs import stop_setting
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import pytest
 from matplotlib.figure import Figure
 
 from vantrel import BacktestResult
-from vantrel._trades import portfolio_table, trade_table
+from vantrel._backtest.trade_log import portfolio_table, trade_table
 
 
 def engine_arrays(n_trades: int, n_stocks: int):

@@ -7,7 +7,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 
 from vantrel import BacktestResult
 from vantrel._report import analysis
-from vantrel.plotting import equity_figure, log_ticks
+from vantrel._report.charts import equity_figure, log_ticks
 
 
 def test_drawdown_episodes_measure_falls_from_the_running_peak_over_several_bars():

@@ -129,7 +129,7 @@ def test_risk_free_rate_gives_excess_return_ratios():
 
 
 def test_benchmark_prices_are_read_as_of_each_bar():
-    from vantrel.stats import benchmark_curve
+    from vantrel._series import benchmark_curve
 
     index = pd.DatetimeIndex(["2024-01-02", "2024-01-03", "2024-01-05"])
     prices = pd.Series([50.0, 55.0, np.nan, 60.0], index=pd.DatetimeIndex(

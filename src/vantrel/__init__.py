@@ -9,16 +9,16 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING
 
-__version__ = "0.1.0"
+from ._version import __version__
 
 _PUBLIC = {
     "backtest": "._backtest",
     "Market": ".market",
     "BacktestResult": ".result",
+    "SweepResult": ".result",
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
-    "SweepResult": "._sweep",
 }
 
 __all__ = [*_PUBLIC, "__version__"]
@@ -26,9 +26,9 @@ __all__ = [*_PUBLIC, "__version__"]
 if TYPE_CHECKING:
     from . import datasets
     from ._backtest import backtest
-    from ._sweep import SweepResult, sweep
+    from ._sweep import sweep
     from .market import Market
-    from .result import BacktestResult
+    from .result import BacktestResult, SweepResult
     from .stats import performance_stats
 
 

@@ -1,6 +1,6 @@
-"""Parameter sweeps: many backtest variants on a process pool, any Executor or a Dask cluster."""
+"""Parameter sweeps: the variants, the routes that run them (threads, processes, any Executor,
+a Dask cluster), the durable store and the table of results."""
 
-from .result import SweepResult
 from .run import sweep
 
-__all__ = ["sweep", "SweepResult"]
+__all__ = ["sweep"]

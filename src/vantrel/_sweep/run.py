@@ -13,14 +13,15 @@ from pathlib import Path
 
 import pandas as pd
 
-from .. import __version__
+from .._version import __version__
 from .._checks import preview
 from ..market import Market
 from .job import Outcome, SweepJob, pack
 from .keys import Unencodable, fingerprint, market_fingerprint
 from .pool import run_processes
 from .progress import ProgressLine
-from .result import SweepResult, assemble
+from .._results.sweep import SweepResult
+from .table import assemble
 from .routes import default_workers, is_dask_client, run_here, run_on_dask, run_on_executor, run_threads
 from .store import StoreIdentity, SweepStore
 from .variants import check_parameter_names, expand_variants, split_parameters

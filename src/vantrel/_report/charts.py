@@ -13,7 +13,7 @@ import pandas as pd
 from matplotlib.figure import Figure
 from matplotlib.ticker import FixedLocator, FuncFormatter, MaxNLocator, NullFormatter, PercentFormatter
 
-from ._report import analysis
+from . import analysis
 
 __all__ = [
     "equity_figure", "excursion_figure", "underwater_figure", "yearly_figure", "rolling_figure",
@@ -75,13 +75,13 @@ def _date_axis(ax) -> None:
     ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
 
 
-def _benchmark(result) -> pd.Series | None:
+def benchmark_of(result) -> pd.Series | None:
     benchmark = getattr(result, "benchmark", None)
     return benchmark if isinstance(benchmark, pd.Series) and len(benchmark) else None
 
 
 def _equity_panel(ax, result, *, log: bool) -> None:
-    equity, benchmark = result.equity, _benchmark(result)
+    equity, benchmark = result.equity, benchmark_of(result)
     ax.plot(equity.index, equity.to_numpy(), color=_BLUE, linewidth=1.2, label="strategy")
     if benchmark is not None:
         ax.plot(benchmark.index, benchmark.to_numpy(), color=_BENCH, linewidth=1.0, alpha=0.8,
@@ -100,7 +100,7 @@ def _drawdown_panel(ax, result) -> None:
     if len(dd):  # matplotlib cannot fill over an empty timezone-aware index
         ax.fill_between(dd.index, dd.to_numpy(), 0.0, color=_RED, alpha=0.35, linewidth=0)
     ax.plot(dd.index, dd.to_numpy(), color=_RED, linewidth=0.8, label="strategy")
-    benchmark = _benchmark(result)
+    benchmark = benchmark_of(result)
     if benchmark is not None:
         bench_dd = benchmark / benchmark.cummax() - 1.0
         ax.plot(bench_dd.index, bench_dd.to_numpy(), color=_BENCH, linewidth=0.8, alpha=0.8, label="benchmark")
@@ -172,7 +172,7 @@ def excursion_figure(result) -> Figure:
 def yearly_figure(result) -> Figure:
     """Compounded return of each calendar year, beside the benchmark's."""
     yearly = analysis.period_returns(result.equity, "Y")
-    benchmark = _benchmark(result)
+    benchmark = benchmark_of(result)
     fig = Figure(figsize=(10, 3.2), layout="constrained")
     ax = fig.subplots()
     positions = np.arange(len(yearly))
@@ -218,7 +218,7 @@ def distribution_figure(result, bins: int = 60) -> Figure:
     """Histogram of the bar returns, with their mean and the benchmark's distribution."""
     returns = result.returns.to_numpy(dtype=np.float64)
     returns = returns[np.isfinite(returns)]
-    benchmark = _benchmark(result)
+    benchmark = benchmark_of(result)
     fig = Figure(figsize=(10, 3.5), layout="constrained")
     ax = fig.subplots()
     bench = np.empty(0)
@@ -305,7 +305,7 @@ def sparkline_figure(result, *, width: float = 4.0, height: float = 1.4) -> Figu
     """A small equity chart (log scale when positive) for notebook display."""
     fig = Figure(figsize=(width, height), layout="constrained")
     ax = fig.subplots()
-    equity, benchmark = result.equity, _benchmark(result)
+    equity, benchmark = result.equity, benchmark_of(result)
     if benchmark is not None:
         ax.plot(benchmark.index, benchmark.to_numpy(), color=_BENCH, linewidth=0.8, alpha=0.8)
     ax.plot(equity.index, equity.to_numpy(), color=_BLUE, linewidth=1.0)

@@ -5,8 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from ._checks import check_columns, check_date_index, nanoseconds, preview, real_number, same_timezone, when
-from ._stops import StopTable, stop_table
+from .._checks import check_columns, check_date_index, nanoseconds, preview, real_number, same_timezone, when
+from .._stops import StopTable, stop_table
 
 # Thresholds that never fire: a stop-loss of the whole entry price, an endless take-profit.
 NO_STOP_LOSS = 1.0

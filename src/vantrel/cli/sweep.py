@@ -64,7 +64,7 @@ def add_sweep_command(commands) -> None:
 
 
 def _run_sweep(args) -> int:
-    from .run import sweep
+    from .._sweep import sweep
 
     if args.format == "parquet" and importlib.util.find_spec("pyarrow") is None:
         raise ValueError("--format parquet needs pyarrow: pip install vantrel[parquet]")
@@ -198,8 +198,8 @@ def _strategy(section: dict, base: Path):
 
 
 def _heatmap(result, section: dict, out: Path) -> Path | None:
-    from ..report import figure_png
-    from .heatmap import varied_parameters
+    from .._report.heatmap import varied_parameters
+    from .._report.images import figure_png
 
     stat = section.get("stat", "sharpe")
     x, y = section.get("x"), section.get("y")

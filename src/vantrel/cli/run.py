@@ -1,61 +1,19 @@
-"""The ``vantrel`` command line: ``vantrel demo``, ``vantrel run`` and ``vantrel sweep``."""
+"""``vantrel run``: backtest your own weights on your own prices."""
 
 from __future__ import annotations
 
-import argparse
-import sys
-import time
 from pathlib import Path
 
-from . import __version__
-from ._sweep.cli import add_sweep_command
+from .options import add_cost_options
+from .outputs import write_outputs
+from .progress import Progress
 
-DEFAULT_DEMO_DIR = Path("vantrel-output") / "demo"
 DEFAULT_RUN_DIR = Path("vantrel-output") / "run"
 
-
-class Progress:
-    """Numbered steps with elapsed time, on stderr so stdout stays the results."""
-
-    def __init__(self, steps: int, quiet: bool = False) -> None:
-        self.steps, self.done, self.quiet = steps, 0, quiet
-        self.started = time.perf_counter()
-
-    def __call__(self, message: str) -> None:
-        self.done += 1
-        if not self.quiet:
-            elapsed = time.perf_counter() - self.started
-            print(f"[{self.done}/{self.steps} {elapsed:5.1f}s] {message}", file=sys.stderr, flush=True)
+__all__ = ["add_run_command"]
 
 
-def main(argv=None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
-    if args.command is None:
-        parser.print_help()
-        return 2
-    try:
-        return args.handler(args)
-    except (ValueError, TypeError, FileNotFoundError) as error:
-        print(f"vantrel {args.command}: error: {error}", file=sys.stderr)
-        return 2
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vantrel", description="Backtest stock-portfolio strategies.")
-    parser.add_argument("--version", action="version", version=f"vantrel {__version__}")
-    commands = parser.add_subparsers(dest="command")
-
-    demo = commands.add_parser("demo", help="monthly momentum with a stop-loss on the synthetic market")
-    demo.add_argument("--out", type=Path, default=DEFAULT_DEMO_DIR, help=f"output folder (default {DEFAULT_DEMO_DIR})")
-    demo.add_argument("--stocks", type=int, default=300, help="number of synthetic stocks (default 300)")
-    demo.add_argument("--days", type=int, default=1500, help="number of trading days (default 1500)")
-    demo.add_argument("--seed", type=int, default=7, help="seed of the synthetic market (default 7)")
-    demo.add_argument("--top", type=int, default=20, help="stocks held (default 20)")
-    _add_cost_options(demo)
-    demo.add_argument("--quiet", action="store_true", help="no progress messages")
-    demo.set_defaults(handler=_demo)
-
+def add_run_command(commands) -> None:
     run = commands.add_parser(
         "run", help="backtest your own weights and prices",
         description="Backtest your own target weights on your own prices: wide files (--close, "
@@ -81,7 +39,7 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--delisting", choices=["infer"], help="infer delisting from each stock's last price")
     run.add_argument("--rebalance", help='offset alias such as "W-FRI", "ME", "QE" (default: every signal date)')
     run.add_argument("--trade-at", choices=["close", "open"], default="close")
-    _add_cost_options(run)
+    add_cost_options(run)
     run.add_argument("--benchmark",
                      help='"equal_weight" (the universe), a stock label, or a CSV/Parquet file of prices')
     run.add_argument("--risk-free", type=float, default=0.0,
@@ -104,39 +62,10 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--quiet", action="store_true", help="no progress messages")
     run.set_defaults(handler=_run)
 
-    add_sweep_command(commands)
-    return parser
-
-
-def _add_cost_options(parser) -> None:
-    parser.add_argument("--fee-ratio", type=float, default=0.0,
-                        help="fee on every trade, a fraction of the value traded (default %(default)s: none; "
-                             "e.g. 0.001425)")
-    parser.add_argument("--tax-ratio", type=float, default=0.0,
-                        help="tax on every sale, a fraction of the value sold (default %(default)s: none; e.g. 0.003)")
-
-
-def _demo(args) -> int:
-    from ._backtest import backtest
-    from .datasets import synthetic_market
-    from .demo import DEMO_OPTIONS, momentum_weights
-
-    progress = Progress(4, args.quiet)
-    progress(f"generating a synthetic market of {args.stocks} stocks over {args.days} days")
-    market = synthetic_market(args.stocks, args.days, seed=args.seed)
-    progress(f"choosing the top {args.top} stocks by momentum at each month end")
-    weights = momentum_weights(market.close, top=args.top)
-    progress("backtesting: monthly rebalance, 10% stop-loss, against the equal-weight universe")
-    result = backtest(weights, market, benchmark="equal_weight", fee_ratio=args.fee_ratio,
-                      tax_ratio=args.tax_ratio, **DEMO_OPTIONS)
-    progress(f"writing the report to {args.out}")
-    _write_outputs(result, args.out, f"vantrel demo: top-{args.top} momentum, monthly, 10% stop-loss")
-    return 0
-
 
 def _run(args) -> int:
-    from ._backtest import backtest
-    from .datasets import load_long, load_market, load_ticker_files, read_wide
+    from .._backtest import backtest
+    from ..datasets import load_long, load_market, load_ticker_files, read_wide
 
     progress = Progress(3, args.quiet)
     source = args.close or args.prices
@@ -168,7 +97,7 @@ def _run(args) -> int:
         benchmark=_benchmark(args.benchmark, args.dayfirst), risk_free=args.risk_free,
     )
     progress(f"writing the report to {args.out}")
-    _write_outputs(result, args.out, args.title)
+    write_outputs(result, args.out, args.title)
     return 0
 
 
@@ -179,42 +108,10 @@ def _benchmark(text: str | None, dayfirst: bool):
     path = Path(text)
     if path.suffix.lower() not in (".csv", ".gz", ".parquet", ".pq"):
         return text
-    from .datasets import read_wide
+    from ..datasets import read_wide
 
     prices = read_wide(path, dayfirst=dayfirst)
     if prices.shape[1] != 1:
         raise ValueError(f"{path.name}: a benchmark file holds dates and one column of prices, "
                          f"found {prices.shape[1]} columns")
     return prices.iloc[:, 0]
-
-
-def _write_outputs(result, out: Path, title: str) -> None:
-    from .report import figure_png, stats_table
-
-    out.mkdir(parents=True, exist_ok=True)
-    report = result.report(out / "report.html", title=title)
-    for kind in ("equity", "excursions"):
-        (out / f"{kind}.png").write_bytes(figure_png(result.plot(kind)))
-    stats = result.stats.rename("value").to_frame()
-    if result.benchmark_stats is not None:
-        stats["benchmark"] = result.benchmark_stats
-    stats.to_csv(out / "stats.csv", index_label="statistic")
-    result.trades.to_csv(out / "trades.csv", index=False)
-    result.round_trips().to_csv(out / "round_trips.csv", index=False)
-    result.portfolio.to_csv(out / "portfolio.csv")
-
-    table = stats_table(result.stats)
-    width = max(len(s) for s in table["statistic"])
-    print(title)
-    fee, tax = result.settings.get("fee_ratio", 0.0), result.settings.get("tax_ratio", 0.0)
-    if fee == 0 and tax == 0:
-        print("  costs: none (fee_ratio=0, tax_ratio=0)")
-    else:
-        print(f"  costs: fee_ratio={fee:g} ({fee * 100:g}% of every trade), "
-              f"tax_ratio={tax:g} ({tax * 100:g}% of every sale)")
-    if result.settings.get("benchmark") is not None:
-        print(f"  benchmark: {result.settings['benchmark']}")
-    for row in table.itertuples():
-        print(f"  {row.statistic:<{width}}  {row.value}")
-    print(f"\nReport: {report.resolve()}")
-    print(f"Charts, statistics, trades and final portfolio: {out.resolve()}")

@@ -7,7 +7,7 @@ import difflib
 import numpy as np
 import pandas as pd
 
-from ._checks import nanoseconds, same_timezone
+from .._checks import nanoseconds, same_timezone
 
 
 def rebalance_calendar(rebalance, price_index: pd.DatetimeIndex, signal_index: pd.DatetimeIndex) -> np.ndarray:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .market import Market
+from ..market import Market
 
 EQUAL_WEIGHT = "equal_weight"
 _FORMS = 'a price Series, a stock label of the market, or "equal_weight"'

@@ -1,0 +1,86 @@
+"""The weight table of a backtest, checked against its market once."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from .._checks import (
+    check_columns,
+    check_date_index,
+    label_texts,
+    nanoseconds,
+    numeric_values,
+    preview,
+    require_frame,
+    same_timezone,
+    when,
+)
+from ..market import Market
+
+__all__ = ["CheckedWeights"]
+
+
+class CheckedWeights:
+    """Weights checked against one market and ready for the engine: what
+    ``backtest`` derives from a weight frame before it runs. A sweep checks a
+    strategy's weights once and passes this to every variant that shares them."""
+
+    __slots__ = ("market", "signals", "labels", "values", "pos_columns", "delisting_bars")
+
+    def __init__(self, weights: pd.DataFrame, market: Market) -> None:
+        signals, labels, values = _checked_weights(weights, market)
+        delisting_bars = market.delisting_bars(labels)
+        _drop_weights_after_delisting(values, signals, market, delisting_bars)
+        values.flags.writeable = False  # shared by every run that uses it
+        self.market, self.signals, self.labels, self.values = market, signals, labels, values
+        self.pos_columns = label_texts(labels)
+        self.delisting_bars = delisting_bars
+
+
+def _checked_weights(weights, market: Market):
+    """Signal dates, stock labels and a fresh float64 weight matrix with NaN as 0."""
+    require_frame(weights, "weights")
+    signals = check_date_index(weights.index, "weights")
+    labels = check_columns(weights.columns, "weights")
+    same_timezone(signals, market.index, "weights", "the prices")
+    unpriced = labels.difference(market.columns, sort=False)
+    if len(unpriced):
+        raise ValueError(f"weights has stocks with no price column in the market: {preview(unpriced)}")
+    if signals[0] > market.index[-1]:
+        raise ValueError(
+            f"weights start on {when(signals[0])}, after the last price date {when(market.index[-1])}"
+        )
+    values = numeric_values(weights, "weights", allow_bool=True)
+    values[np.isnan(values)] = 0.0
+    _refuse_weights_without_prices(values, signals, labels, market)
+    return signals, labels, values
+
+
+def _refuse_weights_without_prices(values, signals, labels, market: Market) -> None:
+    """A weight on a stock whose close is NaN on every bar can never trade: the
+    engine would hold it at a NaN price and leave that capital idle."""
+    dead = ~market.priced_anywhere()[market.columns.get_indexer(labels)]
+    if not dead.any():
+        return
+    weighted = dead & (values != 0.0).any(axis=0)
+    if weighted.any():
+        column = int(np.argmax(weighted))
+        row = int(np.argmax(values[:, column] != 0.0))
+        names = preview(labels[weighted])
+        raise ValueError(
+            f"weights has stocks whose close prices are all NaN: {names} (e.g. {values[row, column]:g} "
+            f"for {labels[column]!r} on {when(signals[row])}); drop them from the weights or give them prices"
+        )
+
+
+def _drop_weights_after_delisting(values, signals, market, delisting_bars) -> None:
+    """Zero the weight of a stock from its delisting bar on: nothing can trade it there."""
+    columns = np.flatnonzero(delisting_bars >= 0)
+    if not len(columns):
+        return
+    last_dates = market.index_ns[delisting_bars[columns]]
+    after = nanoseconds(signals)[:, None] >= last_dates[None, :]
+    block = values[:, columns]
+    block[after] = 0.0
+    values[:, columns] = block

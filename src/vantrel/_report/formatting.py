@@ -1,0 +1,151 @@
+"""Numbers, dates and settings as the report and the notebook displays show them."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["format_stat", "stats_table", "costs_text", "settings_table", "date_text", "display_frame",
+           "html_table", "missing", "percent_of", "LABELS"]
+
+_PERCENT = {
+    "total_return", "cagr", "annual_volatility", "max_drawdown", "win_rate", "exposure",
+    "alpha", "tracking_error", "risk_free",
+}
+
+_COSTS = {"fee_ratio", "tax_ratio"}
+
+LABELS = {
+    "start": "Start", "end": "End", "total_return": "Total return", "cagr": "CAGR",
+    "annual_volatility": "Annual volatility", "sharpe": "Sharpe ratio", "sortino": "Sortino ratio",
+    "max_drawdown": "Max drawdown", "max_drawdown_peak": "Max drawdown peak",
+    "max_drawdown_trough": "Max drawdown trough", "max_drawdown_recovery": "Recovered on",
+    "calmar": "Calmar ratio", "trades": "Trades", "round_trips": "Round trips", "win_rate": "Win rate",
+    "profit_factor": "Profit factor", "avg_bars_held": "Average bars held",
+    "exposure": "Exposure", "turnover": "Turnover (per year)",
+    "alpha": "Alpha (annual)", "beta": "Beta", "information_ratio": "Information ratio",
+    "tracking_error": "Tracking error", "up_capture": "Up capture", "down_capture": "Down capture",
+    "risk_free": "Risk-free rate", "fee_ratio": "Fee per trade", "tax_ratio": "Tax per sale",
+}
+
+_SETTINGLABELS = {
+    "fee_ratio": "fee per trade", "tax_ratio": "tax per sale",
+}
+
+# Trade columns shown as percentages in the table (the CSV keeps the raw numbers).
+_PERCENT_COLUMNS = {
+    "return", "excursion_return", "adverse_excursion", "favourable_excursion",
+    "favourable_before_adverse", "drawdown", "profit",
+}
+
+def missing(value) -> bool:
+    if value is None or value is pd.NaT:
+        return True
+    try:
+        return bool(pd.isna(value))
+    except (TypeError, ValueError):
+        return False
+
+def percent_of(value: float) -> str:
+    """A cost rate with every digit it was given (0.1425%, 0.3%, 0%)."""
+    return f"{value * 100:.6g}%"
+
+def format_stat(key: str, value) -> str:
+    """One statistic as display text ("–" when missing)."""
+    if missing(value):
+        return "–"
+    if isinstance(value, pd.Timestamp):
+        return str(value.date()) if value == value.normalize() else str(value)
+    if isinstance(value, (bool, np.bool_)):
+        return str(bool(value))
+    if isinstance(value, (int, np.integer)) and key not in _PERCENT | _COSTS:
+        return str(int(value))
+    if isinstance(value, (float, np.floating, int, np.integer)):
+        value = float(value)
+        if math.isinf(value):
+            return "∞" if value > 0 else "-∞"
+        if key in _COSTS:
+            return percent_of(value)
+        if key in _PERCENT:
+            return f"{value:.2%}"
+        return f"{value:.2f}"
+    return str(value)
+
+def stats_table(stats: pd.Series, benchmark: pd.Series | None = None) -> pd.DataFrame:
+    """The statistics as display text, one row per statistic.
+
+    Columns ``statistic`` and ``value``, and ``benchmark`` when the
+    benchmark's statistics are given (missing ones show as "–").
+    """
+    table = pd.DataFrame(
+        {"statistic": [LABELS.get(k, k) for k in stats.index],
+         "value": [format_stat(k, v) for k, v in stats.items()]}
+    )
+    if benchmark is not None:
+        table["benchmark"] = [format_stat(k, benchmark.get(k)) for k in stats.index]
+    return table
+
+def costs_text(settings: dict, stats: pd.Series | None = None) -> str:
+    """One sentence naming the trading costs the run charged."""
+    def rate(key):
+        value = settings.get(key)
+        if missing(value) and stats is not None:
+            value = stats.get(key)
+        return None if missing(value) else float(value)
+
+    fee, tax = rate("fee_ratio"), rate("tax_ratio")
+    if fee is None and tax is None:
+        return "Costs: not recorded with this result."
+    if not fee and not tax:
+        return "Costs: none (no fee, no tax)."
+    parts = []
+    if fee is not None:
+        parts.append(f"fee {percent_of(fee)} of the value of every trade")
+    if tax is not None:
+        parts.append(f"tax {percent_of(tax)} of the value of every sale")
+    return "Costs: " + ", ".join(parts) + "."
+
+def settings_table(settings: dict) -> pd.DataFrame:
+    """The run's options as display text, the costs first."""
+    keys = [k for k in ("fee_ratio", "tax_ratio") if k in settings]
+    keys += [k for k in settings if k not in keys]
+    rows = []
+    for key in keys:
+        value = settings[key]
+        if key in _COSTS and not missing(value) and isinstance(value, (int, float)):
+            text = percent_of(float(value))
+        elif isinstance(value, pd.Series):
+            text = f"Series ({len(value)} values)"
+        else:
+            text = str(value)
+        rows.append((_SETTINGLABELS.get(key, key), text))
+    return pd.DataFrame(rows, columns=["setting", "value"])
+
+def date_text(value) -> str:
+    if missing(value):
+        return ""
+    value = pd.Timestamp(value)
+    return str(value.date()) if value == value.normalize() else value.isoformat(sep=" ")
+
+def display_frame(frame: pd.DataFrame) -> pd.DataFrame:
+    """Trade-like columns as text: dates without a midnight time, percentages, short floats."""
+    out = {}
+    for name, column in frame.items():
+        if pd.api.types.is_datetime64_any_dtype(column):
+            out[name] = column.map(date_text)
+        elif pd.api.types.is_bool_dtype(column):
+            out[name] = column.astype(str)
+        elif pd.api.types.is_float_dtype(column):
+            pattern = "{:.2%}" if name in _PERCENT_COLUMNS else "{:.4g}" if name in ("fees", "taxes") else "{:.4f}"
+            out[name] = [("" if not np.isfinite(v) else pattern.format(v)) if v is not None else ""
+                         for v in column.to_numpy(dtype=np.float64, na_value=np.nan)]
+        else:
+            out[name] = column.astype(object).where(column.notna(), "").astype(str)
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
+def html_table(frame: pd.DataFrame, *, css: str = "") -> str:
+    if not len(frame):
+        return '<p class="note">None.</p>'
+    return frame.to_html(index=False, escape=True, border=0, na_rep="", classes=css or None)

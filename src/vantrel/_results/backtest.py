@@ -1,0 +1,222 @@
+"""The outcome of a backtest: equity curve, trades, final portfolio, statistics, charts."""
+
+from __future__ import annotations
+
+from functools import cached_property
+from pathlib import Path
+
+import pandas as pd
+
+from ..stats import MIN_YEARS, drawdown, performance_stats
+from .round_trips import round_trip_table
+
+__all__ = ["BacktestResult"]
+
+
+class BacktestResult:
+    """Everything a backtest produced, as plain pandas objects (picklable).
+
+    Attributes
+    ----------
+    equity : Series
+        Portfolio value per bar, 1.0 at the start, from the bar on which the
+        first weight row becomes visible to the last bar.
+    trades : DataFrame
+        One row per trade: stock, entry/exit dates and the dates their signals
+        became visible, entry weight, bars held, the excursion statistics at
+        the exit (or at the last bar for a trade still open) and, with an
+        excursion window, the same statistics sampled ``k`` bars after entry
+        in columns ``<statistic>_<k>``.
+    portfolio : DataFrame
+        Final holdings by stock: ``weight`` now held, ``next_weight`` of the
+        latest weight row, and the pending ``action``; ``attrs`` holds
+        ``weight_date`` and ``next_weight_date``.
+    settings : dict
+        The options the run used.
+    benchmark : Series or None
+        The benchmark's value per bar, 1.0 at the start, on the same bars as
+        ``equity``; None without a benchmark.
+    risk_free : float or Series
+        The annual risk-free rate (or rates by date) the statistics use.
+    sectors : Series or None
+        Sector label per stock, from the market, when it has sectors; the
+        report then shows sector weights over time.
+    """
+
+    # Defaults for results pickled before these existed.
+    benchmark: pd.Series | None = None
+    risk_free: float | pd.Series = 0.0
+    sectors: pd.Series | None = None
+
+    def __init__(self, equity: pd.Series, trades, portfolio: pd.DataFrame,
+                 settings: dict | None = None, *, benchmark: pd.Series | None = None,
+                 risk_free: float | pd.Series = 0.0) -> None:
+        self.equity = equity
+        self.trades = trades  # a DataFrame, or the engine's trade log, tabled on first use
+        self.portfolio = portfolio  # a DataFrame, or what builds it on first use
+        self.settings = dict(settings or {})
+        self.benchmark = benchmark
+        self.risk_free = risk_free
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade record (see the class description); built on first use."""
+        trades = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        if not isinstance(trades, pd.DataFrame):
+            trades = self.__dict__["_trades"] = trades.table()
+        return trades
+
+    @trades.setter
+    def trades(self, value) -> None:
+        self.__dict__["_trades"] = value
+
+    @property
+    def portfolio(self) -> pd.DataFrame:
+        """Final holdings by stock (see the class description); built on first use."""
+        portfolio = self.__dict__.get("_portfolio", self.__dict__.get("portfolio"))
+        if not isinstance(portfolio, pd.DataFrame):
+            portfolio = self.__dict__["_portfolio"] = portfolio()
+        return portfolio
+
+    @portfolio.setter
+    def portfolio(self, value) -> None:
+        self.__dict__["_portfolio"] = value
+
+    def _trades_for_stats(self):
+        """The trade table, or while it is not built yet just the columns the statistics read."""
+        trades = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        if isinstance(trades, pd.DataFrame):
+            return trades
+        return trades.stats_columns()
+
+    @property
+    def returns(self) -> pd.Series:
+        """Simple return of each bar against the previous one."""
+        return (self.equity / self.equity.shift(1) - 1.0).iloc[1:].rename("returns")
+
+    @property
+    def drawdown(self) -> pd.Series:
+        """Fall of the equity below its running peak at each bar (0 at a new high, negative below)."""
+        return drawdown(self.equity).rename("drawdown")
+
+    def round_trips(self) -> pd.DataFrame:
+        """One row per round trip: a position from its entry to its exit back to nothing.
+
+        ``trades`` has one row per trade record (a holding re-sized at a rebalance
+        starts a new record); a round trip joins the records of one position. Its
+        ``return`` compounds the records' returns, so for a trip out of cash and back
+        it is what the trip made for the portfolio; ``profit``, ``fees`` and ``taxes``
+        add up.
+        """
+        return round_trip_table(self.trades)
+
+    @cached_property
+    def stats(self) -> pd.Series:
+        """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``).
+
+        Trades count round trips; see :meth:`compute_stats` for other choices
+        and :func:`vantrel.performance_stats` for the definitions.
+        """
+        return self.compute_stats()
+
+    @cached_property
+    def benchmark_stats(self) -> pd.Series | None:
+        """The same performance statistics for the benchmark's curve, or None."""
+        if self.benchmark is None:
+            return None
+        return performance_stats(self.benchmark, risk_free=self.risk_free)
+
+    def compute_stats(self, *, trades_by: str | None = None, periods_per_year: float | None = None,
+                      min_years: float = MIN_YEARS) -> pd.Series:
+        """Performance statistics with other choices than :attr:`stats`.
+
+        Parameters
+        ----------
+        trades_by : "round_trip" or "record", optional
+            Count round trips (the default when the trade table has them) or
+            trade records (each rebalance that re-sizes a holding starts one).
+        periods_per_year, min_years
+            As in :func:`vantrel.performance_stats`.
+        """
+        trades = self._trades_for_stats()
+        if trades_by is None:
+            trades_by = "round_trip" if "round_trip" in trades.columns else "record"
+        out = performance_stats(
+            self.equity, trades, benchmark=self.benchmark, risk_free=self.risk_free,
+            periods_per_year=periods_per_year, trades_by=trades_by, min_years=min_years,
+        )
+        costs = pd.Series({"fee_ratio": self.settings.get("fee_ratio", float("nan")),
+                           "tax_ratio": self.settings.get("tax_ratio", float("nan"))}, dtype=object)
+        # One concatenation: growing a Series key by key copies it each time.
+        return pd.concat([out, costs]).rename(out.name)
+
+    def plot(self, kind: str = "equity", **options):
+        """Draw one chart of the result.
+
+        Parameters
+        ----------
+        kind : str
+            ``"equity"`` (equity, against the benchmark when there is one, and
+            drawdown; ``scales="log"``, ``"linear"`` or ``"both"``),
+            ``"drawdown"`` (underwater), ``"yearly"`` (calendar-year returns),
+            ``"rolling"`` (6- and 12-month Sharpe ratio and volatility),
+            ``"distribution"`` (histogram of bar returns), ``"exposure"``
+            (long and short weight and number of holdings), ``"sectors"``
+            (weight per sector; ``sectors=`` when the result has none) or
+            ``"excursions"`` (each trade's worst excursion against its return).
+        **options
+            Passed to the chart.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
+        from .._report.charts import FIGURES
+
+        figure = FIGURES.get(kind)
+        if figure is None:
+            kinds = ", ".join(f'"{k}"' for k in FIGURES)
+            raise ValueError(f"plot kind must be one of {kinds}, got {kind!r}")
+        return figure(self, **options)
+
+    def report(self, path, *, title: str = "Backtest report", sectors: pd.Series | None = None) -> Path:
+        """Write the tear sheet as one self-contained HTML file.
+
+        Parameters
+        ----------
+        path : str or Path
+            The file to write; missing folders are created.
+        title : str
+            The page title.
+        sectors : Series, optional
+            Sector label per stock, for the sector weights chart; by default
+            the result's own ``sectors``.
+
+        Returns
+        -------
+        Path
+            The path written.
+        """
+        from .._report.tearsheet import write_report
+
+        return write_report(self, Path(path), title=title, sectors=sectors)
+
+    def __repr__(self) -> str:
+        if not len(self.equity):
+            return "BacktestResult(no bars)"
+        from .._report.formatting import format_stat
+
+        s = self.stats
+        shown = [("total return", "total_return"), ("CAGR", "cagr"), ("Sharpe", "sharpe"),
+                 ("max drawdown", "max_drawdown")]
+        parts = [f"{label} {format_stat(key, s.get(key))}" for label, key in shown if key in s.index]
+        if "trades" in s.index:
+            parts.append(f"{format_stat('trades', s['trades'])} trades")
+        span = f"{format_stat('start', s['start'])} to {format_stat('end', s['end'])}"
+        return f"BacktestResult({span}, {', '.join(parts)})"
+
+    def _repr_html_(self) -> str:
+        """Key statistics and a small equity chart, for notebooks."""
+        from .._report.notebook import result_html
+
+        return result_html(self)

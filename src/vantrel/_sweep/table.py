@@ -1,0 +1,40 @@
+"""The sweep's table: one row per variant from the variants and their outcomes."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from .._results.sweep import SweepResult
+from .job import Outcome
+
+__all__ = ["assemble"]
+
+
+def assemble(param_names: list[str], variants: list[dict], outcomes: list[Outcome], *, keep_equity: bool,
+             dates: pd.DatetimeIndex) -> SweepResult:
+    """The result table from variants and their outcomes, both in input order."""
+    index = pd.RangeIndex(len(variants), name="variant")
+    params = pd.DataFrame({name: _column([v.get(name) for v in variants], index) for name in param_names},
+                          index=index)
+    ran = [number for number, outcome in enumerate(outcomes) if outcome.stats is not None]
+    # Typed from the variants that ran; failed ones get the missing value of each type (NaN, NaT).
+    stats = pd.DataFrame.from_records([outcomes[number].stats for number in ran], index=ran).reindex(index)
+    errors = pd.Series([o.error for o in outcomes], index=index, dtype=object, name="error")
+    table = pd.concat([params, stats, errors], axis=1)
+    equity = _equity(outcomes, dates) if keep_equity else None
+    return SweepResult(table, param_names, equity)
+
+
+def _column(values: list, index: pd.RangeIndex) -> pd.Series:
+    """One column, typed by its values (numbers stay numbers, dates dates) with gaps as missing."""
+    return pd.Series(values, index=index, dtype=object).infer_objects()
+
+
+def _equity(outcomes: list[Outcome], dates: pd.DatetimeIndex) -> pd.DataFrame:
+    curves = np.full((len(dates), len(outcomes)), np.nan)
+    for number, outcome in enumerate(outcomes):
+        if outcome.equity is not None:
+            rows = dates.get_indexer(outcome.equity.index)
+            curves[rows, number] = outcome.equity.to_numpy()
+    return pd.DataFrame(curves, index=dates, columns=pd.RangeIndex(len(outcomes), name="variant"))
