@@ -29,8 +29,9 @@ def available() -> bool:
     return shutil.which("valgrind") is not None
 
 
-def count_instructions(workload: str, strategies: list[str], extra: tuple[str, ...] = (),
-                       out_dir: Path | None = None) -> dict[str, int]:
+def count_instructions(
+    workload: str, strategies: list[str], extra: tuple[str, ...] = (), out_dir: Path | None = None
+) -> dict[str, int]:
     """Instructions executed inside the engine, per strategy run on `workload`."""
     with tempfile.TemporaryDirectory(prefix="vantrel-callgrind-") as tmp:
         out = Path(out_dir or tmp)
@@ -38,11 +39,23 @@ def count_instructions(workload: str, strategies: list[str], extra: tuple[str, .
         for stale in out.glob("callgrind.out.*"):
             stale.unlink()
         subprocess.run(
-            ["valgrind", "--tool=callgrind", "--instr-atstart=no",
-             f"--toggle-collect={ENTRY}", f"--callgrind-out-file={out}/callgrind.out.%p",
-             *extra, sys.executable, "-m", "benchmarks.callgrind_driver", workload,
-             ",".join(strategies)],
-            check=True, capture_output=True, text=True, cwd=REPO,
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--instr-atstart=no",
+                f"--toggle-collect={ENTRY}",
+                f"--callgrind-out-file={out}/callgrind.out.%p",
+                *extra,
+                sys.executable,
+                "-m",
+                "benchmarks.callgrind_driver",
+                workload,
+                ",".join(strategies),
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+            cwd=REPO,
         )
         counts = {}
         for dump in out.glob("callgrind.out.*.*"):

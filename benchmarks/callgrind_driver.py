@@ -17,8 +17,7 @@ from benchmarks.workloads import market_for, strategy_named
 
 
 def callgrind_control(*args: str) -> None:
-    subprocess.run(["callgrind_control", *args, str(os.getpid())], check=True,
-                   capture_output=True)
+    subprocess.run(["callgrind_control", *args, str(os.getpid())], check=True, capture_output=True)
 
 
 def main() -> None:

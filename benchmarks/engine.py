@@ -85,8 +85,14 @@ def last_trades() -> TradeList:
 def fast_engine_trades(result: dict[str, Any]) -> TradeList:
     """The array entry's trade log in the form of the excursion module's lists."""
     log = result["trades"]
-    stats = ["adverse_excursion", "favourable_excursion", "favourable_before_adverse",
-             "drawdown", "profitable_bars", "excursion_return"]
+    stats = [
+        "adverse_excursion",
+        "favourable_excursion",
+        "favourable_before_adverse",
+        "drawdown",
+        "profitable_bars",
+        "excursion_return",
+    ]
     final = np.stack([log[name] for name in stats], axis=1) if log.size else np.empty((0, 6))
     # exvalo's array per trade: the window samples, row by row, then the statistics at the exit.
     if "samples" in (log.dtype.names or ()):

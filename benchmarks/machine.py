@@ -13,7 +13,7 @@ import numpy as np
 def _first_line(cmd: list[str]) -> str:
     if shutil.which(cmd[0]) is None:
         return "not found"
-    done = subprocess.run(cmd, capture_output=True, text=True)
+    done = subprocess.run(cmd, capture_output=True, text=True, check=False)
     return (done.stdout or done.stderr).strip().splitlines()[0]
 
 
@@ -27,8 +27,9 @@ def cpu_model() -> str:
 
 
 def git_revision(repo: Path) -> str:
-    done = subprocess.run(["git", "-C", str(repo), "describe", "--always", "--dirty"],
-                          capture_output=True, text=True)
+    done = subprocess.run(
+        ["git", "-C", str(repo), "describe", "--always", "--dirty"], capture_output=True, text=True, check=False
+    )
     return done.stdout.strip() or "unknown"
 
 

@@ -51,11 +51,15 @@ def main() -> None:
         before = max(before, status_kib("VmHWM"))
     run_backtest(market, strategy)
     peak = status_kib("VmHWM")
-    print(json.dumps({
-        "added_bytes": max(peak - before, 0) * 1024,
-        "method": "VmHWM after clear_refs reset" if exact else "VmHWM growth",
-        "input_matrix_bytes": market.open.nbytes,
-    }))
+    print(
+        json.dumps(
+            {
+                "added_bytes": max(peak - before, 0) * 1024,
+                "method": "VmHWM after clear_refs reset" if exact else "VmHWM growth",
+                "input_matrix_bytes": market.open.nbytes,
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

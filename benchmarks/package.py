@@ -46,7 +46,7 @@ class PackageCall:
         import vantrel
 
         result = vantrel.backtest(self.weights, self.market, **self.keywords)
-        result.trades  # the trade table is built on first use: time it with the call
+        _ = result.trades  # the trade table is built on first use: time it with the call
         return result
 
 
@@ -60,8 +60,7 @@ def pandas_market(market: Market):
     def frame(values: np.ndarray) -> pd.DataFrame:
         return pd.DataFrame(values, index=index, columns=labels)
 
-    return vantrel.Market(frame(market.close), open=frame(market.open),
-                          high=frame(market.high), low=frame(market.low))
+    return vantrel.Market(frame(market.close), open=frame(market.open), high=frame(market.high), low=frame(market.low))
 
 
 def package_call(market: Market, strategy: Strategy, prices=None) -> PackageCall:

@@ -46,15 +46,16 @@ def setup(python: Path = VBT_PYTHON) -> None:
 
 def signal_inputs(market: Market, strategy: Strategy) -> dict[str, np.ndarray]:
     """Entry signals and entry values of a book bought once and held (stops aside)."""
-    (bar, row), = rebalance_rows(market, strategy).items()
+    ((bar, row),) = rebalance_rows(market, strategy).items()
     entries = np.zeros(market.open.shape, dtype=bool)
     entries[bar] = strategy.pos_values[row] > 0
     # The weights of an initial capital of 1.0, as values to buy.
     return {"entries": entries, "size": strategy.pos_values[row]}
 
 
-def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int,
-                 numba_cache: Path, configs: list[str] | None = None) -> dict:
+def run_vectorbt(
+    market: Market, strategy: Strategy, fee: float, repeats: int, numba_cache: Path, configs: list[str] | None = None
+) -> dict:
     """Times vectorbt's configurations on `strategy`; their figures and final values.
 
     A book with stops goes to vectorbt's signal route with its stops (the book must
@@ -63,9 +64,13 @@ def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int,
     configurations by name (all of the route when None).
     """
     if strategy.options.get("touched_exit"):
-        book = {"high": market.high, "low": market.low, **signal_inputs(market, strategy),
-                "sl_stop": np.float64(strategy.options["stop_loss"]),
-                "tp_stop": np.float64(strategy.options["take_profit"])}
+        book = {
+            "high": market.high,
+            "low": market.low,
+            **signal_inputs(market, strategy),
+            "sl_stop": np.float64(strategy.options["stop_loss"]),
+            "tp_stop": np.float64(strategy.options["take_profit"]),
+        }
     else:
         book = {"orders": target_percent_orders(market, strategy)}
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
@@ -74,7 +79,10 @@ def run_vectorbt(market: Market, strategy: Strategy, fee: float, repeats: int,
         cold = not any(Path(numba_cache).iterdir())
         done = subprocess.run(
             [str(VBT_PYTHON), str(SCRIPT), str(archive), str(repeats), ",".join(configs or [])],
-            capture_output=True, text=True, timeout=3600,
+            capture_output=True,
+            text=True,
+            timeout=3600,
+            check=False,
             env={**os.environ, "NUMBA_CACHE_DIR": str(numba_cache)},
         )
     if done.returncode != 0:
@@ -101,18 +109,26 @@ def compile_times(market: Market, book: Strategy, stops_book: Strategy) -> dict:
             out[name] = {"error": done["error"]}
             continue
         config = done["configs"][name]
-        out[name] = config if "error" in config else {
-            "first_call_s": config["first_call_s"],
-            "steady_s": config["median_s"],
-            "import_s": done["import_s"],
-        }
+        out[name] = (
+            config
+            if "error" in config
+            else {
+                "first_call_s": config["first_call_s"],
+                "steady_s": config["median_s"],
+                "import_s": done["import_s"],
+            }
+        )
     return out
 
 
 def agreement(ours: float, theirs: float) -> dict:
     relative = abs(ours - theirs) / abs(ours)
-    return {"ours": ours, "vectorbt": theirs, "relative_difference": relative,
-            "agrees": bool(relative <= AGREEMENT_RTOL)}
+    return {
+        "ours": ours,
+        "vectorbt": theirs,
+        "relative_difference": relative,
+        "agrees": bool(relative <= AGREEMENT_RTOL),
+    }
 
 
 # Configurations that run vectorbt's kernel without building a Portfolio: the least
@@ -122,15 +138,19 @@ KERNEL_ONLY = ("flex_simulate_nb",)
 
 def fastest_faithful(configs: dict[str, dict], exclude: tuple[str, ...] = ()) -> str | None:
     """The quickest configuration that ran and agreed with our final value."""
-    faithful = {name: c for name, c in configs.items()
-                if name not in exclude and "error" not in c and c.get("agreement", {}).get("agrees")}
+    faithful = {
+        name: c
+        for name, c in configs.items()
+        if name not in exclude and "error" not in c and c.get("agreement", {}).get("agrees")
+    }
     return min(faithful, key=lambda name: faithful[name]["median_s"], default=None)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description="vectorbt's interpreter for the benchmarks")
-    parser.add_argument("--setup", action="store_true",
-                        help=f"create {VBT_PYTHON.parent.parent} and install {' '.join(REQUIREMENTS)}")
+    parser.add_argument(
+        "--setup", action="store_true", help=f"create {VBT_PYTHON.parent.parent} and install {' '.join(REQUIREMENTS)}"
+    )
     args = parser.parse_args()
     if args.setup:
         setup()

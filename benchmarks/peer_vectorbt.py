@@ -70,6 +70,7 @@ class Workload:
 
 # --- from_orders: vectorbt's order-array route ---------------------------------------
 
+
 def _from_orders(w: Workload, fee: float, engine: str, **how) -> np.ndarray:
     portfolio = vbt.Portfolio.from_orders(
         close=w.close,
@@ -115,6 +116,7 @@ def orders_presorted(w: Workload, fee: float, engine: str) -> np.ndarray:
 
 # --- order functions: vectorbt's callback route, restricted to the rebalance bars -------
 
+
 @njit(cache=True)
 def _value_at_open(c, open_):
     # Size the targets on the value at this bar's open, as from_orders does when the
@@ -127,8 +129,12 @@ def _value_at_open(c, open_):
 def _pre_segment_sorted(c, open_, targets, row_of_bar, order_value_out):
     _value_at_open(c, open_)
     pnb.sort_call_seq_nb(
-        c, targets[row_of_bar[c.i]], np.asarray(SizeType.TargetPercent), np.asarray(Direction.Both),
-        order_value_out[: c.to_col - c.from_col], ctx_select=False,
+        c,
+        targets[row_of_bar[c.i]],
+        np.asarray(SizeType.TargetPercent),
+        np.asarray(Direction.Both),
+        order_value_out[: c.to_col - c.from_col],
+        ctx_select=False,
     )
     return ()
 
@@ -156,7 +162,11 @@ def order_func(w: Workload, fee: float, engine: str) -> np.ndarray:
     order_value = np.empty(w.close.shape[1])
     vbt.Portfolio.from_order_func(
         w.close,
-        _target_order, w.open, w.targets, w.row_of_bar, fee,
+        _target_order,
+        w.open,
+        w.targets,
+        w.row_of_bar,
+        fee,
         init_cash=1.0,
         cash_sharing=True,
         group_by=True,
@@ -216,7 +226,13 @@ def flex_order_func(w: Workload, fee: float, engine: str) -> np.ndarray:
     plan, plan_len, order_value = _flex_arguments(w)
     vbt.Portfolio.from_order_func(
         w.close,
-        _flex_target_order, w.open, w.targets, w.row_of_bar, plan, plan_len, fee,
+        _flex_target_order,
+        w.open,
+        w.targets,
+        w.row_of_bar,
+        plan,
+        plan_len,
+        fee,
         flexible=True,
         init_cash=1.0,
         cash_sharing=True,
@@ -260,6 +276,7 @@ def flex_simulate_nb(w: Workload, fee: float, engine: str) -> np.ndarray:
 
 
 # --- from_signals: vectorbt's signal route, the one with stops ----------------------
+
 
 def signals_with_stops(w: Workload, fee: float, engine: str) -> np.ndarray:
     """from_signals: entries at the open valued in cash, stop-loss and take-profit on the
@@ -353,8 +370,9 @@ def main() -> None:
     names = [n for n in asked if n in known]
     unknown = [n for n in asked if n not in CONFIGS and n not in SIGNAL_CONFIGS]
     if unknown:
-        sys.exit(f"unknown vectorbt configuration(s): {', '.join(unknown)}; "
-                 f"known: {', '.join([*CONFIGS, *SIGNAL_CONFIGS])}")
+        sys.exit(
+            f"unknown vectorbt configuration(s): {', '.join(unknown)}; known: {', '.join([*CONFIGS, *SIGNAL_CONFIGS])}"
+        )
     names = names or list(known)
     results = {}
     for name in names:
@@ -362,13 +380,17 @@ def main() -> None:
         print(f"{name}: {results[name]}", file=sys.stderr, flush=True)
     import numba
 
-    print(json.dumps({
-        "version": vbt.__version__,
-        "numba": numba.__version__,
-        "rust": rust_version(),
-        "import_s": IMPORT_S,
-        "configs": results,
-    }))
+    print(
+        json.dumps(
+            {
+                "version": vbt.__version__,
+                "numba": numba.__version__,
+                "rust": rust_version(),
+                "import_s": IMPORT_S,
+                "configs": results,
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

@@ -23,7 +23,9 @@ OUT = Path(__file__).resolve().parent / "results" / "profile"
 def annotate(dump: Path, inclusive: bool, top: int = 15) -> str:
     done = subprocess.run(
         ["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", str(dump)],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     )
     rows = []
     for line in done.stdout.splitlines():

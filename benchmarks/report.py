@@ -21,14 +21,18 @@ def markdown(report: dict) -> str:
         f"- CPU: {m['cpu']} ({m['cores']} cores usable), kernel {m['kernel']}",
         f"- Python {m['python']}, NumPy {m['numpy']}, compiler: {m['compiler']}",
         f"- vantrel {m['vantrel']}; array entry: {report.get('fast_engine', '-')}",
-        f"- load average at the start: {m.get('load_average', '-')}; at the end: "
-        f"{m.get('load_average_at_end', '-')} (2 cores shared with other developers)",
+        (
+            f"- load average at the start: {m.get('load_average', '-')}; at the end: "
+            f"{m.get('load_average_at_end', '-')} (2 cores shared with other developers)"
+        ),
         f"- valid (every run matched its reference hashes): **{report['valid']}**",
         "",
         "## Engine, per workload and strategy",
         "",
-        "| workload | strategy | median ms | IQR/median | min–max ms | ns per held stock-bar "
-        "| trades | trades/s | peak MiB added | x NumPy read | gate |",
+        (
+            "| workload | strategy | median ms | IQR/median | min–max ms | ns per held stock-bar "
+            "| trades | trades/s | peak MiB added | x NumPy read | gate |"
+        ),
         "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|---|",
     ]
     for name, w in report["workloads"].items():
@@ -54,8 +58,7 @@ def markdown(report: dict) -> str:
             "",
             "## Scaling (monthly top-k, close-mode stop): one size doubled at a time",
             "",
-            "| axis | factor | bars | universe | held | median ms | time / base "
-            "| held stock-bars / base | gate |",
+            "| axis | factor | bars | universe | held | median ms | time / base | held stock-bars / base | gate |",
             "|---|--:|--:|--:|--:|--:|--:|--:|---|",
         ]
         base_held = report["scaling"][0]["held_stock_bars"]
@@ -74,19 +77,26 @@ ROUTES = ("backtest_", "_engine", "_engine (column-major)", "vantrel.backtest")
 BOOKS = {
     "monthly_top50": "monthly top-50, 10% stop, fees and tax",
     "monthly_top50_plain": "same book without stops and tax (what vectorbt runs)",
-    "held_top50_touched_stops": "first top-50 bought and held, touched stop-loss 10% and "
-                                "take-profit 20%, no costs",
+    "held_top50_touched_stops": "first top-50 bought and held, touched stop-loss 10% and take-profit 20%, no costs",
 }
 PEER_BOOKS = {
-    "peer": ("vectorbt on the rebalanced book without stops and tax",
-             "Orders at the open of every rebalance bar, sized on the value at that open, sells "
-             "first, one cash-sharing group."),
-    "peer_stops": ("vectorbt with stops: the held book with touched stop-loss and take-profit",
-                   "`Portfolio.from_signals` with `sl_stop`/`tp_stop` on the fill price, tested on "
-                   "each later bar's open, high and low and filled at the level or the gapped open, "
-                   "as our touched exits. Its stops cannot express the rebalanced books (a stock "
-                   "resized at every rebalance, kept out after a stop until the weights change), "
-                   "so this book is bought once and held."),
+    "peer": (
+        "vectorbt on the rebalanced book without stops and tax",
+        (
+            "Orders at the open of every rebalance bar, sized on the value at that open, sells "
+            "first, one cash-sharing group."
+        ),
+    ),
+    "peer_stops": (
+        "vectorbt with stops: the held book with touched stop-loss and take-profit",
+        (
+            "`Portfolio.from_signals` with `sl_stop`/`tp_stop` on the fill price, tested on "
+            "each later bar's open, high and low and filled at the level or the gapped open, "
+            "as our touched exits. Its stops cannot express the rebalanced books (a stock "
+            "resized at every rebalance, kept out after a stop until the weights change), "
+            "so this book is bought once and held."
+        ),
+    ),
 }
 
 
@@ -95,16 +105,22 @@ def end_to_end_tables(report: dict) -> list[str]:
         "",
         "## Monthly top-50 book: engine alone and the whole user call",
         "",
-        "Each route takes turns with one NumPy read (`sum()`) of the trading-price matrix; "
-        "ratios are to that read's median in the same run.",
+        (
+            "Each route takes turns with one NumPy read (`sum()`) of the trading-price matrix; "
+            "ratios are to that read's median in the same run."
+        ),
         "",
-        "`backtest_` and `_engine` get the workload's row-major matrices; `_engine "
-        "(column-major)` gets the same prices in column-major order, as `vantrel.Market` "
-        "holds them and so as `vantrel.backtest` passes them on.",
+        (
+            "`backtest_` and `_engine` get the workload's row-major matrices; `_engine "
+            "(column-major)` gets the same prices in column-major order, as `vantrel.Market` "
+            "holds them and so as `vantrel.backtest` passes them on."
+        ),
         "",
-        "| workload | book | NumPy read ms | backtest_ ms | x read | _engine ms | x read "
-        "| _engine column-major ms | x read | vantrel.backtest ms | x read | gates "
-        "(backtest_ / _engine / column-major / vantrel.backtest) |",
+        (
+            "| workload | book | NumPy read ms | backtest_ ms | x read | _engine ms | x read "
+            "| _engine column-major ms | x read | vantrel.backtest ms | x read | gates "
+            "(backtest_ / _engine / column-major / vantrel.backtest) |"
+        ),
         "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|",
     ]
     for name, w in report["workloads"].items():
@@ -117,8 +133,10 @@ def end_to_end_tables(report: dict) -> list[str]:
                 else:
                     cells += ["not built", "-"]
             gates = " / ".join(b["gates"].get(route, "-") for route in ROUTES)
-            out.append(f"| {name} | {BOOKS.get(book, book)} | {_ms(t['numpy_read']['median_s'])} "
-                       f"| {' | '.join(cells)} | {gates} |")
+            out.append(
+                f"| {name} | {BOOKS.get(book, book)} | {_ms(t['numpy_read']['median_s'])} "
+                f"| {' | '.join(cells)} | {gates} |"
+            )
     return out
 
 
@@ -127,13 +145,11 @@ def baseline_table(report: dict) -> list[str]:
         "",
         "## Baselines on the same data (monthly top-50 book)",
         "",
-        "| workload | NumPy read of prices ms | NumPy vectorised equity ms "
-        "(no stops, fees or drift) |",
+        "| workload | NumPy read of prices ms | NumPy vectorised equity ms (no stops, fees or drift) |",
         "|---|--:|--:|",
     ]
     for name, w in report["workloads"].items():
-        out.append(f"| {name} | {_ms(w['numpy_read']['median_s'])} "
-                   f"| {_ms(w['numpy_equity']['median_s'])} |")
+        out.append(f"| {name} | {_ms(w['numpy_read']['median_s'])} | {_ms(w['numpy_equity']['median_s'])} |")
     return out
 
 
@@ -156,14 +172,18 @@ def _peer_tables(report: dict, key: str) -> list[str]:
         "",
         what,
         "",
-        f"vectorbt {any_run.get('version', '?')}, numba {any_run.get('numba', '?')}, "
-        f"vectorbt-rust {any_run.get('rust') or 'not installed'}. Every configuration computes "
-        "the whole value series; it counts as faithful when its final value without fees agrees "
-        "with ours to 1e-9 relative. The first call includes numba's compile; the first "
-        "workload of the run starts from an empty numba cache.",
+        (
+            f"vectorbt {any_run.get('version', '?')}, numba {any_run.get('numba', '?')}, "
+            f"vectorbt-rust {any_run.get('rust') or 'not installed'}. Every configuration computes "
+            "the whole value series; it counts as faithful when its final value without fees agrees "
+            "with ours to 1e-9 relative. The first call includes numba's compile; the first "
+            "workload of the run starts from an empty numba cache."
+        ),
         "",
-        "| workload | configuration | engine | median ms | first call s | steady calls "
-        "| agreement (no fees) | agreement (fees) |",
+        (
+            "| workload | configuration | engine | median ms | first call s | steady calls "
+            "| agreement (no fees) | agreement (fees) |"
+        ),
         "|---|---|---|--:|--:|--:|--:|--:|",
     ]
     for name, p in peers.items():
@@ -185,8 +205,10 @@ def _peer_tables(report: dict, key: str) -> list[str]:
             )
     out += [
         "",
-        "vectorbt's fastest faithful configuration against ours on the same book "
-        "(time of vectorbt / time of ours; above 1 means we are faster):",
+        (
+            "vectorbt's fastest faithful configuration against ours on the same book "
+            "(time of vectorbt / time of ours; above 1 means we are faster):"
+        ),
         "",
         "| workload | vectorbt fastest | ms | vs backtest_ | vs _engine | vs vantrel.backtest |",
         "|---|---|--:|--:|--:|--:|",
@@ -210,8 +232,10 @@ def compile_table(report: dict) -> list[str]:
         "",
         "## vectorbt's one-time compile",
         "",
-        "Each route alone in a fresh process with an empty numba cache, on S: its first call "
-        "(numba's compile and one run) against a steady call. vantrel has no compile step.",
+        (
+            "Each route alone in a fresh process with an empty numba cache, on S: its first call "
+            "(numba's compile and one run) against a steady call. vantrel has no compile step."
+        ),
         "",
         "| configuration | first call s | steady call ms | import of vectorbt s |",
         "|---|--:|--:|--:|",
@@ -220,8 +244,7 @@ def compile_table(report: dict) -> list[str]:
         if "error" in t:
             out.append(f"| {name} | {t['error']} | | |")
         else:
-            out.append(f"| {name} | {t['first_call_s']:,.1f} | {_ms(t['steady_s'])} "
-                       f"| {t['import_s']:.1f} |")
+            out.append(f"| {name} | {t['first_call_s']:,.1f} | {_ms(t['steady_s'])} | {t['import_s']:.1f} |")
     return out
 
 
@@ -234,23 +257,37 @@ def target_lines(report: dict) -> list[str]:
         x = book["ratio_to_read"]
         if "_engine" in x:
             best = min(x["_engine"], x["_engine (column-major)"])
-            lines.append(_target(
-                "L: _engine at most one NumPy read", best <= 1.0,
-                f"{x['_engine']:.2f}x the read on row-major prices, "
-                f"{x['_engine (column-major)']:.2f}x on column-major ones (the package's layout)"))
-        lines.append(_target("L: vantrel.backtest at most 1.5 NumPy reads",
-                             x["vantrel.backtest"] <= 1.5, f"{x['vantrel.backtest']:.2f}x the read"))
+            lines.append(
+                _target(
+                    "L: _engine at most one NumPy read",
+                    best <= 1.0,
+                    f"{x['_engine']:.2f}x the read on row-major prices, "
+                    f"{x['_engine (column-major)']:.2f}x on column-major ones (the package's layout)",
+                )
+            )
+        lines.append(
+            _target(
+                "L: vantrel.backtest at most 1.5 NumPy reads",
+                x["vantrel.backtest"] <= 1.5,
+                f"{x['vantrel.backtest']:.2f}x the read",
+            )
+        )
     for name in ("M", "L"):
         p = w.get(name, {}).get("peer", {})
         if "speedup" in p:
             s = p["speedup"]["vantrel.backtest"]
             figure = f"{_times(s)} ({p['fastest']})"
             if "speedup_portfolio" in p:
-                figure += (f"; {_times(p['speedup_portfolio']['vantrel.backtest'])} against the "
-                           f"fastest that builds a Portfolio ({p['fastest_portfolio']})")
-            lines.append(_target(f"{name}: vantrel.backtest at least 30x vectorbt's fastest faithful "
-                                 "configuration", s >= 30, figure))
-    return ["", "## Targets", ""] + lines if lines else []
+                figure += (
+                    f"; {_times(p['speedup_portfolio']['vantrel.backtest'])} against the "
+                    f"fastest that builds a Portfolio ({p['fastest_portfolio']})"
+                )
+            lines.append(
+                _target(
+                    f"{name}: vantrel.backtest at least 30x vectorbt's fastest faithful configuration", s >= 30, figure
+                )
+            )
+    return ["", "## Targets", "", *lines] if lines else []
 
 
 def _times(ratio: float) -> str:

@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import datetime
+import functools
 import json
 import shutil
 import subprocess
@@ -103,15 +104,17 @@ class Gate:
 def peak_memory(bars: int, stocks: int, strategy: str) -> dict:
     done = subprocess.run(
         [sys.executable, "-m", "benchmarks.memory_probe", str(bars), str(stocks), strategy],
-        capture_output=True, text=True, cwd=REPO,
+        capture_output=True,
+        text=True,
+        cwd=REPO,
+        check=False,
     )
     if done.returncode != 0:
         return {"error": done.stderr.strip().splitlines()[-1]}
     return json.loads(done.stdout)
 
 
-def bench_workload(name: str, repeats: int, together: int, gate: Gate,
-                   vbt: dict | None) -> dict:
+def bench_workload(name: str, repeats: int, together: int, gate: Gate, vbt: dict | None) -> dict:
     market = market_for(name)
     bars, stocks = SIZES[name]
     print(f"[{name}] {bars} bars x {stocks} stocks", flush=True)
@@ -132,8 +135,7 @@ def bench_workload(name: str, repeats: int, together: int, gate: Gate,
             "memory": peak_memory(bars, stocks, strategy.name),
             "gate": gate.check(f"{name}/{strategy.name}", digest(values, trades)),
         }
-        print(f"  {strategy.name:26s} {timing['median_s'] * 1e3:10.2f} ms  {row['gate']}",
-              flush=True)
+        print(f"  {strategy.name:26s} {timing['median_s'] * 1e3:10.2f} ms  {row['gate']}", flush=True)
         rows.append(row)
 
     book = monthly_top(market)
@@ -141,8 +143,7 @@ def bench_workload(name: str, repeats: int, together: int, gate: Gate,
     held = held_with_touched_stops(book)
     prices = pandas_market(market)
     columns = column_major(market) if fast_engine() is not None else None
-    books = {b.name: bench_book(name, market, columns, prices, b, together, gate)
-             for b in (book, plain, held)}
+    books = {b.name: bench_book(name, market, columns, prices, b, together, gate) for b in (book, plain, held)}
     result = {
         "bars": bars,
         "stocks": stocks,
@@ -160,12 +161,12 @@ def bench_workload(name: str, repeats: int, together: int, gate: Gate,
 def column_major(market):
     """The market's price matrices in column-major order, as a `vantrel.Market` holds
     its frames: one stock's bars are contiguous."""
-    return dataclasses.replace(market, **{
-        k: np.asfortranarray(getattr(market, k)) for k in ("open", "high", "low", "close")})
+    return dataclasses.replace(
+        market, **{k: np.asfortranarray(getattr(market, k)) for k in ("open", "high", "low", "close")}
+    )
 
 
-def bench_book(workload: str, market, columns, prices, strategy, repeats: int,
-               gate: Gate) -> dict:
+def bench_book(workload: str, market, columns, prices, strategy, repeats: int, gate: Gate) -> dict:
     """backtest_, the array entry (on row-major prices and, as `columns`, on column-major
     ones) and vantrel.backtest on one book, taking turns with one NumPy read of the
     trading prices; each as a ratio to that read."""
@@ -187,15 +188,17 @@ def bench_book(workload: str, market, columns, prices, strategy, repeats: int,
     if columns is not None:
         for route, prices_in in (("_engine", market), ("_engine (column-major)", columns)):
             out = run_fast_engine(prices_in, strategy)
-            gates[route] = gate.same(key, f"{route}'s output",
-                                     digest(out["values"], fast_engine_trades(out)) == hashes)
+            gates[route] = gate.same(key, f"{route}'s output", digest(out["values"], fast_engine_trades(out)) == hashes)
     equity = call.run().equity.to_numpy()
-    gates["vantrel.backtest"] = gate.same(key, "vantrel.backtest's equity",
-                                          bool(np.array_equal(equity, values[call.first_bar:])))
+    gates["vantrel.backtest"] = gate.same(
+        key, "vantrel.backtest's equity", bool(np.array_equal(equity, values[call.first_bar :]))
+    )
     read = timings["numpy_read"]["median_s"]
     ratios = {route: t["median_s"] / read for route, t in timings.items() if route != "numpy_read"}
-    print(f"  {strategy.name}: " + ", ".join(
-        f"{route} {t['median_s'] * 1e3:.2f} ms" for route, t in timings.items()), flush=True)
+    print(
+        f"  {strategy.name}: " + ", ".join(f"{route} {t['median_s'] * 1e3:.2f} ms" for route, t in timings.items()),
+        flush=True,
+    )
     return {
         "timings": timings,
         "ratio_to_read": ratios,
@@ -217,19 +220,23 @@ def bench_peer(market, book, ours: dict, repeats: int, gate: Gate, vbt: dict) ->
     for name, config in theirs["configs"].items():
         if "error" not in config:
             config["agreement"] = peer.agreement(ours_no_fee, config["final_value_no_fee"])
-            config["agreement_with_fee"] = peer.agreement(ours["final_value"],
-                                                          config["final_value_with_fee"])
-        print(f"  vectorbt {name:28s} "
-              + (config["error"] if "error" in config else
-                 f"{config['median_s'] * 1e3:10.2f} ms, first call {config['first_call_s']:.2f} s, "
-                 f"agreement {config['agreement']['relative_difference']:.1e}"), flush=True)
+            config["agreement_with_fee"] = peer.agreement(ours["final_value"], config["final_value_with_fee"])
+        print(
+            f"  vectorbt {name:28s} "
+            + (
+                config["error"]
+                if "error" in config
+                else f"{config['median_s'] * 1e3:10.2f} ms, first call {config['first_call_s']:.2f} s, "
+                f"agreement {config['agreement']['relative_difference']:.1e}"
+            ),
+            flush=True,
+        )
     fastest = peer.fastest_faithful(theirs["configs"])
     out["fastest"] = fastest
     if fastest is None:
         gate.fail(f"{book.name}: no vectorbt configuration agrees with our final value")
         return out
-    ours_routes = {route: t["median_s"] for route, t in ours["timings"].items()
-                   if route != "numpy_read"}
+    ours_routes = {route: t["median_s"] for route, t in ours["timings"].items() if route != "numpy_read"}
     best = theirs["configs"][fastest]["median_s"]
     out["speedup"] = {route: best / t for route, t in ours_routes.items()}
     # The same for the fastest route that leaves a Portfolio to ask for trades and stats.
@@ -245,11 +252,14 @@ def bench_compile() -> dict:
     """vectorbt's one-time compile per route, measured on the S workload."""
     market = market_for("S")
     book = monthly_top(market)
-    times = peer.compile_times(market, without_stops(book, "monthly_top50_plain", PEER_FEE),
-                               held_with_touched_stops(book))
+    times = peer.compile_times(
+        market, without_stops(book, "monthly_top50_plain", PEER_FEE), held_with_touched_stops(book)
+    )
     for name, t in times.items():
-        print(f"[compile] vectorbt {name}: "
-              + (t["error"] if "error" in t else f"first call {t['first_call_s']:.1f} s"), flush=True)
+        print(
+            f"[compile] vectorbt {name}: " + (t["error"] if "error" in t else f"first call {t['first_call_s']:.1f} s"),
+            flush=True,
+        )
     return times
 
 
@@ -257,16 +267,21 @@ def bench_scaling(repeats: int, gate: Gate) -> list[dict]:
     points = []
     for axis, factor, sizes in scaling_grid():
         market, strategy = scaling_case(sizes)
-        timing = measure(lambda: run_backtest(market, strategy), repeats)
+        timing = measure(functools.partial(run_backtest, market, strategy), repeats)
         values = run_backtest(market, strategy)
         trades = last_trades()
         key = "scaling/{bars}x{universe}/held{held}".format(**sizes)
-        points.append({
-            "axis": axis, "factor": factor, **sizes, **timing,
-            "held_stock_bars": trades.held_stock_bars(market.n_bars),
-            "trades": len(trades),
-            "gate": gate.check(key, digest(values, trades)),
-        })
+        points.append(
+            {
+                "axis": axis,
+                "factor": factor,
+                **sizes,
+                **timing,
+                "held_stock_bars": trades.held_stock_bars(market.n_bars),
+                "trades": len(trades),
+                "gate": gate.check(key, digest(values, trades)),
+            }
+        )
         print(f"[scaling] {axis} x{factor}: {timing['median_s'] * 1e3:.2f} ms", flush=True)
     base = points[0]["median_s"]
     for p in points:
@@ -280,10 +295,12 @@ def main() -> int:
     parser.add_argument("--workloads", default=None, help="comma-separated, e.g. S,M,L")
     parser.add_argument("--no-scaling", action="store_true")
     parser.add_argument("--no-peer", action="store_true", help="skip vectorbt")
-    parser.add_argument("--peer-configs", default=None,
-                        help="vectorbt configurations to run, comma-separated (default: all)")
-    parser.add_argument("--update-reference", action="store_true",
-                        help="store this run's hashes as the reference (after checking them)")
+    parser.add_argument(
+        "--peer-configs", default=None, help="vectorbt configurations to run, comma-separated (default: all)"
+    )
+    parser.add_argument(
+        "--update-reference", action="store_true", help="store this run's hashes as the reference (after checking them)"
+    )
     args = parser.parse_args()
 
     workloads = (args.workloads or ("S" if args.quick else "S,M,L")).split(",")
@@ -294,8 +311,10 @@ def main() -> int:
     if not args.no_peer and peer.available():
         # One numba cache for the run, empty at the start: the first workload's first
         # calls show the compile a new user waits for.
-        vbt = {"cache": Path(tempfile.mkdtemp(prefix="vantrel-numba-")),
-               "configs": args.peer_configs.split(",") if args.peer_configs else None}
+        vbt = {
+            "cache": Path(tempfile.mkdtemp(prefix="vantrel-numba-")),
+            "configs": args.peer_configs.split(",") if args.peer_configs else None,
+        }
     try:
         report = {
             "machine": describe(REPO),
@@ -314,8 +333,9 @@ def main() -> int:
     if args.no_peer:
         report["peer_status"] = "skipped (--no-peer)"
     elif not peer.available():
-        report["peer_status"] = (f"skipped: no interpreter at {peer.VBT_PYTHON} "
-                                 "(python -m benchmarks.peer --setup makes it)")
+        report["peer_status"] = (
+            f"skipped: no interpreter at {peer.VBT_PYTHON} (python -m benchmarks.peer --setup makes it)"
+        )
     report["machine"]["load_average_at_end"] = load_average()
     report["valid"] = not gate.failures
     report["gate_failures"] = gate.failures

@@ -115,6 +115,5 @@ def held_with_touched_stops(strategy: Strategy, name: str = "held_top50_touched_
         pos_values=strategy.pos_values[:1],
         pos_index=strategy.pos_index[:1],
         resample=strategy.pos_index[:1],
-        options={"stop_loss": 0.1, "take_profit": 0.2, "touched_exit": True,
-                 "fee_ratio": 0.0, "tax_ratio": 0.0},
+        options={"stop_loss": 0.1, "take_profit": 0.2, "touched_exit": True, "fee_ratio": 0.0, "tax_ratio": 0.0},
     )

@@ -24,6 +24,7 @@ and the sequential route: this process, which also built the market).
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import sys
@@ -40,7 +41,7 @@ from vantrel.datasets import synthetic_market
 from vantrel.demo import momentum_weights
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from benchmarks.processes import descendants  # noqa: E402
+from benchmarks.processes import descendants
 
 
 def momentum(market, *, top=20):
@@ -123,7 +124,7 @@ def _plain_loop(market, grid, strategy) -> float:
         key = tuple(sorted(own.items()))
         if key not in built:
             built[key] = strategy(market, **own)
-        vantrel.backtest(built[key], market, **engine).stats
+        _ = vantrel.backtest(built[key], market, **engine).stats
     return time.perf_counter() - started
 
 
@@ -167,19 +168,29 @@ def run_workload(name: str, workers: int, repeat: int, dask_client) -> dict:
     figures = {}
     reference = None
     for route, (options, processes) in routes.items():
-        figures[route] = _best_rate(lambda: vantrel.sweep(market, grid, strategy=strategy, **options),
-                                    variants, repeat, reference, processes,
-                                    cluster_pids if "Dask" in route else ())
+        figures[route] = _best_rate(
+            functools.partial(vantrel.sweep, market, grid, strategy=strategy, **options),
+            variants,
+            repeat,
+            reference,
+            processes,
+            cluster_pids if "Dask" in route else (),
+        )
         reference = reference or figures[route]["result"]
     loop = min(_plain_loop(market, grid, strategy) for _ in range(repeat))
     sequential = figures["sequential (workers=1)"]["variants_per_second"]
     default = figures[f"threads (default, workers={workers})"]["variants_per_second"]
-    out = dict(description=description, variants=variants, workers=workers,
-               plain_loop_variants_per_second=variants / loop,
-               ms_per_variant=1000 * total / variants, engine_ms_per_variant=1000 * engine / variants,
-               # Amdahl: only the engine runs outside the GIL, so threads cannot beat this.
-               threads_bound_variants_per_second=variants / max(total - engine, total / workers),
-               routes={route: {k: v for k, v in f.items() if k != "result"} for route, f in figures.items()})
+    out = dict(
+        description=description,
+        variants=variants,
+        workers=workers,
+        plain_loop_variants_per_second=variants / loop,
+        ms_per_variant=1000 * total / variants,
+        engine_ms_per_variant=1000 * engine / variants,
+        # Amdahl: only the engine runs outside the GIL, so threads cannot beat this.
+        threads_bound_variants_per_second=variants / max(total - engine, total / workers),
+        routes={route: {k: v for k, v in f.items() if k != "result"} for route, f in figures.items()},
+    )
     if name == "grid48":
         out["target"] = "threads >= 0.9 x (2 x sequential)"
         out["ratio"] = default / (2 * sequential)
@@ -193,9 +204,12 @@ def run_workload(name: str, workers: int, repeat: int, dask_client) -> dict:
 def _print(name: str, figures: dict) -> None:
     print(f"\n{name}: {figures['description']}; {figures['variants']} variants, {os.cpu_count()} CPUs")
     print(f"plain vantrel.backtest loop in one process: {figures['plain_loop_variants_per_second']:.1f} variants/s")
-    print(f"a variant in one process: {figures['ms_per_variant']:.1f} ms, of which {figures['engine_ms_per_variant']:.1f} ms "
-          f"in the engine without the GIL: threads can reach at most "
-          f"{figures['threads_bound_variants_per_second']:.1f} variants/s\n")
+    print(
+        f"a variant in one process: {figures['ms_per_variant']:.1f} ms, "
+        f"of which {figures['engine_ms_per_variant']:.1f} ms "
+        f"in the engine without the GIL: threads can reach at most "
+        f"{figures['threads_bound_variants_per_second']:.1f} variants/s\n"
+    )
     print("| route | variants/s | seconds | peak memory (MiB) |")
     print("|---|---:|---:|---:|")
     for route, f in figures["routes"].items():
@@ -222,8 +236,9 @@ def main() -> None:
         except ImportError:
             print("dask.distributed is not installed: no Dask figures")
         else:
-            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=None, silence_logs=50)
+            cluster = LocalCluster(
+                n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=50
+            )
             client = Client(cluster)
     try:
         results = {name: run_workload(name, args.workers, args.repeat, client) for name in names}

@@ -22,8 +22,7 @@ def measure(fn: Callable[[], Any], repeats: int, warmup: int = 1) -> dict[str, f
     return _summary(samples)
 
 
-def measure_together(fns: dict[str, Callable[[], Any]], repeats: int,
-                     warmup: int = 1) -> dict[str, dict[str, float]]:
+def measure_together(fns: dict[str, Callable[[], Any]], repeats: int, warmup: int = 1) -> dict[str, dict[str, float]]:
     """`measure` for several calls taking turns, so that a change in the machine's load
     during the run falls on all of them alike and their ratios stay meaningful."""
     for _ in range(warmup):

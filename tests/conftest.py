@@ -32,7 +32,6 @@ def result_lists():
         setattr(exvalo, name, value)
 
 
-
 def _engine_available() -> bool:
     try:
         importlib.import_module("vantrel.core.simora")

@@ -58,8 +58,9 @@ def matrix(rows) -> np.ndarray:
     return out.reshape(-1, 1) if out.ndim == 1 else out
 
 
-def arrays(prices, weights, *, close=None, high=None, low=None, open=None,
-           resample=None, columns=None, pos_columns=None) -> dict:
+def arrays(
+    prices, weights, *, close=None, high=None, low=None, open=None, resample=None, columns=None, pos_columns=None
+) -> dict:
     """The eleven required arguments of ``backtest_`` by name.
 
     ``close`` defaults to the trading prices; ``resample`` defaults to every
@@ -91,11 +92,31 @@ def positional(args: dict) -> list:
     return [args[name] for name in REQUIRED]
 
 
-def backtest(prices, weights, *, close=None, high=None, low=None, open=None,
-             resample=None, columns=None, pos_columns=None, **options) -> np.ndarray:
+def backtest(
+    prices,
+    weights,
+    *,
+    close=None,
+    high=None,
+    low=None,
+    open=None,
+    resample=None,
+    columns=None,
+    pos_columns=None,
+    **options,
+) -> np.ndarray:
     """Run a scenario; fee and tax are zero unless given."""
-    args = arrays(prices, weights, close=close, high=high, low=low, open=open,
-                  resample=resample, columns=columns, pos_columns=pos_columns)
+    args = arrays(
+        prices,
+        weights,
+        close=close,
+        high=high,
+        low=low,
+        open=open,
+        resample=resample,
+        columns=columns,
+        pos_columns=pos_columns,
+    )
     options.setdefault("fee_ratio", 0.0)
     options.setdefault("tax_ratio", 0.0)
     return simora.backtest_(*positional(args), **options)

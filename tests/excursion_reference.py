@@ -4,8 +4,7 @@ called with the price matrices and settings directly."""
 from reference.excursion import ExcursionSession, exvalo_analysis
 
 
-def excursion_statistics(trade, close, pc, entry_bar, exit_bar, is_long, full_entry,
-                         full_exit, fee, tax, window, step):
+def excursion_statistics(trade, close, pc, entry_bar, exit_bar, is_long, full_entry, full_exit, fee, tax, window, step):
     session = ExcursionSession()
     session.trade_prices, session.close_prices = trade, close
     session.column_map = {0: pc}

@@ -14,7 +14,7 @@ from vantrel.datasets import synthetic_market
 from vantrel.demo import momentum_weights
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from benchmarks.processes import descendants  # noqa: E402,F401  (re-exported for the tests)
+from benchmarks.processes import descendants  # noqa: F401  (re-exported for the tests)
 
 
 def tiny_market():

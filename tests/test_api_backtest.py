@@ -112,8 +112,9 @@ def test_shorts_position_limit_and_excursion_samples(small_close):
     assert short.equity.loc["2024-01-08"] == pytest.approx(2 - 9 / 11)
     capped = backtest(weights_on(["2024-01-02"], A=[1.0]), small_close, position_limit=0.5, **FREE)
     assert capped.equity.iloc[-1] == pytest.approx(0.5 + 0.5 * 10 / 11)
-    sampled = backtest(weights_on(["2024-01-02"], A=[1.0]), small_close,
-                       excursion_window=3, excursion_window_step=1, **FREE)
+    sampled = backtest(
+        weights_on(["2024-01-02"], A=[1.0]), small_close, excursion_window=3, excursion_window_step=1, **FREE
+    )
     assert sampled.trades.loc[0, "return_1"] == pytest.approx(12 / 11 - 1)
     assert sampled.trades.loc[0, "adverse_excursion_2"] == 0.0
 
@@ -156,15 +157,17 @@ def test_same_inputs_give_the_same_result_to_the_bit(demo_run):
 def test_round_trips_join_the_records_of_one_position(small_close):
     # A: 10 10 11 12 12 9 9 10. Held from bar 2 to bar 5 through two rebalances that
     # re-size it (three records), then again from bar 7 to the end.
-    weights = weights_on(["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05", "2024-01-08"],
-                         A=[1.0, 0.5, 0.8, 0.0, 1.0], B=[0.0, 0.5, 0.2, 0.0, 0.0])
+    weights = weights_on(
+        ["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05", "2024-01-08"],
+        A=[1.0, 0.5, 0.8, 0.0, 1.0],
+        B=[0.0, 0.5, 0.2, 0.0, 0.0],
+    )
     result = backtest(weights, small_close, fee_ratio=0.01, tax_ratio=0.02)
     trades, trips = result.trades, result.round_trips()
     a_trips = trips[trips["stock"] == "A"]
     assert list(a_trips["records"]) == [3, 1]
     first = a_trips.iloc[0]
-    assert (first.entry_date, first.exit_date, first.bars_held) == (
-        small_close.index[2], small_close.index[5], 3)
+    assert (first.entry_date, first.exit_date, first.bars_held) == (small_close.index[2], small_close.index[5], 3)
     assert first.exit_reason == "rebalance" and pd.isna(a_trips.iloc[1].exit_date)
     a_records = trades[(trades["stock"] == "A") & (trades["round_trip"] == first.name)]
     assert first.fees == pytest.approx(a_records["fees"].sum())
@@ -193,17 +196,23 @@ def test_benchmarks_line_up_with_the_equity(small_close):
 def test_stats_show_costs_and_compare_with_the_benchmark(demo_run):
     market, weights, result = demo_run
     assert (result.stats["fee_ratio"], result.stats["tax_ratio"]) == (0.0, 0.0)  # no costs unless asked
-    local = backtest(weights, market, benchmark="equal_weight", risk_free=0.02,
-                     fee_ratio=0.001425, tax_ratio=0.003, **DEMO_OPTIONS)
+    local = backtest(
+        weights, market, benchmark="equal_weight", risk_free=0.02, fee_ratio=0.001425, tax_ratio=0.003, **DEMO_OPTIONS
+    )
     stats, bench = local.stats, local.benchmark_stats
     assert (stats["fee_ratio"], stats["tax_ratio"], stats["risk_free"]) == (0.001425, 0.003, 0.02)
     assert stats["total_return"] < result.stats["total_return"]
-    assert 0.3 < stats["beta"] < 1.5 and np.isfinite(stats[["alpha", "information_ratio", "up_capture"]].astype(float)).all()
+    assert (
+        0.3 < stats["beta"] < 1.5
+        and np.isfinite(stats[["alpha", "information_ratio", "up_capture"]].astype(float)).all()
+    )
     assert bench["total_return"] == pytest.approx(local.benchmark.iloc[-1] - 1)
     assert bench["sharpe"] < performance_stats(local.benchmark)["sharpe"]  # excess over 2% a year
 
 
-@pytest.mark.parametrize("page, section", [("README.md", "## Quick start in Python"), ("docs/usage.md", "## In Python")])
+@pytest.mark.parametrize(
+    "page, section", [("README.md", "## Quick start in Python"), ("docs/usage.md", "## In Python")]
+)
 def test_the_documented_quick_start_is_the_demo_strategy(page, section):
     text = (Path(__file__).resolve().parents[1] / page).read_text(encoding="utf-8")
     block = text.split(section)[1].split("```python")[1].split("```")[0]
@@ -229,7 +238,7 @@ def test_real_stocks_against_their_equal_weight_universe():
     stats = result.stats
     assert 0.5 < stats["beta"] < 1.5 and np.isfinite(float(stats["alpha"]))
     # the benchmark's first year, straight from the closes: mean daily return of the stocks priced both days
-    year = market.close.loc[result.equity.index[0]:].iloc[:253]
+    year = market.close.loc[result.equity.index[0] :].iloc[:253]
     expected = (1 + year.pct_change(fill_method=None).mean(axis=1).fillna(0)).prod()
     assert result.benchmark.iloc[252] == pytest.approx(expected, rel=1e-12)
     assert result.benchmark_stats["total_return"] == pytest.approx(result.benchmark.iloc[-1] - 1)
@@ -240,6 +249,6 @@ def test_statistics_do_not_depend_on_whether_the_trade_table_was_built(demo_run,
     market, weights, _ = demo_run
     result = backtest(weights, market, **DEMO_OPTIONS)
     from_log = result.compute_stats(trades_by=trades_by)  # no trade table yet
-    result.trades
+    _ = result.trades
     from_table = result.compute_stats(trades_by=trades_by)
     pd.testing.assert_series_equal(from_log, from_table)

@@ -26,8 +26,11 @@ def weights_on(dates, **columns):
         (weights_on([], A=[]), ValueError, "weights has no rows"),
         (weights_on(["2024-01-03", "2024-01-02"], A=[1, 1]), ValueError, "not sorted ascending"),
         (weights_on(["2024-01-02", "2024-01-02"], A=[1, 1]), ValueError, "duplicate dates: 2024-01-02"),
-        (pd.DataFrame([[0.5, 0.5]], index=pd.DatetimeIndex(["2024-01-02"]), columns=["A", "A"]),
-         ValueError, "duplicate columns: 'A'"),
+        (
+            pd.DataFrame([[0.5, 0.5]], index=pd.DatetimeIndex(["2024-01-02"]), columns=["A", "A"]),
+            ValueError,
+            "duplicate columns: 'A'",
+        ),
         (weights_on(["2024-01-02"], A=[np.inf]), ValueError, "infinite values: 'A' on 2024-01-02"),
         (weights_on(["2024-01-02"], A=[0.5], Z=[0.5]), ValueError, "no price column in the market: 'Z'"),
         (weights_on(["2025-01-02"], A=[1.0]), ValueError, "after the last price date"),
@@ -58,17 +61,32 @@ def test_bad_weights_are_named(market, weights, error, message):
         (dict(take_profit=pd.Series({"A": -0.1})), ValueError, "take_profit thresholds must not be negative"),
         (dict(stop_loss="tight"), TypeError, "stop_loss must be a number"),
         (dict(rebalance="fortnightly"), ValueError, "not a pandas offset alias"),
-        (dict(stop_loss=10), ValueError, r"stop_loss is 10, above 1: stop levels are fractions of the entry "
-                                         r"price \(0.1 = 10%\), so 10 would mean 1000%; for 10% write 0.1"),
+        (
+            dict(stop_loss=10),
+            ValueError,
+            (
+                r"stop_loss is 10, above 1: stop levels are fractions of the entry "
+                r"price \(0.1 = 10%\), so 10 would mean 1000%; for 10% write 0.1"
+            ),
+        ),
         (dict(take_profit=pd.Series({"A": 0.2, "B": 20})), ValueError, "take_profit for 'B' is 20, above 1"),
-        (dict(stop_loss=pd.DataFrame({"B": [0.1, 15]}, index=pd.DatetimeIndex(["2024-01-02", "2024-01-04"]))),
-         ValueError, "stop_loss for 'B' on 2024-01-04 is 15, above 1"),
+        (
+            dict(stop_loss=pd.DataFrame({"B": [0.1, 15]}, index=pd.DatetimeIndex(["2024-01-02", "2024-01-04"]))),
+            ValueError,
+            "stop_loss for 'B' on 2024-01-04 is 15, above 1",
+        ),
         (dict(trail_stop=5), ValueError, "trail_stop is 5, above 1"),
-        (dict(benchmark="SPY"), ValueError,
-         "benchmark must be a price Series, a stock label of the market, or \"equal_weight\"; 'SPY' is not"),
+        (
+            dict(benchmark="SPY"),
+            ValueError,
+            "benchmark must be a price Series, a stock label of the market, or \"equal_weight\"; 'SPY' is not",
+        ),
         (dict(benchmark=pd.DataFrame({"A": [1.0]})), TypeError, "benchmark must be .*; got a DataFrame"),
-        (dict(benchmark=pd.Series([1.0], index=pd.DatetimeIndex(["2024-01-05"]))), ValueError,
-         "the benchmark has no price on or before the first bar, 2024-01-02"),
+        (
+            dict(benchmark=pd.Series([1.0], index=pd.DatetimeIndex(["2024-01-05"]))),
+            ValueError,
+            "the benchmark has no price on or before the first bar, 2024-01-02",
+        ),
         (dict(risk_free=4.0), ValueError, "risk_free is 4: annual rates are fractions .* for 4% write 0.04"),
         (dict(rebalance=["2024-01-05", None]), ValueError, "missing"),
         (dict(rebalance=[]), ValueError, "rebalance has no dates"),
@@ -85,15 +103,19 @@ def test_a_word_for_a_frequency_gets_one_message_with_the_alias_meant(market):
         backtest(weights_on(["2024-01-02"], A=[1.0]), market, rebalance="monthly")
     assert str(error.value) == (
         "rebalance='monthly' is not a pandas offset alias: did you mean 'ME' (month end)? common ones are "
-        "'W-FRI' (weekly, Fridays), 'ME' (month end), 'QE' (quarter end), 'YE' (year end)")
+        "'W-FRI' (weekly, Fridays), 'ME' (month end), 'QE' (quarter end), 'YE' (year end)"
+    )
     with pytest.raises(ValueError, match="did you mean 'W-FRI'"):
         backtest(weights_on(["2024-01-02"], A=[1.0]), market, rebalance="W-FR")
 
 
 def test_weights_on_a_stock_without_any_price_are_refused(small_close):
     close = small_close.assign(D=np.nan)
-    with pytest.raises(ValueError, match=r"close prices are all NaN: 'D' \(e.g. 0.5 for 'D' on 2024-01-03\); "
-                                         "drop them from the weights or give them prices"):
+    with pytest.raises(
+        ValueError,
+        match=r"close prices are all NaN: 'D' \(e.g. 0.5 for 'D' on 2024-01-03\); "
+        "drop them from the weights or give them prices",
+    ):
         backtest(weights_on(["2024-01-02", "2024-01-03"], A=[1.0, 0.5], D=[0.0, 0.5]), close)
     backtest(weights_on(["2024-01-02"], A=[1.0], D=[np.nan]), close)  # no weight on it: harmless
 
@@ -101,7 +123,9 @@ def test_weights_on_a_stock_without_any_price_are_refused(small_close):
 def test_labels_equal_as_text_are_refused(small_close):
     # The engine knows stocks by their text: with 1 beside "1" it would trade the wrong one.
     with pytest.raises(ValueError, match="close has column labels that are equal as text: 1 and '1'; make"):
-        backtest(weights_on(["2024-01-02"], A=[1.0]).set_axis(["1"], axis=1), small_close.set_axis([1, "1", "C"], axis=1))
+        backtest(
+            weights_on(["2024-01-02"], A=[1.0]).set_axis(["1"], axis=1), small_close.set_axis([1, "1", "C"], axis=1)
+        )
     weights = pd.DataFrame([[0.5, 0.5]], index=pd.DatetimeIndex(["2024-01-02"]), columns=[1, "1"])
     with pytest.raises(ValueError, match="weights has column labels that are equal as text: 1 and '1'"):
         backtest(weights, small_close.set_axis([1, "B", "C"], axis=1))
@@ -110,14 +134,19 @@ def test_labels_equal_as_text_are_refused(small_close):
 def test_dates_in_another_time_zone_are_refused(small_close):
     prices = Market(small_close.tz_localize("America/New_York"))
     weights = weights_on(["2024-01-02"], A=[1.0])
-    with pytest.raises(ValueError, match=r"the dates of weights are in UTC and those of the prices in "
-                                         r"America/New_York: .* convert one, e.g. .tz_convert\('America/New_York'\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"the dates of weights are in UTC and those of the prices in "
+        r"America/New_York: .* convert one, e.g. .tz_convert\('America/New_York'\)",
+    ):
         backtest(weights.tz_localize("UTC"), prices)
-    with pytest.raises(ValueError, match=r"the dates of weights are timezone-naive and those of the prices in "
-                                         r"America/New_York: .* e.g. .tz_localize\('America/New_York'\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"the dates of weights are timezone-naive and those of the prices in "
+        r"America/New_York: .* e.g. .tz_localize\('America/New_York'\)",
+    ):
         backtest(weights, prices)
-    assert backtest(weights.tz_localize("America/New_York"), prices).trades.loc[0, "entry_date"] == (
-        prices.index[2])
+    assert backtest(weights.tz_localize("America/New_York"), prices).trades.loc[0, "entry_date"] == (prices.index[2])
 
 
 def test_market_must_be_a_market(small_close):
@@ -147,8 +176,7 @@ def test_stop_settings_become_tables(small_close):
     assert plain.values.shape == (1, 2) and (plain.rows == 0).all() and len(plain.rows) == 8
     per_stock = stop_setting(pd.Series({"C": 0.2, "B": 0.3}), "stop_loss", 1.0, market, labels, ns, cols)
     np.testing.assert_array_equal(per_stock.values, [[1.0, 0.2]])  # A missing: no stop
-    dated = pd.DataFrame({"A": [0.1, np.nan], "C": [0.2, 0.3]},
-                         index=pd.DatetimeIndex(["2024-01-03", "2024-01-06"]))
+    dated = pd.DataFrame({"A": [0.1, np.nan], "C": [0.2, 0.3]}, index=pd.DatetimeIndex(["2024-01-03", "2024-01-06"]))
     table = stop_setting(dated, "take_profit", np.inf, market, labels, ns, cols)
     np.testing.assert_array_equal(table.values, [[np.inf, np.inf], [0.1, 0.2], [np.inf, 0.3]])
     # bars Mon 1 .. Wed 10; rows as of each bar: before the 3rd none, the 6th (Sat) applies from Mon 8

@@ -9,8 +9,8 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from benchmarks import baselines, peer  # noqa: E402
-from benchmarks.engine import (  # noqa: E402
+from benchmarks import baselines, peer
+from benchmarks.engine import (
     digest,
     fast_engine,
     fast_engine_trades,
@@ -18,10 +18,10 @@ from benchmarks.engine import (  # noqa: E402
     run_backtest,
     run_fast_engine,
 )
-from benchmarks.market import make_market, month_end_bars  # noqa: E402
-from benchmarks.order_schedule import rebalance_rows, target_percent_orders  # noqa: E402
-from benchmarks.package import package_call  # noqa: E402
-from benchmarks.strategies import (  # noqa: E402
+from benchmarks.market import make_market, month_end_bars
+from benchmarks.order_schedule import rebalance_rows, target_percent_orders
+from benchmarks.package import package_call
+from benchmarks.strategies import (
     daily_book,
     dense_book,
     held_with_touched_stops,
@@ -54,14 +54,12 @@ def test_market_bars_are_consistent(market):
 
 
 def test_month_ends_are_last_bars_of_their_month():
-    dates = np.array(["2020-01-30", "2020-01-31", "2020-02-03", "2020-02-28", "2020-03-02"],
-                     dtype="datetime64[D]")
+    dates = np.array(["2020-01-30", "2020-01-31", "2020-02-03", "2020-02-28", "2020-03-02"], dtype="datetime64[D]")
     assert month_end_bars(dates).tolist() == [1, 3, 4]
 
 
 def test_books_hold_the_top_names_at_equal_weight(market):
-    for strategy, held in ((monthly_top(market, held=4), 4), (daily_book(market, held=4), 4),
-                           (dense_book(market), 12)):
+    for strategy, held in ((monthly_top(market, held=4), 4), (daily_book(market, held=4), 4), (dense_book(market), 12)):
         nonzero = (strategy.pos_values != 0).sum(axis=1)
         assert (nonzero == held).all()
         np.testing.assert_allclose(strategy.pos_values.sum(axis=1), 1.0)
@@ -80,7 +78,7 @@ def test_order_schedule_matches_the_engine_trade_bars(market, make):
     trades = last_trades()
     schedule = rebalance_rows(market, strategy)
     # Every entry happens on a scheduled bar, in a stock of the row traded there.
-    for sid, entry in zip(trades.sids, trades.entry_bars):
+    for sid, entry in zip(trades.sids, trades.entry_bars, strict=True):
         assert int(entry) in schedule
         assert strategy.pos_values[schedule[int(entry)], sid] > 0
     assert set(trades.entry_bars.tolist()) == set(schedule)
@@ -123,15 +121,16 @@ def test_every_route_runs_the_same_book(market, book):
     # must be backtest_'s, bit for bit.
     strategy = monthly_top(market, held=4)
     if book == "touched_window":
-        strategy = strategy.with_options("touched", touched_exit=True, take_profit=0.05,
-                                         exvalo_window=10, exvalo_window_step=3)
+        strategy = strategy.with_options(
+            "touched", touched_exit=True, take_profit=0.05, exvalo_window=10, exvalo_window_step=3
+        )
     elif book == "held_touched":
         strategy = held_with_touched_stops(strategy)
         assert len(strategy.pos_index) == 1
     values = run_backtest(market, strategy)
     expected = digest(values, last_trades())
     call = package_call(market, strategy)
-    np.testing.assert_array_equal(call.run().equity.to_numpy(), values[call.first_bar:])
+    np.testing.assert_array_equal(call.run().equity.to_numpy(), values[call.first_bar :])
     if fast_engine() is not None:
         out = run_fast_engine(market, strategy)
         assert digest(out["values"], fast_engine_trades(out)) == expected

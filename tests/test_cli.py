@@ -13,8 +13,9 @@ from vantrel.demo import momentum_weights
 
 
 def vantrel(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "vantrel", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "vantrel", *map(str, args)], cwd=cwd, capture_output=True, text=True, timeout=300
+    )
 
 
 @requires_engine
@@ -24,8 +25,15 @@ def test_demo_prints_statistics_and_writes_the_report(tmp_path):
     out = tmp_path / "vantrel-output" / "demo"
     assert "Sharpe ratio" in done.stdout and f"Report: {out / 'report.html'}" in done.stdout
     assert "[4/4" in done.stderr  # progress goes to stderr
-    for name in ("report.html", "equity.png", "excursions.png", "stats.csv", "trades.csv", "round_trips.csv",
-                 "portfolio.csv"):
+    for name in (
+        "report.html",
+        "equity.png",
+        "excursions.png",
+        "stats.csv",
+        "trades.csv",
+        "round_trips.csv",
+        "portfolio.csv",
+    ):
         assert (out / name).stat().st_size > 0
     stats = pd.read_csv(out / "stats.csv", index_col="statistic")["value"]
     assert int(stats["trades"]) == len(pd.read_csv(out / "round_trips.csv"))  # trades count round trips
@@ -42,9 +50,29 @@ def user_files(tmp_path):
 
 @requires_engine
 def test_run_backtests_the_users_files_with_options(user_files):
-    done = vantrel("run", "--close", "close.csv", "--open", "open.csv", "--weights", "weights.csv",
-                   "--trade-at", "open", "--rebalance", "ME", "--stop-loss", 0.08, "--delisting", "infer",
-                   "--excursion-window", 5, "--out", "result", "--quiet", cwd=user_files)
+    done = vantrel(
+        "run",
+        "--close",
+        "close.csv",
+        "--open",
+        "open.csv",
+        "--weights",
+        "weights.csv",
+        "--trade-at",
+        "open",
+        "--rebalance",
+        "ME",
+        "--stop-loss",
+        0.08,
+        "--delisting",
+        "infer",
+        "--excursion-window",
+        5,
+        "--out",
+        "result",
+        "--quiet",
+        cwd=user_files,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     trades = pd.read_csv(user_files / "result" / "trades.csv")
@@ -75,14 +103,37 @@ def test_run_reads_per_ticker_files_with_day_first_dates_and_shows_costs(tmp_pat
     market = synthetic_market(8, 300, seed=5)
     (tmp_path / "prices").mkdir()
     for stock in market.columns:
-        bars = pd.DataFrame({"Open": market.open[stock], "High": market.high[stock], "Low": market.low[stock],
-                             "Close": market.close[stock]}).dropna()
+        bars = pd.DataFrame(
+            {
+                "Open": market.open[stock],
+                "High": market.high[stock],
+                "Low": market.low[stock],
+                "Close": market.close[stock],
+            }
+        ).dropna()
         bars.to_csv(tmp_path / "prices" / f"{stock}.csv", index_label="Date", date_format="%d/%m/%Y")
     weights = momentum_weights(market.close, lookback=60, skip=5, top=3)
     weights.to_csv(tmp_path / "weights.csv", date_format="%d/%m/%Y")
-    done = vantrel("run", "--prices", "prices", "--weights", "weights.csv", "--dayfirst", "--rebalance", "ME",
-                   "--benchmark", "equal_weight", "--fee-ratio", 0.001425, "--tax-ratio", 0.003,
-                   "--out", "result", "--quiet", cwd=tmp_path)
+    done = vantrel(
+        "run",
+        "--prices",
+        "prices",
+        "--weights",
+        "weights.csv",
+        "--dayfirst",
+        "--rebalance",
+        "ME",
+        "--benchmark",
+        "equal_weight",
+        "--fee-ratio",
+        0.001425,
+        "--tax-ratio",
+        0.003,
+        "--out",
+        "result",
+        "--quiet",
+        cwd=tmp_path,
+    )
     assert done.returncode == 0, done.stderr
     assert "costs: fee_ratio=0.001425 (0.1425% of every trade), tax_ratio=0.003 (0.3% of every sale)" in done.stdout
     stats = pd.read_csv(tmp_path / "result" / "stats.csv", index_col="statistic")

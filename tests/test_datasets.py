@@ -25,12 +25,12 @@ def test_synthetic_market_is_deterministic(market):
 
 
 def test_synthetic_prices_are_consistent_bars(market):
-    o, h, l, c = (market.values(k) for k in ("open", "high", "low", "close"))
+    o, h, low, c = (market.values(k) for k in ("open", "high", "low", "close"))
     assert np.array_equal(np.isnan(o), np.isnan(c)) and np.array_equal(np.isnan(h), np.isnan(c))
     with np.errstate(invalid="ignore"):
-        assert not (l > np.minimum(o, c)).any()
+        assert not (low > np.minimum(o, c)).any()
         assert not (h < np.maximum(o, c)).any()
-        assert not (l <= 0).any()
+        assert not (low <= 0).any()
 
 
 def test_synthetic_market_has_the_features_of_real_ones(market):

@@ -47,7 +47,8 @@ def test_random_scenarios_match_the_reference():
     elapsed = time.perf_counter() - started
     assert not failures, (
         f"{len(failures)} of {len(seeds)} scenarios differ ({elapsed:.1f}s); replay one with "
-        "VANTREL_DIFF_SEED=<seed>:\n" + "\n".join(failures[:REPORTED]))
+        "VANTREL_DIFF_SEED=<seed>:\n" + "\n".join(failures[:REPORTED])
+    )
 
 
 def test_normalize_weight_matches_the_reference():
@@ -67,32 +68,56 @@ def test_normalize_weight_matches_the_reference():
             simora.normalize_weight(bad, 0.5)
         with pytest.raises(Exception) as expected_error:
             Simora.normalize_weight(bad, 0.5)
-        assert (native_error.type, str(native_error.value)) == (
-            expected_error.type, str(expected_error.value))
+        assert (native_error.type, str(native_error.value)) == (expected_error.type, str(expected_error.value))
 
 
 real_data = pytest.mark.skipif(not market.DATA.is_dir(), reason="shared market data absent")
 
 
 @real_data
-@pytest.mark.parametrize("options", [
-    dict(stop_loss=0.1, take_profit=0.3, exvalo_window=20, exvalo_window_step=5),
-    dict(stop_loss=0.08, trail_stop=0.08, trail_stop_activation=0.1,
-         stop_trading_next_period=False, retain_cost_when_rebalance=True),
-    dict(stop_loss=0.15, take_profit=0.2, touched_exit=False, periodically_rebalance=False,
-         position_limit=0.15, fee_ratio=0.0, tax_ratio=0.0),
-], ids=["stops", "trailing-retained", "capped-no-resample"])
+@pytest.mark.parametrize(
+    "options",
+    [
+        dict(stop_loss=0.1, take_profit=0.3, exvalo_window=20, exvalo_window_step=5),
+        dict(
+            stop_loss=0.08,
+            trail_stop=0.08,
+            trail_stop_activation=0.1,
+            stop_trading_next_period=False,
+            retain_cost_when_rebalance=True,
+        ),
+        dict(
+            stop_loss=0.15,
+            take_profit=0.2,
+            touched_exit=False,
+            periodically_rebalance=False,
+            position_limit=0.15,
+            fee_ratio=0.0,
+            tax_ratio=0.0,
+        ),
+    ],
+    ids=["stops", "trailing-retained", "capped-no-resample"],
+)
 def test_monthly_momentum_on_twenty_stocks(options):
     arguments = market.momentum_top5(*market.load_closes())
     assert compare(Scenario("sp500", list(arguments.values()), options)) == []
 
 
 @real_data
-@pytest.mark.parametrize("options", [
-    dict(stop_loss=0.05, take_profit=0.1, touched_exit=True, exvalo_window=10),
-    dict(stop_loss=0.1, trail_stop=0.05, trail_stop_activation=0.05, touched_exit=True,
-         stop_trading_next_period=False),
-], ids=["levels", "trailing"])
+@pytest.mark.parametrize(
+    "options",
+    [
+        dict(stop_loss=0.05, take_profit=0.1, touched_exit=True, exvalo_window=10),
+        dict(
+            stop_loss=0.1,
+            trail_stop=0.05,
+            trail_stop_activation=0.05,
+            touched_exit=True,
+            stop_trading_next_period=False,
+        ),
+    ],
+    ids=["levels", "trailing"],
+)
 def test_touched_exits_on_daily_bars(options):
     arguments = market.weekly_equal_weight(*market.load_ohlc())
     assert compare(Scenario("ohlc", list(arguments.values()), options)) == []

@@ -28,6 +28,7 @@ def flat_args(**changes):
 
 # --- argument binding -------------------------------------------------------
 
+
 def test_argument_counts_and_keywords():
     args = positional(flat_args())
     with pytest.raises(TypeError):
@@ -40,36 +41,34 @@ def test_argument_counts_and_keywords():
         simora.normalize_weight({})
     with pytest.raises(TypeError):
         simora.get_stock_operations(1)
-    with pytest.raises(TypeError, match=exact(
-            "get_trade_stocks() takes exactly 3 positional arguments (2 given)")):
+    with pytest.raises(TypeError, match=exact("get_trade_stocks() takes exactly 3 positional arguments (2 given)")):
         simora.get_trade_stocks(args[9], args[5])
-    with pytest.raises(TypeError, match=exact(
-            "ioft() takes exactly 1 positional argument (0 given)")):
+    with pytest.raises(TypeError, match=exact("ioft() takes exactly 1 positional argument (0 given)")):
         simora.ioft()
-    with pytest.raises(TypeError, match=exact(
-            "ioft() takes exactly 1 positional argument (2 given)")):
+    with pytest.raises(TypeError, match=exact("ioft() takes exactly 1 positional argument (2 given)")):
         simora.ioft(1, 2)
 
 
-@pytest.mark.parametrize("name", [n for n in REQUIRED if not n.endswith(("high_values",
-                                                                          "low_values",
-                                                                          "open_values"))])
+@pytest.mark.parametrize("name", [n for n in REQUIRED if not n.endswith(("high_values", "low_values", "open_values"))])
 @pytest.mark.parametrize("value, type_name", [(None, "NoneType"), ([1.0], "list")])
 def test_required_array_of_another_type(name, value, type_name):
     simora.RESAMPLE = "untouched"
-    with pytest.raises(TypeError, match=exact(
-            f"Argument '{name}' has incorrect type (expected numpy.ndarray, got {type_name})")):
+    with pytest.raises(
+        TypeError, match=exact(f"Argument '{name}' has incorrect type (expected numpy.ndarray, got {type_name})")
+    ):
         run(flat_args(**{name: value}))
     # Rejected while converting the arguments, before the settings are written.
     assert simora.RESAMPLE == "untouched"
 
 
 def test_query_argument_of_another_type():
-    with pytest.raises(TypeError, match=exact(
-            "Argument 'pos_columns' has incorrect type (expected numpy.ndarray, got list)")):
+    with pytest.raises(
+        TypeError, match=exact("Argument 'pos_columns' has incorrect type (expected numpy.ndarray, got list)")
+    ):
         simora.get_trade_stocks(["A"], np.zeros(1, np.int64), False)
-    with pytest.raises(TypeError, match=exact(
-            "Argument 'price_index' has incorrect type (expected numpy.ndarray, got tuple)")):
+    with pytest.raises(
+        TypeError, match=exact("Argument 'price_index' has incorrect type (expected numpy.ndarray, got tuple)")
+    ):
         simora.get_trade_stocks(labels(["A"]), (1,), False)
 
 
@@ -78,13 +77,10 @@ def test_query_argument_of_another_type():
     [
         ("price_index", np.zeros(4), "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
         ("resample", np.zeros(4), "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
-        ("pos_columns", np.zeros(1),
-         "Buffer dtype mismatch, expected 'Python object' but got 'double'"),
+        ("pos_columns", np.zeros(1), "Buffer dtype mismatch, expected 'Python object' but got 'double'"),
         ("price_values", np.zeros(4), "Buffer has wrong number of dimensions (expected 2, got 1)"),
-        ("pos_values", np.zeros((1, 1, 1)),
-         "Buffer has wrong number of dimensions (expected 2, got 3)"),
-        ("price_index", np.zeros((4, 1), np.int64),
-         "Buffer has wrong number of dimensions (expected 1, got 2)"),
+        ("pos_values", np.zeros((1, 1, 1)), "Buffer has wrong number of dimensions (expected 2, got 3)"),
+        ("price_index", np.zeros((4, 1), np.int64), "Buffer has wrong number of dimensions (expected 1, got 2)"),
     ],
 )
 def test_array_of_wrong_dtype_or_ndim(name, value, message):
@@ -98,20 +94,16 @@ def test_float_matrix_of_another_dtype():
 
 
 def test_delisting_bars_of_wrong_dtype_or_ndim():
-    with pytest.raises(ValueError, match=exact(
-            "Buffer dtype mismatch, expected 'int64_t' but got 'double'")):
+    with pytest.raises(ValueError, match=exact("Buffer dtype mismatch, expected 'int64_t' but got 'double'")):
         run(flat_args(), delisting_bars=np.zeros(1))
-    with pytest.raises(ValueError, match=exact(
-            "Buffer has wrong number of dimensions (expected 1, got 2)")):
+    with pytest.raises(ValueError, match=exact("Buffer has wrong number of dimensions (expected 1, got 2)")):
         run(flat_args(), delisting_bars=np.zeros((1, 1), np.int64))
 
 
 def test_query_buffer_checks():
-    with pytest.raises(ValueError, match=exact(
-            "Buffer dtype mismatch, expected 'int64_t' but got 'double'")):
+    with pytest.raises(ValueError, match=exact("Buffer dtype mismatch, expected 'int64_t' but got 'double'")):
         simora.get_trade_stocks(labels(["A"]), np.zeros(1), False)
-    with pytest.raises(ValueError, match=exact(
-            "Buffer has wrong number of dimensions (expected 1, got 2)")):
+    with pytest.raises(ValueError, match=exact("Buffer has wrong number of dimensions (expected 1, got 2)")):
         simora.get_trade_stocks(labels(["A"]).reshape(1, 1), np.zeros(1, np.int64), False)
 
 
@@ -128,10 +120,8 @@ def test_number_options_that_cannot_be_converted():
 
 def test_touched_exit_needs_the_bar_ranges():
     simora.RESAMPLE = "untouched"
-    with pytest.raises(ValueError, match=exact(
-            "touched_exit requires high_values, low_values and open_values")):
-        run(flat_args(high_values=np.full((4, 1), 8.0), low_values=np.full((4, 1), 8.0)),
-            touched_exit=1)
+    with pytest.raises(ValueError, match=exact("touched_exit requires high_values, low_values and open_values")):
+        run(flat_args(high_values=np.full((4, 1), 8.0), low_values=np.full((4, 1), 8.0)), touched_exit=1)
     assert simora.RESAMPLE == "untouched"
 
 
@@ -141,6 +131,7 @@ def test_touched_exit_false_runs_without_bar_ranges():
 
 
 # --- column checks ------------------------------------------------------------
+
 
 def test_position_columns_must_match_position_values():
     args = flat_args(pos_columns=labels(["A", "B"]))
@@ -171,8 +162,11 @@ def test_price_labels_must_be_text(columns, error, message):
 def test_settings_are_written_even_when_the_run_fails():
     for retain, periodically in [(1, []), ([], "yes")]:
         with pytest.raises(ValueError):
-            run(flat_args(pos_columns=labels(["A", "B"])), retain_cost_when_rebalance=retain,
-                periodically_rebalance=periodically)
+            run(
+                flat_args(pos_columns=labels(["A", "B"])),
+                retain_cost_when_rebalance=retain,
+                periodically_rebalance=periodically,
+            )
         assert simora.RETAIN_COST_WHEN_REBALANCE is bool(retain)
         assert simora.RESAMPLE is bool(periodically)
 
@@ -229,8 +223,7 @@ def test_stop_table_of_wrong_dtype_or_ndim():
         run(flat_args(), take_profit=table)
     table = good_table()
     table.values = np.ones((2, 1, 1))
-    with pytest.raises(ValueError, match=exact(
-            "Buffer has wrong number of dimensions (expected 2, got 3)")):
+    with pytest.raises(ValueError, match=exact("Buffer has wrong number of dimensions (expected 2, got 3)")):
         run(flat_args(), stop_loss=table)
 
 
@@ -253,19 +246,29 @@ def test_empty_run_skips_the_row_range_checks():
 
 # --- trading prices -------------------------------------------------------------
 
-@pytest.mark.parametrize("price, shown", [(0.0, "0.0"), (-0.0, "-0.0"), (-2.5, "-2.5"),
-                                          (np.inf, "inf"), (-np.inf, "-inf")])
+
+@pytest.mark.parametrize(
+    "price, shown", [(0.0, "0.0"), (-0.0, "-0.0"), (-2.5, "-2.5"), (np.inf, "inf"), (-np.inf, "-inf")]
+)
 def test_invalid_trading_price_of_a_held_stock(price, shown):
-    with pytest.raises(ValueError, match=exact(
+    with pytest.raises(
+        ValueError,
+        match=exact(
             f"Invalid trading price for A at price row 2: {shown}. "
-            "Expected a positive finite price; check the trading-price dataset.")):
+            "Expected a positive finite price; check the trading-price dataset."
+        ),
+    ):
         backtest([8, 8, price, 8], {ts(0): [1.0]})
 
 
 def test_invalid_price_on_the_entry_bar_fails_at_valuation():
-    with pytest.raises(ValueError, match=exact(
+    with pytest.raises(
+        ValueError,
+        match=exact(
             "Invalid trading price for Stock X at price row 1: 0.0. "
-            "Expected a positive finite price; check the trading-price dataset.")):
+            "Expected a positive finite price; check the trading-price dataset."
+        ),
+    ):
         backtest([8, 0.0, 8], {ts(0): [1.0]}, columns=["Stock X"])
 
 
@@ -280,6 +283,7 @@ def test_nan_and_tiny_trading_prices_pass(price):
 
 
 # --- reads beyond the arrays -------------------------------------------------------
+
 
 def out_of_bounds(axis):
     return pytest.raises(IndexError, match=exact(f"Out of bounds on buffer access (axis {axis})"))

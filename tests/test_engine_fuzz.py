@@ -66,8 +66,10 @@ def _mutate(rng, args: list, kwargs: dict) -> str:
         if a.ndim and a.shape[axis] and rng.random() < 0.5:
             args[i] = np.delete(a, -1, axis=axis)
         elif a.ndim:
-            args[i] = np.concatenate([a, np.take(a, [0] if a.shape[axis] else [], axis=axis)
-                                      if a.shape[axis] else np.zeros_like(a)], axis=axis)
+            args[i] = np.concatenate(
+                [a, np.take(a, [0] if a.shape[axis] else [], axis=axis) if a.shape[axis] else np.zeros_like(a)],
+                axis=axis,
+            )
         return f"arg {i} resized"
     if kind == 3 and isinstance(a, np.ndarray):
         args[i] = _pick(rng, [np.float64(1.0), a.reshape(1, *a.shape), np.empty((0,) * max(a.ndim, 1))])
@@ -85,7 +87,8 @@ def _mutate(rng, args: list, kwargs: dict) -> str:
         labels = list(args[j]) if isinstance(args[j], np.ndarray) else []
         if labels:
             labels[int(rng.integers(len(labels)))] = _pick(
-                rng, [1, None, b"S0", "\udcff", "S" * 10_000, "", "S0\x00", 2.5])
+                rng, [1, None, b"S0", "\udcff", "S" * 10_000, "", "S0\x00", 2.5]
+            )
         args[j] = np.array(labels + ([] if labels else ["S0"]), dtype=object)
         return f"labels {j}"
     if kind == 7:
@@ -96,21 +99,33 @@ def _mutate(rng, args: list, kwargs: dict) -> str:
         return f"{name}={kwargs[name]}"
     if kind == 8:
         n = int(rng.integers(0, 6))
-        kwargs["delisting_bars"] = rng.choice(np.array(BIG_INTS + [0, 3], dtype=np.int64), size=n)
+        kwargs["delisting_bars"] = rng.choice(np.array([*BIG_INTS, 0, 3], dtype=np.int64), size=n)
         return "delisting bars out of range"
     if kind == 9:
         n_bars = args[5].size if isinstance(args[5], np.ndarray) else 0
         rows = rng.integers(-2, 4, size=max(0, n_bars + int(rng.integers(-1, 2)))).astype(np.int64)
         table = StopTable(np.full((2, 3), 0.1), np.zeros(0, dtype=np.int64))
-        table.values = _pick(rng, [np.full((2, 3), 0.1), np.full((0, 3), 0.1), np.full((2, 0), 0.1),
-                                   np.full((2, 3), np.nan)])
+        table.values = _pick(
+            rng, [np.full((2, 3), 0.1), np.full((0, 3), 0.1), np.full((2, 0), 0.1), np.full((2, 3), np.nan)]
+        )
         table.rows = rows
         kwargs[str(rng.choice(["stop_loss", "take_profit"]))] = table
         return "stop table rows out of range"
     if kind == 10:
-        name = str(rng.choice(["fee_ratio", "tax_ratio", "trail_stop", "trail_stop_activation", "position_limit",
-                               "stop_loss", "take_profit"]))
-        kwargs[name] = _pick(rng, EXTREMES + [np.array(0.1), "0.1", None])
+        name = str(
+            rng.choice(
+                [
+                    "fee_ratio",
+                    "tax_ratio",
+                    "trail_stop",
+                    "trail_stop_activation",
+                    "position_limit",
+                    "stop_loss",
+                    "take_profit",
+                ]
+            )
+        )
+        kwargs[name] = _pick(rng, [*EXTREMES, np.array(0.1), "0.1", None])
         return f"{name} extreme"
     args[int(rng.integers(len(args)))] = _pick(rng, [None, 0, "x", [], np.empty(0)])
     return "argument replaced"

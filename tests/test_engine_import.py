@@ -11,16 +11,24 @@ from vantrel import _stops
 from vantrel.core import simora
 
 NAMESPACE = [
-    "org_np", "exvalo", "StopTable", "stop_table", "datetime",
-    "RETAIN_COST_WHEN_REBALANCE", "RESAMPLE",
-    "get_stock_operations", "normalize_weight", "ioft", "backtest_", "get_trade_stocks",
+    "org_np",
+    "exvalo",
+    "StopTable",
+    "stop_table",
+    "datetime",
+    "RETAIN_COST_WHEN_REBALANCE",
+    "RESAMPLE",
+    "get_stock_operations",
+    "normalize_weight",
+    "ioft",
+    "backtest_",
+    "get_trade_stocks",
 ]
 
 
 def python(code: str) -> str:
     """Run code in a fresh interpreter and return what it printed."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
 
@@ -30,6 +38,7 @@ def test_namespace_is_created_in_order():
     import datetime
 
     from vantrel.core import exvalo
+
     assert simora.org_np is np
     assert simora.exvalo is exvalo
     assert simora.datetime is datetime
@@ -107,24 +116,42 @@ FAKE_EXVALO = """
     "change, outcome",
     [
         ("pass", "imported True"),
-        ("del fake.__pyx_capi__['record_exit']",
-         "ImportError: vantrel.core.exvalo does not export expected C function record_exit"),
-        ("del fake.__pyx_capi__['entry']",
-         "ImportError: vantrel.core.exvalo does not export expected C variable entry"),
+        (
+            "del fake.__pyx_capi__['record_exit']",
+            "ImportError: vantrel.core.exvalo does not export expected C function record_exit",
+        ),
+        (
+            "del fake.__pyx_capi__['entry']",
+            "ImportError: vantrel.core.exvalo does not export expected C variable entry",
+        ),
         # Bound in order: the variable comes first.
-        ("del fake.__pyx_capi__['record_exit']; del fake.__pyx_capi__['position']",
-         "ImportError: vantrel.core.exvalo does not export expected C variable position"),
-        ("fake.__pyx_capi__['record_date'] = capsule('void (long)')",
-         "TypeError: C function vantrel.core.exvalo.record_date has wrong signature "
-         "(expected void (int), got void (long))"),
+        (
+            "del fake.__pyx_capi__['record_exit']; del fake.__pyx_capi__['position']",
+            "ImportError: vantrel.core.exvalo does not export expected C variable position",
+        ),
+        (
+            "fake.__pyx_capi__['record_date'] = capsule('void (long)')",
+            (
+                "TypeError: C function vantrel.core.exvalo.record_date has wrong signature "
+                "(expected void (int), got void (long))"
+            ),
+        ),
         # One blank less before the reference sign.
-        ("fake.__pyx_capi__['end_analysis'] = capsule('PyObject *(std::map<int,double> &)')",
-         "TypeError: C function vantrel.core.exvalo.end_analysis has wrong signature "
-         "(expected PyObject *(std::map<int,double>  &), "
-         "got PyObject *(std::map<int,double> &))"),
-        ("fake.__pyx_capi__['position'] = capsule('double *')",
-         "TypeError: C variable vantrel.core.exvalo.position has wrong signature "
-         "(expected PyArrayObject *, got double *)"),
+        (
+            "fake.__pyx_capi__['end_analysis'] = capsule('PyObject *(std::map<int,double> &)')",
+            (
+                "TypeError: C function vantrel.core.exvalo.end_analysis has wrong signature "
+                "(expected PyObject *(std::map<int,double>  &), "
+                "got PyObject *(std::map<int,double> &))"
+            ),
+        ),
+        (
+            "fake.__pyx_capi__['position'] = capsule('double *')",
+            (
+                "TypeError: C variable vantrel.core.exvalo.position has wrong signature "
+                "(expected PyArrayObject *, got double *)"
+            ),
+        ),
         ("del fake.__pyx_capi__", "AttributeError"),
     ],
 )

@@ -16,8 +16,9 @@ def matrices(draw, rows, cols):
     strided, NaN-laced or holding non-positive and infinite prices."""
     r = max(0, rows + draw(st.sampled_from([0] * 14 + [-1, 1])))
     c = max(0, cols + draw(st.sampled_from([0] * 14 + [-1, 1])))
-    values = draw(st.sampled_from([[1.0, 2.0, 3.0, 1.5], [2.0, 1.0, 1.1, 0.8, 1.2],
-                                   [np.nan, 1.0, 1.3], [0.0, -1.0, np.inf, 5.0]]))
+    values = draw(
+        st.sampled_from([[1.0, 2.0, 3.0, 1.5], [2.0, 1.0, 1.1, 0.8, 1.2], [np.nan, 1.0, 1.3], [0.0, -1.0, np.inf, 5.0]])
+    )
     m = np.resize(np.array(values), r * c).reshape(r, c) if r * c else np.empty((r, c))
     if draw(st.booleans()) and r and c:
         m = np.asfortranarray(m)
@@ -32,11 +33,9 @@ def engine_calls(draw):
     labels = ["A", "B", "C", "D"]
     price_index = np.arange(n_bars, dtype=np.int64) * DAY
     price_columns = np.array(labels[:n_price], dtype=object)
-    pos_columns = np.array(draw(st.lists(st.sampled_from(labels), min_size=n_pos, max_size=n_pos)),
-                           dtype=object)
+    pos_columns = np.array(draw(st.lists(st.sampled_from(labels), min_size=n_pos, max_size=n_pos)), dtype=object)
     n_rows = draw(st.integers(0, 3))
-    pos_index = np.sort(draw(st.lists(st.integers(-1, 9), min_size=n_rows, max_size=n_rows))
-                        ).astype(np.int64) * DAY
+    pos_index = np.sort(draw(st.lists(st.integers(-1, 9), min_size=n_rows, max_size=n_rows))).astype(np.int64) * DAY
     pos_values = matrices(draw, max(0, n_rows + draw(st.sampled_from([0] * 6 + [-1, 1]))), n_pos)
     if draw(st.booleans()):
         resample = price_index.copy()
@@ -57,15 +56,23 @@ def engine_calls(draw):
         position_limit=draw(st.sampled_from([1.0, 0.3, 0.0])),
     )
     if draw(st.booleans()):
-        kwargs["delisting_bars"] = np.array(
-            draw(st.lists(st.integers(-1, 6), max_size=4)), dtype=np.int64)
+        kwargs["delisting_bars"] = np.array(draw(st.lists(st.integers(-1, 6), max_size=4)), dtype=np.int64)
     if draw(st.integers(0, 8)) == 0:
         # A table whose rows point outside its values, built past its checks.
         table = StopTable(np.full((1, max(n_pos, 1)), 0.1), np.zeros(n_bars, dtype=np.int64))
         table.rows = np.full(n_bars, draw(st.sampled_from([-1, 1, 5])), dtype=np.int64)
         kwargs["stop_loss"] = table
-    args = (price, matrices(draw, n_bars, n_price), *ohlc, price_index, price_columns,
-            pos_values, pos_index, pos_columns, resample)
+    args = (
+        price,
+        matrices(draw, n_bars, n_price),
+        *ohlc,
+        price_index,
+        price_columns,
+        pos_values,
+        pos_index,
+        pos_columns,
+        resample,
+    )
     return args, kwargs
 
 
@@ -75,7 +82,6 @@ def test_malformed_inputs_raise_or_return_but_never_crash(call):
     args, kwargs = call
     try:
         values = simora.backtest_(*args, **kwargs)
-    except (ValueError, IndexError, TypeError, ZeroDivisionError, OverflowError,
-            UnboundLocalError):
+    except (ValueError, IndexError, TypeError, ZeroDivisionError, OverflowError, UnboundLocalError):
         return
     assert values.dtype == np.float64 and values.shape == (args[5].size,)

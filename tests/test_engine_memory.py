@@ -21,25 +21,32 @@ def scenario():
     rng = np.random.default_rng(7)
     prices = 10 * np.exp(np.cumsum(rng.normal(0, 0.04, (N_BARS, N_STOCKS)), axis=0))
     prices[rng.random(prices.shape) < 0.02] = np.nan
-    weights = {ts(b): list(rng.choice([-0.1, 0.0, 0.05, 0.1], N_STOCKS))
-               for b in range(0, N_BARS, 20)}
+    weights = {ts(b): list(rng.choice([-0.1, 0.0, 0.05, 0.1], N_STOCKS)) for b in range(0, N_BARS, 20)}
     # Labels made at run time, not shared with the interpreter's caches.
     names = [f"stock {i}" for i in range(N_STOCKS)]
-    args = arrays(prices, weights, close=prices * 1.01, columns=names,
-                  high=prices * 1.03, low=prices * 0.97, open=prices * 1.002)
+    args = arrays(
+        prices, weights, close=prices * 1.01, columns=names, high=prices * 1.03, low=prices * 0.97, open=prices * 1.002
+    )
     delisting = np.full(N_STOCKS, -1, np.int64)
     delisting[3] = N_BARS // 2
     stop = StopTable(np.full((2, N_STOCKS), 0.08), np.arange(N_BARS) % 2)
-    options = {"stop_loss": stop, "take_profit": 0.15, "trail_stop": 0.05,
-               "trail_stop_activation": 0.02, "delisting_bars": delisting,
-               "exvalo_window": 5, "exvalo_window_step": 2}
+    options = {
+        "stop_loss": stop,
+        "take_profit": 0.15,
+        "trail_stop": 0.05,
+        "trail_stop_activation": 0.02,
+        "delisting_bars": delisting,
+        "exvalo_window": 5,
+        "exvalo_window_step": 2,
+    }
     return args, options
 
 
 def run_variants(args, options):
     values = simora.backtest_(*positional(args), **options)
-    simora.backtest_(*positional(args), touched_exit=True, stop_trading_next_period=False,
-                     retain_cost_when_rebalance=True, **options)
+    simora.backtest_(
+        *positional(args), touched_exit=True, stop_trading_next_period=False, retain_cost_when_rebalance=True, **options
+    )
     simora.get_trade_stocks(args["pos_columns"], args["price_index"], True)
     simora.get_stock_operations()
     bad = dict(args, price_values=args["price_values"].copy())

@@ -137,15 +137,13 @@ CALENDAR_PRICES = [[4, 1], [4, 2], [4, 4], [4, 8], [4, 16], [4, 32], [4, 64]]
 def test_row_visible_on_unmasked_bar_waits_for_the_next_masked_bar():
     # The switch to B is visible at the end of bar 1 but bars 1 and 2 are not
     # on the calendar: bar 3 schedules it and bar 4 buys B at 16.
-    values = backtest(CALENDAR_PRICES, {ts(0): [1, 0], ts(1): [0, 1]},
-                      resample=[ts(0), ts(3)])
+    values = backtest(CALENDAR_PRICES, {ts(0): [1, 0], ts(1): [0, 1]}, resample=[ts(0), ts(3)])
     assert values.tolist() == [1, 1, 1, 1, 1, 2, 4]
 
 
 def test_later_row_supersedes_a_waiting_one():
     # Row 2 (half in B) is current by bar 3; row 1 is never traded.
-    values = backtest(CALENDAR_PRICES, {ts(0): [1, 0], ts(1): [0, 1], ts(2): [0, 0.5]},
-                      resample=[ts(0), ts(3)])
+    values = backtest(CALENDAR_PRICES, {ts(0): [1, 0], ts(1): [0, 1], ts(2): [0, 0.5]}, resample=[ts(0), ts(3)])
     assert values.tolist() == [1, 1, 1, 1, 1, 1.5, 2.5]
     assert simora.get_stock_operations()["weight_time"] == 2
 
@@ -161,8 +159,9 @@ def test_later_row_supersedes_a_waiting_one():
     ],
 )
 def test_retain_cost_when_rebalance_keeps_or_resets_the_stop_basis(retain, expected):
-    values = backtest([8, 8, 6, 5, 5, 8], {ts(0): [1.0], ts(1): [1.0]},
-                      stop_loss=0.25, retain_cost_when_rebalance=retain)
+    values = backtest(
+        [8, 8, 6, 5, 5, 8], {ts(0): [1.0], ts(1): [1.0]}, stop_loss=0.25, retain_cost_when_rebalance=retain
+    )
     assert values.tolist() == pytest.approx(expected, rel=1e-12)
 
 
@@ -188,8 +187,7 @@ def test_missing_prices_carry_the_holding_value():
     # bar 4: 12 against the last good price 10 -> 1.2, closes at 18/12 -> 1.8;
     # bar 5: NaN close, carried 1.2.
     nan = np.nan
-    values = backtest([8, nan, 10, nan, 12, 12], {ts(0): [1.0]},
-                      close=[8, nan, 15, nan, 18, nan])
+    values = backtest([8, nan, 10, nan, 12, 12], {ts(0): [1.0]}, close=[8, nan, 15, nan, 18, nan])
     assert values.tolist() == pytest.approx([1, 1, 1.5, 1, 1.8, 1.2], rel=1e-12)
 
 
@@ -205,16 +203,14 @@ def test_missing_prices_carry_the_holding_value():
 def test_delisting_closes_after_the_rebalance_of_that_bar(delisting, expected):
     bars = np.array(delisting, dtype=np.int64)
     bars.flags.writeable = False
-    values = backtest([8, 8, 8, 8], {ts(0): [0.0], ts(1): [1.0]},
-                      fee_ratio=FEE, tax_ratio=TAX, delisting_bars=bars)
+    values = backtest([8, 8, 8, 8], {ts(0): [0.0], ts(1): [1.0]}, fee_ratio=FEE, tax_ratio=TAX, delisting_bars=bars)
     assert values.tolist() == expected
     assert trades() == ([[0, 2, 2]] if delisting[0] == 2 else [[0, 2, -1]])
 
 
 def test_all_zero_weights_close_everything():
     # Two halves of 63/128 each, both sold at 3/64 costs.
-    values = backtest([[8, 8]] * 3, {ts(0): [0.5, 0.5], ts(1): [0.0, 0.0]},
-                      fee_ratio=FEE, tax_ratio=TAX)
+    values = backtest([[8, 8]] * 3, {ts(0): [0.5, 0.5], ts(1): [0.0, 0.0]}, fee_ratio=FEE, tax_ratio=TAX)
     assert values.tolist() == [1.0, 63 / 64, 3843 / 4096]
     assert trades() == [[0, 1, 2], [1, 1, 2]]
     assert simora.get_stock_operations()["weights"] == {}
@@ -229,8 +225,13 @@ def test_all_zero_weights_close_everything():
     ],
 )
 def test_resize_rebases_the_excursion_record_only_when_periodic(
-        periodically, retain, expected_trades, expected_weights):
-    backtest([8, 8, 8, 8], {ts(0): [1.0], ts(1): [0.5]},
-             periodically_rebalance=periodically, retain_cost_when_rebalance=retain)
+    periodically, retain, expected_trades, expected_weights
+):
+    backtest(
+        [8, 8, 8, 8],
+        {ts(0): [1.0], ts(1): [0.5]},
+        periodically_rebalance=periodically,
+        retain_cost_when_rebalance=retain,
+    )
     assert trades() == expected_trades
     assert [float(w) for w in simora.exvalo.trade_positions] == expected_weights

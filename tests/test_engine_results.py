@@ -26,8 +26,7 @@ def test_pending_rebalance_on_the_last_bar_reports_weights_and_actions():
 
 
 def test_unmasked_last_bar_reports_no_pending_actions():
-    backtest(FLAT3, {ts(0): [0.5, 0.25, 0.0], ts(2): [0.0, 0.5, 0.25]},
-             resample=[ts(0), ts(1)])
+    backtest(FLAT3, {ts(0): [0.5, 0.25, 0.0], ts(2): [0.0, 0.5, 0.25]}, resample=[ts(0), ts(1)])
     ops = simora.get_stock_operations()
     assert ops["actions"] == {}
     assert ops["next_weights"] == {1: 0.5, 2: 0.25}
@@ -52,8 +51,7 @@ def test_reported_weights_are_normalised(limit, weights, next_weights):
 def test_stopped_stock_reports_zero_weight_but_counts_in_the_total():
     # A (sid 0) is stopped on bar 2 and sold on bar 3; its table weight 1
     # still counts, so B's 1 is divided by 2.
-    backtest([[8, 8]] * 4, {ts(0): [1.0, 1.0]}, close=[[8, 8], [8, 8], [4, 8], [8, 8]],
-             stop_loss=0.25)
+    backtest([[8, 8]] * 4, {ts(0): [1.0, 1.0]}, close=[[8, 8], [8, 8], [4, 8], [8, 8]], stop_loss=0.25)
     ops = simora.get_stock_operations()
     assert ops["weights"] == {0: 0.0, 1: 0.5}
     assert ops["next_weights"] == {1: 0.5}
@@ -65,8 +63,15 @@ def test_next_weights_of_the_applied_row_leave_out_the_stopped_stock():
     # A out, and that row is still the last one when the run ends.
     prices = [[8, 8]] * 5
     low = [[8, 8], [8, 8], [6, 8], [8, 8], [8, 8]]
-    backtest(prices, {ts(0): [0.5, 0.5], ts(2): [0.5, 0.5]}, high=prices, low=low,
-             open=prices, touched_exit=True, stop_loss=0.25)
+    backtest(
+        prices,
+        {ts(0): [0.5, 0.5], ts(2): [0.5, 0.5]},
+        high=prices,
+        low=low,
+        open=prices,
+        touched_exit=True,
+        stop_loss=0.25,
+    )
     ops = simora.get_stock_operations()
     assert ops["weights"] == {1: 0.5}
     assert ops["next_weights"] == {1: 0.5}
@@ -88,25 +93,29 @@ def test_next_weights_of_the_applied_row_leave_out_the_stopped_stock():
         ({"stop_loss": 0.25}, 4, False, ts(2), {0: "sl_enter"}),
     ],
 )
-def test_exit_scheduled_at_the_end_is_labelled(stop, close2, stop_trading, last_row_date,
-                                               expected):
+def test_exit_scheduled_at_the_end_is_labelled(stop, close2, stop_trading, last_row_date, expected):
     weights = {ts(0): [1.0]}
     weights[last_row_date] = [1.0]
-    backtest([8, 8, 8], weights, close=[8, 8, close2], stop_trading_next_period=stop_trading,
-             **stop)
+    backtest([8, 8, 8], weights, close=[8, 8, close2], stop_trading_next_period=stop_trading, **stop)
     assert actions() == expected
 
 
 def test_exit_scheduled_at_the_end_with_a_closing_row_stays_exit():
-    backtest([8, 8, 8], {ts(0): [1.0], ts(2): [0.0]}, close=[8, 8, 12], take_profit=0.5,
-             stop_trading_next_period=False)
+    backtest([8, 8, 8], {ts(0): [1.0], ts(2): [0.0]}, close=[8, 8, 12], take_profit=0.5, stop_trading_next_period=False)
     assert actions() == {0: "exit"}
 
 
 def test_touched_exit_of_stock_zero_keeps_its_take_profit_label():
     prices = [[8, 8]] * 3
-    backtest(prices, {ts(0): [0.5, 0.5]}, high=[[8, 8], [8, 8], [12, 12]], low=prices,
-             open=prices, touched_exit=True, take_profit=0.5)
+    backtest(
+        prices,
+        {ts(0): [0.5, 0.5]},
+        high=[[8, 8], [8, 8], [12, 12]],
+        low=prices,
+        open=prices,
+        touched_exit=True,
+        take_profit=0.5,
+    )
     assert actions() == {0: "tp_", 1: "tp_"}
 
 
@@ -119,11 +128,10 @@ def test_stock_operations_copy_is_shallow():
     assert fresh["weights"] == {0: 0.5, 1: 0.25}
     assert fresh["weight_time"] == 0
     args = arrays(FLAT3, {ts(0): [1, 0, 0]})
-    records, module_dict = simora.get_trade_stocks(args["pos_columns"], args["price_index"], False)
+    _records, module_dict = simora.get_trade_stocks(args["pos_columns"], args["price_index"], False)
     assert module_dict is not fresh and module_dict == fresh
     assert module_dict["actions"] is fresh["actions"] is copy["actions"]
-    assert simora.get_trade_stocks(args["pos_columns"], args["price_index"], False)[1] \
-        is module_dict
+    assert simora.get_trade_stocks(args["pos_columns"], args["price_index"], False)[1] is module_dict
 
 
 @pytest.mark.parametrize("touched_exit, exit_signal", [(False, ts(2)), (True, ts(3))])
@@ -143,8 +151,8 @@ def test_trade_entered_on_bar_zero_has_the_last_bar_as_signal_date():
     simora.exvalo.trades[:] = [[1, 0, 2]]
     simora.exvalo.trade_positions[:] = [0.25]
     records, _ = simora.get_trade_stocks(
-        pos_columns=np.array(["A", "B"], dtype=object),
-        price_index=stamps([ts(0), ts(1), ts(2), ts(3)]), touched_exit=0)
+        pos_columns=np.array(["A", "B"], dtype=object), price_index=stamps([ts(0), ts(1), ts(2), ts(3)]), touched_exit=0
+    )
     assert records == [["B", ts(0), ts(2), ts(3), ts(1), 0.25, 2, 0, 2]]
 
 

@@ -16,8 +16,7 @@ def touched(prices, weight, bar2, **options):
     high[2] = bar2.get("high", high[2])
     low[2] = bar2.get("low", low[2])
     open_[2] = bar2.get("open", open_[2])
-    return backtest(prices, {ts(0): [weight]}, high=high, low=low, open=open_,
-                    touched_exit=True, **options)
+    return backtest(prices, {ts(0): [weight]}, high=high, low=low, open=open_, touched_exit=True, **options)
 
 
 @pytest.mark.parametrize(
@@ -34,8 +33,9 @@ def touched(prices, weight, bar2, **options):
     ],
 )
 def test_close_mode_sells_on_the_next_bar_at_its_trading_price(stop, close2, expected, label):
-    values = backtest([8, 8, 8, 10, 10], {ts(0): [1.0]}, close=[8, 8, close2, 10, 10],
-                      fee_ratio=FEE, tax_ratio=TAX, **stop)
+    values = backtest(
+        [8, 8, 8, 10, 10], {ts(0): [1.0]}, close=[8, 8, close2, 10, 10], fee_ratio=FEE, tax_ratio=TAX, **stop
+    )
     assert values[3] == expected
     assert values[4] == expected
     assert actions() == ({0: label} if label else {})
@@ -115,8 +115,7 @@ def test_close_mode_short(stop, close2, value, label):
     ],
 )
 def test_trailing_stop_with_activation(weight, prices, trail, activation, last):
-    values = backtest(prices, {ts(0): [weight]}, trail_stop=trail,
-                      trail_stop_activation=activation)
+    values = backtest(prices, {ts(0): [weight]}, trail_stop=trail, trail_stop_activation=activation)
     assert values[6] == pytest.approx(last, rel=1e-12)
 
 
@@ -138,11 +137,17 @@ def test_trailing_stop_with_activation(weight, prices, trail, activation, last):
     ],
 )
 def test_deferred_exit_skipped_only_when_the_rebalance_closes_the_stock(
-        row1_date, row1, stop_trading_next_period, bar3):
-    values = backtest([[8, 8]] * 5, {ts(0): [0.5, 0.0], row1_date: row1},
-                      close=[[8, 8], [8, 8], [4, 8], [8, 8], [8, 8]],
-                      stop_loss=0.25, fee_ratio=FEE, tax_ratio=TAX,
-                      stop_trading_next_period=stop_trading_next_period)
+    row1_date, row1, stop_trading_next_period, bar3
+):
+    values = backtest(
+        [[8, 8]] * 5,
+        {ts(0): [0.5, 0.0], row1_date: row1},
+        close=[[8, 8], [8, 8], [4, 8], [8, 8], [8, 8]],
+        stop_loss=0.25,
+        fee_ratio=FEE,
+        tax_ratio=TAX,
+        stop_trading_next_period=stop_trading_next_period,
+    )
     assert values[3] == bar3
 
 
@@ -152,9 +157,16 @@ def test_stopped_stock_stays_out_at_the_next_rebalance(stop_trading_next_period,
     # price then doubles.
     prices = [8, 8, 8, 8, 16]
     low = [8, 8, 6, 8, 16]
-    values = backtest(prices, {ts(0): [1.0], ts(2): [1.0]}, high=prices, low=low,
-                      open=prices, touched_exit=True, stop_loss=0.25,
-                      stop_trading_next_period=stop_trading_next_period)
+    values = backtest(
+        prices,
+        {ts(0): [1.0], ts(2): [1.0]},
+        high=prices,
+        low=low,
+        open=prices,
+        touched_exit=True,
+        stop_loss=0.25,
+        stop_trading_next_period=stop_trading_next_period,
+    )
     assert values[4] == last
 
 
@@ -162,8 +174,9 @@ def test_flat_key_left_by_a_touched_exit_fires_nothing_more():
     # Stopped out low on bar 2; on bar 3 the high would reach the short-side
     # level of the empty key, which must not relabel the exit.
     prices = [8, 8, 8, 8]
-    values = backtest(prices, {ts(0): [1.0]}, high=[8, 8, 8, 10], low=[8, 8, 6, 8],
-                      open=prices, touched_exit=True, stop_loss=0.25)
+    values = backtest(
+        prices, {ts(0): [1.0]}, high=[8, 8, 8, 10], low=[8, 8, 6, 8], open=prices, touched_exit=True, stop_loss=0.25
+    )
     assert values.tolist() == [1, 1, 0.75, 0.75]
     assert actions() == {0: "sl_"}
     assert trades() == [[0, 1, 2]]

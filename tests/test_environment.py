@@ -30,4 +30,4 @@ def test_runs_on_the_interpreter_the_runner_asked_for():
     expected = os.environ.get("VANTREL_EXPECT_PYTHON")
     if not expected:
         pytest.skip("VANTREL_EXPECT_PYTHON is not set (tools/py314 sets it)")
-    assert "%d.%d" % sys.version_info[:2] == expected
+    assert "{}.{}".format(*sys.version_info[:2]) == expected

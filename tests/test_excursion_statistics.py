@@ -22,11 +22,33 @@ def as_matrix(prices):
     return m.reshape(len(m), 1) if m.ndim == 1 else m
 
 
-def analyse(trade, close, *, entry_bar, exit_bar, weight=1.0, full_entry=1, full_exit=1,
-            fee=0.0, tax=0.0, window=0, step=1, column_map=None, sid=0, n_columns=1):
-    session.start_analysis(as_matrix(trade), as_matrix(close),
-                           {sid: 0} if column_map is None else column_map, n_columns,
-                           fee, tax, window, step)
+def analyse(
+    trade,
+    close,
+    *,
+    entry_bar,
+    exit_bar,
+    weight=1.0,
+    full_entry=1,
+    full_exit=1,
+    fee=0.0,
+    tax=0.0,
+    window=0,
+    step=1,
+    column_map=None,
+    sid=0,
+    n_columns=1,
+):
+    session.start_analysis(
+        as_matrix(trade),
+        as_matrix(close),
+        {sid: 0} if column_map is None else column_map,
+        n_columns,
+        fee,
+        tax,
+        window,
+        step,
+    )
     session.record_date(entry_bar)
     session.record_entry(sid, weight, full_entry)
     session.record_date(exit_bar)
@@ -75,8 +97,7 @@ def test_same_bar_full_exit_pays_costs_without_a_fill_adjustment():
 
 
 def test_nan_close_keeps_the_value_and_is_no_profitable_bar():
-    stats = analyse([100] * 5, [125, NAN, 100, NAN, 150], entry_bar=0, exit_bar=4,
-                    full_exit=0, window=5)
+    stats = analyse([100] * 5, [125, NAN, 100, NAN, 150], entry_bar=0, exit_bar=4, full_exit=0, window=5)
     rows = np.array(records(stats))
     assert rows[:5, 5].tolist() == [0.25, 0.25, 0.0, 0.0, 0.5]
     assert rows[:5, 4].tolist() == [1.0, 1.0, 1.0, 1.0, 2.0]
@@ -135,12 +156,10 @@ def test_exit_before_the_entry_reports_the_end_of_the_span():
 
 @pytest.mark.parametrize(
     "window, step, length",
-    [(0, 1, 6), (1, 1, 12), (5, 2, 24), (4, 3, 18), (0, 2, 6), (-2, 4, 6), (0, -1, 18),
-     (2, -1, 6)],
+    [(0, 1, 6), (1, 1, 12), (5, 2, 24), (4, 3, 18), (0, 2, 6), (-2, 4, 6), (0, -1, 18), (2, -1, 6)],
 )
 def test_result_length_rounds_the_sample_count_down(window, step, length):
-    stats = analyse([1.0, 1.0], [1.0, 1.0], entry_bar=0, exit_bar=1, full_exit=0,
-                    window=window, step=step)
+    stats = analyse([1.0, 1.0], [1.0, 1.0], entry_bar=0, exit_bar=1, full_exit=0, window=window, step=step)
     assert len(stats) == length
     assert stats[-6:].tolist() == [0.0, 0.0, 0.0, 0.0, 0.0, 0.0]
 
@@ -157,8 +176,7 @@ def test_result_length_rounds_the_sample_count_down(window, step, length):
 )
 def test_window_settings_without_a_result(window, step, error, message):
     with pytest.raises(error, match=f"^{message}$".replace("(", r"\(").replace(")", r"\)")):
-        analyse([1.0, 1.0], [1.0, 1.0], entry_bar=0, exit_bar=1, full_exit=0,
-                window=window, step=step)
+        analyse([1.0, 1.0], [1.0, 1.0], entry_bar=0, exit_bar=1, full_exit=0, window=window, step=step)
 
 
 @pytest.mark.parametrize(
@@ -180,8 +198,7 @@ def test_exit_too_far_before_the_entry():
 
 
 def test_full_exit_on_an_empty_span():
-    with pytest.raises(UnboundLocalError,
-                       match="^local variable 'ith' referenced before assignment$"):
+    with pytest.raises(UnboundLocalError, match="^local variable 'ith' referenced before assignment$"):
         analyse(DOUBLING, DOUBLING, entry_bar=3, exit_bar=2, window=-1)
 
 
@@ -198,8 +215,7 @@ def test_price_reads_follow_numpy_indexing():
 def test_unmapped_stock_reads_the_first_column():
     trade = [[100.0, 1.0], [100.0, 1.0]]
     close = [[125.0, 9.0], [150.0, 9.0]]
-    stats = analyse(trade, close, entry_bar=0, exit_bar=1, full_exit=0, column_map={},
-                    sid=1, n_columns=2)
+    stats = analyse(trade, close, entry_bar=0, exit_bar=1, full_exit=0, column_map={}, sid=1, n_columns=2)
     assert stats[5] == 0.5
 
 
@@ -230,8 +246,7 @@ def trades(draw):
     rows = draw(st.integers(1, 7))
     cols = draw(st.integers(1, 3))
     price = st.sampled_from(PRICES[1:]) if draw(st.booleans()) else st.sampled_from(PRICES)
-    matrix = st.lists(st.lists(price, min_size=cols, max_size=cols), min_size=rows,
-                      max_size=rows)
+    matrix = st.lists(st.lists(price, min_size=cols, max_size=cols), min_size=rows, max_size=rows)
     return dict(
         trade=np.array(draw(matrix)),
         close=np.array(draw(matrix)),
@@ -259,8 +274,7 @@ def outcome(run):
 @given(trades())
 def test_agrees_with_the_plain_statement(t):
     def native():
-        session.start_analysis(t["trade"], t["close"], {0: t["pc"]}, 1, t["fee"], t["tax"],
-                               t["window"], t["step"])
+        session.start_analysis(t["trade"], t["close"], {0: t["pc"]}, 1, t["fee"], t["tax"], t["window"], t["step"])
         session.record_date(t["entry_bar"])
         session.record_entry(0, t["weight"], t["full_entry"])
         session.record_date(t["exit_bar"])
@@ -269,8 +283,18 @@ def test_agrees_with_the_plain_statement(t):
 
     def reference():
         return excursion_statistics(
-            t["trade"], t["close"], t["pc"], t["entry_bar"], t["exit_bar"], t["weight"] > 0,
-            t["full_entry"], t["full_exit"], t["fee"], t["tax"], t["window"], t["step"],
+            t["trade"],
+            t["close"],
+            t["pc"],
+            t["entry_bar"],
+            t["exit_bar"],
+            t["weight"] > 0,
+            t["full_entry"],
+            t["full_exit"],
+            t["fee"],
+            t["tax"],
+            t["window"],
+            t["step"],
         ).tobytes()
 
     assert outcome(native) == outcome(reference)
@@ -285,9 +309,8 @@ def load_ohlc():
     tickers = ["AAPL", "FB", "GOOG", "IBM", "MSFT"]
     tables = {}
     for ticker in tickers:
-        raw = np.genfromtxt(DATA / f"ohlc_{ticker}.csv", delimiter=",", names=True,
-                            dtype=None, encoding="ascii")
-        tables[ticker] = {d: (o, c) for d, o, c in zip(raw["Date"], raw["Open"], raw["Close"])}
+        raw = np.genfromtxt(DATA / f"ohlc_{ticker}.csv", delimiter=",", names=True, dtype=None, encoding="ascii")
+        tables[ticker] = {d: (o, c) for d, o, c in zip(raw["Date"], raw["Open"], raw["Close"], strict=True)}
     dates = sorted(set().union(*tables.values()))
     trade = np.array([[tables[t].get(d, (NAN, NAN))[0] for t in tickers] for d in dates])
     close = np.array([[tables[t].get(d, (NAN, NAN))[1] for t in tickers] for d in dates])
@@ -310,9 +333,11 @@ def test_real_prices_agree_with_the_plain_statement():
         session.record_entry(sid, weight, 1)
         session.record_date(exit_bar)
         session.record_exit(sid, 1)
-        expected.append(excursion_statistics(trade, close, column_map[sid], entry_bar,
-                                              exit_bar, weight > 0, 1, 1, 0.001425, 0.003,
-                                              60, 5))
+        expected.append(
+            excursion_statistics(
+                trade, close, column_map[sid], entry_bar, exit_bar, weight > 0, 1, 1, 0.001425, 0.003, 60, 5
+            )
+        )
     assert len(exvalo.exvalo) == len(expected)
-    for got, want in zip(exvalo.exvalo, expected):
+    for got, want in zip(exvalo.exvalo, expected, strict=True):
         assert got.tobytes() == want.tobytes()

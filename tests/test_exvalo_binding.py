@@ -13,8 +13,7 @@ from vantrel.core import exvalo
 SIGNATURES = {
     "entry": b"PyArrayObject *",
     "position": b"PyArrayObject *",
-    "start_analysis": b"void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, "
-                      b"double, double, int, int)",
+    "start_analysis": b"void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
     "record_date": b"void (int)",
     "record_entry": b"void (int, double, int)",
     "record_exit": b"void (int, int)",
@@ -44,8 +43,7 @@ def test_module_namespace():
 def test_variable_capsules_follow_the_current_arrays():
     session.start_analysis(None, None, {}, 4, 0.0, 0.0, 0, 1)
     entry, position = session.entry(), session.position()
-    assert (entry.dtype, entry.shape, position.dtype, position.shape) == (
-        np.dtype(int), (4,), np.dtype(float), (4,))
+    assert (entry.dtype, entry.shape, position.dtype, position.shape) == (np.dtype(int), (4,), np.dtype(float), (4,))
     session.record_date(3)
     session.record_entry(2, 0.5, 1)
     assert session.entry().tolist() == [0, 0, 3, 0]
@@ -86,23 +84,31 @@ M = "vantrel.core.exvalo"
     [
         ("pass", "bound"),
         ("capi = None", f"AttributeError: module '{M}' has no attribute '__pyx_capi__'"),
-        ("del capi['record_exit']",
-         f"ImportError: {M} does not export expected C function record_exit"),
+        ("del capi['record_exit']", f"ImportError: {M} does not export expected C function record_exit"),
         ("del capi['position']", f"ImportError: {M} does not export expected C variable position"),
-        ("del capi['record_date']; del capi['entry']",
-         f"ImportError: {M} does not export expected C variable entry"),
-        ("capi['record_date'] = capsule(b'void (long)')",
-         f"TypeError: C function {M}.record_date has wrong signature "
-         "(expected void (int), got void (long))"),
-        ("capi['entry'] = capsule(b'PyArrayObject*')",
-         f"TypeError: C variable {M}.entry has wrong signature "
-         "(expected PyArrayObject *, got PyArrayObject*)"),
-        ("capi['end_analysis'] = capsule(b'PyObject *(std::map<int,double> &)')",
-         f"TypeError: C function {M}.end_analysis has wrong signature "
-         "(expected PyObject *(std::map<int,double>  &), got PyObject *(std::map<int,double> &))"),
-        ("capi['record_entry'] = 5",
-         f"TypeError: C function {M}.record_entry has wrong signature "
-         "(expected void (int, double, int), got (not a capsule))"),
+        ("del capi['record_date']; del capi['entry']", f"ImportError: {M} does not export expected C variable entry"),
+        (
+            "capi['record_date'] = capsule(b'void (long)')",
+            f"TypeError: C function {M}.record_date has wrong signature (expected void (int), got void (long))",
+        ),
+        (
+            "capi['entry'] = capsule(b'PyArrayObject*')",
+            f"TypeError: C variable {M}.entry has wrong signature (expected PyArrayObject *, got PyArrayObject*)",
+        ),
+        (
+            "capi['end_analysis'] = capsule(b'PyObject *(std::map<int,double> &)')",
+            (
+                f"TypeError: C function {M}.end_analysis has wrong signature "
+                "(expected PyObject *(std::map<int,double>  &), got PyObject *(std::map<int,double> &))"
+            ),
+        ),
+        (
+            "capi['record_entry'] = 5",
+            (
+                f"TypeError: C function {M}.record_entry has wrong signature "
+                "(expected void (int, double, int), got (not a capsule))"
+            ),
+        ),
     ],
 )
 def test_consumer_binding(change, outcome):
@@ -164,5 +170,6 @@ def test_second_interpreter_is_refused(tmp_path):
         pytest.skip("no subinterpreter support in this Python")
     report = tmp_path / "outcome.txt"
     run_python(SUBINTERPRETER % str(report))
-    assert report.read_text() == ("Interpreter change detected - this module can only be "
-                                  "loaded into one interpreter per process.")
+    assert report.read_text() == (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )

@@ -79,8 +79,11 @@ def test_bad_matrix_changes_nothing(result_lists, bad, message):
 
 
 def test_matrix_must_be_an_array():
-    with pytest.raises(TypeError, match=r"^Argument 'close_prices' has incorrect type "
-                                        r"\(expected numpy.ndarray, got list\)$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^Argument 'close_prices' has incorrect type "
+        r"\(expected numpy.ndarray, got list\)$",
+    ):
         session.start_analysis(PRICES, [[1.0]], {}, 1, 0.0, 0.0, 0, 1)
 
 
@@ -98,8 +101,7 @@ def test_start_empties_the_same_lists():
     before = (exvalo.trades, exvalo.trade_positions, exvalo.exvalo)
     start()
     assert before == ([], [], [])
-    assert all(a is b for a, b in zip(before, (exvalo.trades, exvalo.trade_positions,
-                                                exvalo.exvalo)))
+    assert all(a is b for a, b in zip(before, (exvalo.trades, exvalo.trade_positions, exvalo.exvalo), strict=True))
 
 
 def test_lists_are_looked_up_by_name(result_lists):

@@ -17,8 +17,14 @@ _engine = pytest.importorskip("vantrel.core._engine")
 from vantrel.core import exvalo, simora  # noqa: E402
 
 SCENARIOS = int(os.environ.get("VANTREL_DIFF_SCENARIOS", "300"))
-EXIT_FIELDS = ("adverse_excursion", "favourable_excursion", "favourable_before_adverse",
-               "drawdown", "profitable_bars", "excursion_return")
+EXIT_FIELDS = (
+    "adverse_excursion",
+    "favourable_excursion",
+    "favourable_before_adverse",
+    "drawdown",
+    "profitable_bars",
+    "excursion_return",
+)
 
 
 def statistics(record) -> np.ndarray:
@@ -32,8 +38,7 @@ def portfolio_as_operations(out) -> dict:
     return {
         "actions": {i: _engine.ACTIONS[a] for i, a in enumerate(p["action"]) if a},
         "weights": {i: float(w) for i, w in enumerate(p["weight"]) if p["has_weight"][i]},
-        "next_weights": {i: float(w) for i, w in enumerate(p["next_weight"])
-                         if p["has_next_weight"][i]},
+        "next_weights": {i: float(w) for i, w in enumerate(p["next_weight"]) if p["has_next_weight"][i]},
         "weight_time": out["weight_row"],
         "next_weight_time": out["next_weight_row"],
     }
@@ -58,9 +63,10 @@ def face_differences(scenario) -> list[str]:
         found.append("value series differ")
     log = out["trades"]
     if len(log) != len(exvalo.trades):
-        return found + [f"{len(log)} log records != {len(exvalo.trades)} exvalo trades"]
+        return [*found, f"{len(log)} log records != {len(exvalo.trades)} exvalo trades"]
     for k, (record, trade, weight, stats) in enumerate(
-            zip(log, exvalo.trades, exvalo.trade_positions, exvalo.exvalo)):
+        zip(log, exvalo.trades, exvalo.trade_positions, exvalo.exvalo, strict=True)
+    ):
         if [int(record[f]) for f in ("stock", "entry_bar", "exit_bar")] != [int(v) for v in trade]:
             found.append(f"record {k}: {record[['stock', 'entry_bar', 'exit_bar']]} != {trade}")
         elif not same_float(record["weight"], weight):
@@ -107,8 +113,9 @@ def test_profits_add_up_to_the_final_equity():
         values = out["values"]
         if not len(values) or not np.isfinite(values).all():
             continue
-        assert 1.0 + out["trades"]["profit"].sum() == pytest.approx(values[-1], rel=1e-12, abs=1e-12), \
+        assert 1.0 + out["trades"]["profit"].sum() == pytest.approx(values[-1], rel=1e-12, abs=1e-12), (
             scenario.describe()
+        )
         checked += 1
     assert checked > SCENARIOS // 2
 
@@ -128,9 +135,7 @@ def ohlc_market(n_bars=600, seed=3):
 
 def alternating_book(n_bars, side, period=21):
     """Full weight and flat in turn every `period` bars: each trade is a round trip."""
-    signals = {ts(b) + 1: [side if (b // period) % 2 == 0 else 0.0]
-               for b in range(0, n_bars - 1, period)}
-    return signals
+    return {ts(b) + 1: [side if (b // period) % 2 == 0 else 0.0] for b in range(0, n_bars - 1, period)}
 
 
 MODES = {
@@ -150,8 +155,7 @@ MODES = {
 def test_round_trip_returns_are_what_the_equity_made(mode, side, trade_at):
     open_, high, low, close = ohlc_market()
     trading = open_ if trade_at == "open" else close
-    args = arrays(trading, alternating_book(len(close), side), close=close, high=high, low=low,
-                  open=open_)
+    args = arrays(trading, alternating_book(len(close), side), close=close, high=high, low=low, open=open_)
     out = _engine.run(*positional(args), fee_ratio=0.001425, tax_ratio=0.003, **MODES[mode])
     equity, log = out["values"], out["trades"]
     closed = log[log["full_exit"]]
@@ -182,41 +186,80 @@ def one_trade(prices, *, weight=1.0, high=None, low=None, open=None, close=None,
 def test_touched_exits_fill_at_the_level_or_the_gapped_open():
     prices = [100, 100, 100, 100]
     # The low touches the 10% stop inside the bar: sold at the level, 90.
-    log = one_trade(prices, high=[100, 101, 101, 101], low=[100, 99, 88, 99],
-                    open=[100, 100, 98, 100], touched_exit=True, stop_loss=0.1)
+    log = one_trade(
+        prices,
+        high=[100, 101, 101, 101],
+        low=[100, 99, 88, 99],
+        open=[100, 100, 98, 100],
+        touched_exit=True,
+        stop_loss=0.1,
+    )
     assert log[0]["exit_bar"] == 2 and log[0]["exit_price"] == 90.0
     assert log[0]["exit_reason"] == REASONS["stop_loss"]
     assert log[0]["return"] == pytest.approx(-0.1, abs=1e-15)
     # The bar opens below the level: sold at the open, 85.
-    log = one_trade(prices, high=[100, 101, 95, 101], low=[100, 99, 80, 99],
-                    open=[100, 100, 85, 100], touched_exit=True, stop_loss=0.1)
+    log = one_trade(
+        prices,
+        high=[100, 101, 95, 101],
+        low=[100, 99, 80, 99],
+        open=[100, 100, 85, 100],
+        touched_exit=True,
+        stop_loss=0.1,
+    )
     assert (log[0]["exit_price"], log[0]["exit_reason"]) == (85.0, REASONS["stop_loss"])
     assert log[0]["return"] == pytest.approx(-0.15, abs=1e-15)
     # Both levels inside one bar: sold at the upper level, a take-profit.
-    log = one_trade(prices, high=[100, 101, 125, 101], low=[100, 99, 80, 99],
-                    open=[100, 100, 100, 100], touched_exit=True, stop_loss=0.1, take_profit=0.2)
+    log = one_trade(
+        prices,
+        high=[100, 101, 125, 101],
+        low=[100, 99, 80, 99],
+        open=[100, 100, 100, 100],
+        touched_exit=True,
+        stop_loss=0.1,
+        take_profit=0.2,
+    )
     assert (log[0]["exit_price"], log[0]["exit_reason"]) == (120.0, REASONS["take_profit"])
 
 
 def test_short_exits_fill_on_the_other_side():
     prices = [100, 100, 100, 100]
-    log = one_trade(prices, weight=-1.0, high=[100, 101, 112, 101], low=[100, 99, 95, 99],
-                    open=[100, 100, 100, 100], touched_exit=True, stop_loss=0.1)
+    log = one_trade(
+        prices,
+        weight=-1.0,
+        high=[100, 101, 112, 101],
+        low=[100, 99, 95, 99],
+        open=[100, 100, 100, 100],
+        touched_exit=True,
+        stop_loss=0.1,
+    )
     assert log[0]["side"] == -1
     assert log[0]["exit_price"] == pytest.approx(110.0, rel=1e-15)  # 100 x (1 + 0.1)
     assert log[0]["exit_reason"] == REASONS["stop_loss"]
     assert log[0]["return"] == pytest.approx(-0.1, abs=1e-15)
-    log = one_trade(prices, weight=-1.0, high=[100, 101, 101, 101], low=[100, 99, 70, 99],
-                    open=[100, 100, 100, 100], touched_exit=True, take_profit=0.2)
+    log = one_trade(
+        prices,
+        weight=-1.0,
+        high=[100, 101, 101, 101],
+        low=[100, 99, 70, 99],
+        open=[100, 100, 100, 100],
+        touched_exit=True,
+        take_profit=0.2,
+    )
     assert (log[0]["exit_price"], log[0]["exit_reason"]) == (80.0, REASONS["take_profit"])
     assert log[0]["return"] == pytest.approx(0.2, abs=1e-15)
 
 
 def test_trailing_stops_are_told_from_stop_losses():
     # Up 20%, then down through the 5% trail from the best close: a trailing stop at 114.
-    log = one_trade([100, 100, 120, 110, 110], high=[100, 100, 120, 121, 110],
-                    low=[100, 100, 119, 110, 110], open=[100, 100, 119, 120, 110],
-                    touched_exit=True, stop_loss=0.5, trail_stop=0.05)
+    log = one_trade(
+        [100, 100, 120, 110, 110],
+        high=[100, 100, 120, 121, 110],
+        low=[100, 100, 119, 110, 110],
+        open=[100, 100, 119, 120, 110],
+        touched_exit=True,
+        stop_loss=0.5,
+        trail_stop=0.05,
+    )
     assert log[0]["exit_bar"] == 3
     assert log[0]["exit_price"] == pytest.approx(115.0, abs=1e-12)
     assert log[0]["exit_reason"] == REASONS["trailing_stop"]
@@ -237,11 +280,11 @@ def test_rebalance_delisting_and_open_exits():
     still_open = log[~log["full_exit"] & (log["exit_bar"] == -1)]
     assert [_engine.EXIT_REASONS[r] for r in still_open["exit_reason"]] == ["open"]
     assert still_open[0]["exit_price"] == 65.0  # valued at the last close
-    delisted = _engine.run(*positional(args), fee_ratio=0.0, tax_ratio=0.0,
-                           delisting_bars=np.array([-1, 4], dtype=np.int64))["trades"]
+    delisted = _engine.run(
+        *positional(args), fee_ratio=0.0, tax_ratio=0.0, delisting_bars=np.array([-1, 4], dtype=np.int64)
+    )["trades"]
     last = delisted[delisted["stock"] == 1][-1]
-    assert (_engine.EXIT_REASONS[last["exit_reason"]], last["exit_bar"], last["exit_price"]) == (
-        "delisting", 4, 65.0)
+    assert (_engine.EXIT_REASONS[last["exit_reason"]], last["exit_bar"], last["exit_price"]) == ("delisting", 4, 65.0)
 
 
 def test_inputs_are_read_in_place_and_left_unchanged():
@@ -265,8 +308,9 @@ def test_rows_longer_than_the_native_sum_agree_on_both_faces():
     rng = np.random.default_rng(4)
     n = 9_000
     prices = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, (4, n)), axis=0))
-    args = arrays(prices, {ts(0) - 1: rng.normal(0, 1, n) * 10.0 ** rng.integers(-8, 0, n)},
-                  columns=[f"S{i}" for i in range(n)])
+    args = arrays(
+        prices, {ts(0) - 1: rng.normal(0, 1, n) * 10.0 ** rng.integers(-8, 0, n)}, columns=[f"S{i}" for i in range(n)]
+    )
     values = simora.backtest_(*positional(args), fee_ratio=0.0, tax_ratio=0.0)
     out = _engine.run(*positional(args), fee_ratio=0.0, tax_ratio=0.0)
     assert same_array(values, out["values"]) and len(out["trades"]) > n // 2

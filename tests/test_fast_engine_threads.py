@@ -60,6 +60,7 @@ def test_threads_give_what_sequential_runs_give():
     assert all(len(result["trades"]) > 50 for result in alone)
     jobs = [i for i in range(len(VARIANTS)) for _ in range(4)]
     random.Random(1).shuffle(jobs)
+
     def job(i):
         return i, _engine.run(*args, **VARIANTS[i])
 

@@ -15,14 +15,23 @@ SOURCE = Path(__file__).resolve().parents[1] / "src" / "vantrel"
 
 # Lower numbers are lower floors.
 FLOORS = {
-    "vantrel.core": 0, "vantrel._version": 0, "vantrel._checks": 0, "vantrel._stops": 0,
-    "vantrel._series": 1, "vantrel._robustness": 1, "vantrel.market": 1, "vantrel.demo": 1,
-    "vantrel.stats": 2, "vantrel.datasets": 2,
+    "vantrel.core": 0,
+    "vantrel._version": 0,
+    "vantrel._checks": 0,
+    "vantrel._stops": 0,
+    "vantrel._series": 1,
+    "vantrel._robustness": 1,
+    "vantrel.market": 1,
+    "vantrel.demo": 1,
+    "vantrel.stats": 2,
+    "vantrel.datasets": 2,
     "vantrel._report": 3,
-    "vantrel._results": 4, "vantrel.result": 4,
+    "vantrel._results": 4,
+    "vantrel.result": 4,
     "vantrel._backtest": 5,
     "vantrel._sweep": 6,
-    "vantrel.cli": 7, "vantrel.__main__": 7,
+    "vantrel.cli": 7,
+    "vantrel.__main__": 7,
     "vantrel": 8,  # the facade: nothing inside imports it
 }
 # Rooms that must not reach each other although the floors would allow it.

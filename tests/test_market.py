@@ -78,9 +78,12 @@ def test_inconsistent_bars_are_refused_naming_the_first():
     high, low, open_ = close * 1.01, close * 0.99, close.copy()
     low.iloc[2, 1] = 22.1  # B closes at 22 below its low on 2024-01-03
     open_.iloc[3, 0] = 13.5  # A opens above its high on 2024-01-04
-    with pytest.raises(ValueError, match=r"inconsistent bar: the close of 'B' on 2024-01-03 \(22\) is below its "
-                                         r"low \(22.1\); 2 bars are inconsistent. Fix the prices, or pass "
-                                         r"Market\(..., ohlc_tolerance=0.001\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"inconsistent bar: the close of 'B' on 2024-01-03 \(22\) is below its "
+        r"low \(22.1\); 2 bars are inconsistent. Fix the prices, or pass "
+        r"Market\(..., ohlc_tolerance=0.001\)",
+    ):
         Market(close, open=open_, high=high, low=low)
     with pytest.raises(ValueError, match=r"the open of 'A' on 2024-01-04 \(13.5\) is above its high \(13.13\)"):
         Market(close, open=open_, high=high, low=low, ohlc_tolerance=0.005)  # 22 is within 0.5% of 22.1

@@ -14,7 +14,10 @@ REPO = Path(__file__).resolve().parent.parent
 def probe(bars, stocks, strategy):
     done = subprocess.run(
         [sys.executable, "-m", "benchmarks.memory_probe", str(bars), str(stocks), strategy],
-        capture_output=True, text=True, cwd=REPO, check=True,
+        capture_output=True,
+        text=True,
+        cwd=REPO,
+        check=True,
     )
     return json.loads(done.stdout)
 

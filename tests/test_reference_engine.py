@@ -26,8 +26,17 @@ def run(prices, weights, signal_days, **options):
     bars = days(*range(prices.shape[0]))
     ohlc = options.pop("ohlc", (None, None, None))
     values = sim.backtest_(
-        prices, prices, *ohlc, bars, COLS, np.array(weights, dtype=np.float64),
-        days(*signal_days), COLS, bars, **options)
+        prices,
+        prices,
+        *ohlc,
+        bars,
+        COLS,
+        np.array(weights, dtype=np.float64),
+        days(*signal_days),
+        COLS,
+        bars,
+        **options,
+    )
     return sim, values
 
 
@@ -42,13 +51,16 @@ def test_entry_one_bar_after_the_signal_with_fees_and_taxes():
     # cash -0.0014985, B 0.998625375, value 0.997126875.
     sim, values = run(
         [[10, 20], [10, 20], [12, 20], [12, 25], [9, 25], [9, 25]],
-        [[0.5, 0.5], [0.0, 1.0]], [1, 3], fee_ratio=0.001, tax_ratio=0.003)
+        [[0.5, 0.5], [0.0, 1.0]],
+        [1, 3],
+        fee_ratio=0.001,
+        tax_ratio=0.003,
+    )
     expected = [1.0, 1.0, 0.999, 1.123875, 0.997126875, 0.997126875]
     assert values.tolist() == pytest.approx(expected, rel=1e-14, abs=0)
     # A closed on bar 4; B re-based there (a periodic rebalance restarts its trade)
     # and still open at the end.
-    assert [[int(x) for x in t] for t in sim.session.trades] == [
-        [0, 2, 4], [1, 2, 4], [1, 4, -1]]
+    assert [[int(x) for x in t] for t in sim.session.trades] == [[0, 2, 4], [1, 2, 4], [1, 4, -1]]
     assert [float(p) for p in sim.session.trade_positions] == [0.5, 0.5, 1.0]
     ops = sim.get_stock_operations()
     assert ops["weights"] == {1: 1.0} and ops["next_weights"] == {1: 1.0}
@@ -61,9 +73,13 @@ def test_close_mode_stop_sells_on_the_next_bar_at_its_trading_price():
     # sold on bar 4 at 95, i.e. 0.5 * 0.95 = 0.475.
     sim, values = run(
         [[100, 50], [100, 50], [100, 50], [89, 50], [95, 50], [95, 50], [95, 50]],
-        [[0.5, 0.5]], [0], fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.1)
-    assert values.tolist() == pytest.approx(
-        [1.0, 1.0, 1.0, 0.945, 0.975, 0.975, 0.975], rel=1e-15, abs=0)
+        [[0.5, 0.5]],
+        [0],
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        stop_loss=0.1,
+    )
+    assert values.tolist() == pytest.approx([1.0, 1.0, 1.0, 0.945, 0.975, 0.975, 0.975], rel=1e-15, abs=0)
     assert [[int(x) for x in t] for t in sim.session.trades] == [[0, 1, 4], [1, 1, -1]]
     ops = sim.get_stock_operations()
     # Stock 0 keeps its stop-loss label; it stays out of the next weights.
@@ -77,8 +93,15 @@ def test_close_mode_stop_sells_on_the_next_bar_at_its_trading_price():
 
 def test_close_mode_levels_fire_at_take_profit_but_not_at_stop_loss_exactly():
     # 110 is exactly 1 + 0.1 (>=); 90 is exactly 1 - 0.1, which needs strictly below.
-    sim, _ = run([[100, 100], [100, 100], [110, 90], [110, 90]], [[0.5, 0.5]], [0],
-                 fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.1, take_profit=0.1)
+    sim, _ = run(
+        [[100, 100], [100, 100], [110, 90], [110, 90]],
+        [[0.5, 0.5]],
+        [0],
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        stop_loss=0.1,
+        take_profit=0.1,
+    )
     assert [[int(x) for x in t] for t in sim.session.trades] == [[0, 1, 3], [1, 1, -1]]
     assert sim.get_stock_operations()["actions"] == {0: "tp_"}
 
@@ -100,16 +123,22 @@ def test_touched_stop_sells_at_the_level_within_the_bar():
     # passes the flat key's upper level 1.1, but there is nothing left to sell,
     # so no second (take-profit) label replaces the stop-loss one.
     sim, values = run(
-        [[100, 50], [100, 50], [100, 50], [95, 50], [95, 50]], [[0.5, 0.5]], [0],
-        fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.1, touched_exit=True, ohlc=ohlc(OHLC_DOWN))
+        [[100, 50], [100, 50], [100, 50], [95, 50], [95, 50]],
+        [[0.5, 0.5]],
+        [0],
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        stop_loss=0.1,
+        touched_exit=True,
+        ohlc=ohlc(OHLC_DOWN),
+    )
     assert values.tolist() == pytest.approx([1.0, 1.0, 1.0, 0.95, 0.95], rel=1e-15, abs=0)
     assert [[int(x) for x in t] for t in sim.session.trades] == [[0, 1, 3], [1, 1, -1]]
     ops = sim.get_stock_operations()
     assert ops["actions"] == {0: "sl_"}
     assert ops["weights"] == {0: 0.5, 1: 0.5}  # the flat key is still held
     # The statistics value the trade on closes: 100 -> 95, no costs.
-    assert sim.session.exvalo[0].tolist() == pytest.approx(
-        [-0.05, 0.0, 0.0, -0.05, 0.0, -0.05], abs=1e-15)
+    assert sim.session.exvalo[0].tolist() == pytest.approx([-0.05, 0.0, 0.0, -0.05, 0.0, -0.05], abs=1e-15)
     records, _ = sim.get_trade_stocks(COLS, days(*range(5)), True)
     assert records[0][2] == records[0][4] == 3 * DAY
 
@@ -124,9 +153,16 @@ def test_touched_gap_fills_at_the_open_on_both_sides():
         "low": [[100, 50], [100, 50], [100, 50], [80, 40], [86, 42]],
     }
     sim, values = run(
-        [[100, 50], [100, 50], [100, 50], [86, 42], [86, 42]], [[0.5, -0.5]], [0],
-        fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.1, take_profit=0.1,
-        touched_exit=True, ohlc=ohlc(table))
+        [[100, 50], [100, 50], [100, 50], [86, 42], [86, 42]],
+        [[0.5, -0.5]],
+        [0],
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+        stop_loss=0.1,
+        take_profit=0.1,
+        touched_exit=True,
+        ohlc=ohlc(table),
+    )
     assert values.tolist() == pytest.approx([1.0, 1.0, 1.0, 0.985, 0.985], rel=1e-15, abs=0)
     assert sim.get_stock_operations()["actions"] == {0: "sl_", 1: "tp_"}
 
@@ -162,8 +198,7 @@ def test_sizing_and_matching_primitives():
     weights = {"x": 0.6, "y": -0.6}
     assert normalize_weight(weights, 0.4) is weights
     assert weights == {"x": 0.4, "y": -0.4}
-    assert map_columns(np.array(["A", "B", "A"], dtype=object),
-                       np.array(["A", "C", "B"], dtype=object)) == {0: 2, 2: 1}
+    assert map_columns(np.array(["A", "B", "A"], dtype=object), np.array(["A", "C", "B"], dtype=object)) == {0: 2, 2: 1}
     validate_trade_price(math.nan, "X", 3)
     validate_trade_price(1e-300, "X", 3)
     for price, shown in ((0.0, "0.0"), (-math.inf, "-inf"), (-2.5, "-2.5")):
@@ -171,22 +206,27 @@ def test_sizing_and_matching_primitives():
             validate_trade_price(price, "ABC", 17)
         assert str(err.value) == (
             f"Invalid trading price for ABC at price row 17: {shown}. "
-            "Expected a positive finite price; check the trading-price dataset.")
+            "Expected a positive finite price; check the trading-price dataset."
+        )
 
 
 def test_position_limit_caps_a_single_weight():
     # One weight of 0.8 under a limit of 0.5: half the portfolio is bought.
-    sim, values = run([[10, 10], [10, 10], [20, 10]], [[0.8, 0.0]], [0],
-                      fee_ratio=0.0, tax_ratio=0.0, position_limit=0.5)
+    _sim, values = run(
+        [[10, 10], [10, 10], [20, 10]], [[0.8, 0.0]], [0], fee_ratio=0.0, tax_ratio=0.0, position_limit=0.5
+    )
     assert values.tolist() == [1.0, 1.0, 1.5]
 
 
-@pytest.mark.parametrize("option, value, error, message", [
-    ("fee_ratio", "0.1", TypeError, "must be real number, not str"),
-    ("position_limit", None, TypeError, "must be real number, not NoneType"),
-    ("exvalo_window", "3", TypeError, "an integer is required"),
-    ("exvalo_window_step", 2**31, OverflowError, "value too large to convert to int"),
-])
+@pytest.mark.parametrize(
+    "option, value, error, message",
+    [
+        ("fee_ratio", "0.1", TypeError, "must be real number, not str"),
+        ("position_limit", None, TypeError, "must be real number, not NoneType"),
+        ("exvalo_window", "3", TypeError, "an integer is required"),
+        ("exvalo_window_step", 2**31, OverflowError, "value too large to convert to int"),
+    ],
+)
 def test_option_conversion_errors(option, value, error, message):
     with pytest.raises(error) as err:
         run([[10, 10], [10, 10]], [[0.5, 0.5]], [0], **{option: value})
@@ -195,7 +235,6 @@ def test_option_conversion_errors(option, value, error, message):
 
 def test_numeric_options_reach_the_run_as_plain_numbers():
     # A NumPy scalar limit still reports plain float weights; a float window truncates.
-    sim, _ = run([[10, 10], [10, 10], [10, 10]], [[0.9, 0.0]], [0],
-                 position_limit=np.float64(0.5), exvalo_window=2.9)
+    sim, _ = run([[10, 10], [10, 10], [10, 10]], [[0.9, 0.0]], [0], position_limit=np.float64(0.5), exvalo_window=2.9)
     assert type(sim.get_stock_operations()["weights"][0]) is float
     assert sim.session.exvalo[0].size == 18  # window 2: two samples and the exit

@@ -19,8 +19,7 @@ def engine_arrays(n_trades: int, n_stocks: int):
     one = np.ones((3, 1))
     stamps = np.arange(3, dtype=np.int64)
     labels = np.array(["A"], dtype=object)
-    out = _engine.run(one, one, None, None, None, stamps, labels, one[:1], stamps[:1], labels,
-                      stamps)
+    out = _engine.run(one, one, None, None, None, stamps, labels, one[:1], stamps[:1], labels, stamps)
     return np.zeros(n_trades, out["trades"].dtype), np.zeros(n_stocks, out["portfolio"].dtype)
 
 
@@ -34,9 +33,17 @@ def result():
     log["side"], log["weight"], log["round_trip"] = [1, -1], [0.5, -0.25], [0, 1]
     log["exit_reason"] = [4, 0]
     for field, values in zip(
-            ("adverse_excursion", "favourable_excursion", "favourable_before_adverse", "drawdown",
-             "profitable_bars", "excursion_return"),
-            ([-0.05, -0.12], [0.1, 0.03], [0.02, 0.03], [-0.08, -0.14], [6.0, 2.0], [0.04, -0.09])):
+        (
+            "adverse_excursion",
+            "favourable_excursion",
+            "favourable_before_adverse",
+            "drawdown",
+            "profitable_bars",
+            "excursion_return",
+        ),
+        ([-0.05, -0.12], [0.1, 0.03], [0.02, 0.03], [-0.08, -0.14], [6.0, 2.0], [0.04, -0.09]),
+        strict=True,
+    ):
         log[field] = values
     log["return"] = [0.04, -0.09]
     trades = trade_table(log, index, ["<b>X</b>", "B"], touched_exit=False, window=0, step=1)
@@ -47,8 +54,19 @@ def result():
     return BacktestResult(equity, trades, portfolio, {"rebalance": "ME"})
 
 
-SECTIONS = ("settings", "statistics", "equity", "drawdowns", "returns", "rolling", "distribution", "exposure",
-            "excursions", "portfolio", "trades")
+SECTIONS = (
+    "settings",
+    "statistics",
+    "equity",
+    "drawdowns",
+    "returns",
+    "rolling",
+    "distribution",
+    "exposure",
+    "excursions",
+    "portfolio",
+    "trades",
+)
 EXIT_REASONS = ["stop_loss", "take_profit", "trailing_stop", "rebalance", "delisting", "open"]
 
 
@@ -97,9 +115,12 @@ def test_report_shows_costs_benchmark_exit_reasons_and_sectors(result, tmp_path)
     rows = re.findall(r"<tr>\s*<td>([a-z ]+)</td>\s*<td>(\d+)</td>\s*<td>([-\d.]+%)</td>", exits)
     assert rows == [("stop loss", "1", "100.0%"), ("open", "1", "0.0%")]
     assert 'id="sectors"' in page and 'alt="sector weights chart"' in page
-    assert "Costs: none (no fee, no tax)." in BacktestResult(
-        result.equity, result.trades, result.portfolio, {"fee_ratio": 0.0, "tax_ratio": 0.0}
-    ).report(tmp_path / "free.html").read_text()
+    assert (
+        "Costs: none (no fee, no tax)."
+        in BacktestResult(result.equity, result.trades, result.portfolio, {"fee_ratio": 0.0, "tax_ratio": 0.0})
+        .report(tmp_path / "free.html")
+        .read_text()
+    )
 
 
 def test_plots_are_figures_with_their_panels(result):
@@ -107,7 +128,7 @@ def test_plots_are_figures_with_their_panels(result):
     assert isinstance(equity, Figure) and len(equity.axes) == 2
     scatter = result.plot("excursions")
     assert len(scatter.axes[0].collections) == 2  # winners and losers
-    with pytest.raises(ValueError, match='plot kind must be one of "equity", .*, got \'pie\''):
+    with pytest.raises(ValueError, match="plot kind must be one of \"equity\", .*, got 'pie'"):
         result.plot("pie")
     with pytest.raises(ValueError, match="no sectors: pass sectors= or run on a Market with sectors"):
         result.plot("sectors")
@@ -130,17 +151,40 @@ def window_log():
     one = np.ones((3, 1))
     stamps = np.arange(3, dtype=np.int64)
     labels = np.array(["A"], dtype=object)
-    dtype = _engine.run(one, one, None, None, None, stamps, labels, one[:1], stamps[:1], labels,
-                        stamps, exvalo_window=5, exvalo_window_step=2)["trades"].dtype
+    dtype = _engine.run(
+        one,
+        one,
+        None,
+        None,
+        None,
+        stamps,
+        labels,
+        one[:1],
+        stamps[:1],
+        labels,
+        stamps,
+        exvalo_window=5,
+        exvalo_window_step=2,
+    )["trades"].dtype
     log = np.zeros(2, dtype)
     log["stock"], log["entry_bar"], log["exit_bar"], log["weight"] = [0, 1], [4, 7], [7, -1], [0.4, 0.6]
     log["exit_reason"] = [2, 0]  # a take-profit, then one still open
-    stats = [np.arange(24, dtype=float),
-             np.concatenate([np.arange(6.0), np.arange(6.0) + 6, np.full(6, -1.0), np.arange(6.0) + 18])]
-    for record, values in zip(log, stats):
+    stats = [
+        np.arange(24, dtype=float),
+        np.concatenate([np.arange(6.0), np.arange(6.0) + 6, np.full(6, -1.0), np.arange(6.0) + 18]),
+    ]
+    for record, values in zip(log, stats, strict=True):
         record["samples"] = values[:18].reshape(3, 6)
-        for k, field in enumerate(("adverse_excursion", "favourable_excursion", "favourable_before_adverse",
-                                   "drawdown", "profitable_bars", "excursion_return")):
+        for k, field in enumerate(
+            (
+                "adverse_excursion",
+                "favourable_excursion",
+                "favourable_before_adverse",
+                "drawdown",
+                "profitable_bars",
+                "excursion_return",
+            )
+        ):
             record[field] = values[18 + k]
     return log
 
@@ -150,7 +194,11 @@ def test_trade_table_turns_bars_into_dates_and_samples_into_columns():
     log = window_log()
     table = trade_table(log, index, ["A", "B"], touched_exit=False, window=5, step=2)
     assert list(table.loc[0, ["entry_date", "exit_date", "entry_signal_date", "exit_signal_date"]]) == [
-        index[4], index[7], index[3], index[6]]
+        index[4],
+        index[7],
+        index[3],
+        index[6],
+    ]
     assert pd.isna(table.loc[1, "exit_date"]) and pd.isna(table.loc[1, "exit_signal_date"])
     assert list(table["exit_reason"]) == ["take_profit", "open"]
     assert table.loc[0, "excursion_return"] == 23.0 and table.loc[0, "adverse_excursion"] == 18.0
@@ -181,16 +229,22 @@ def test_notebook_display_is_well_formed_html_with_stats_and_chart(result):
 
     root = ET.fromstring(with_benchmark_and_exits(result)._repr_html_())
     cells = [td.text for td in root.iter("td")]
-    assert cells[:3] == ["Total return", f"{result.stats['total_return']:.2%}",
-                         f"{result.benchmark_stats['total_return']:.2%}"]
+    assert cells[:3] == [
+        "Total return",
+        f"{result.stats['total_return']:.2%}",
+        f"{result.benchmark_stats['total_return']:.2%}",
+    ]
     assert [th.text for th in root.iter("th")] == [None, "strategy", "benchmark"]
     (image,) = root.iter("img")
     assert base64.b64decode(image.get("src").split(",", 1)[1]).startswith(b"\x89PNG")
     empty = BacktestResult(result.equity.iloc[:0], result.trades.iloc[:0], result.portfolio)
     ET.fromstring(empty._repr_html_())
     assert repr(empty) == "BacktestResult(no bars)"
-    assert re.fullmatch(r"BacktestResult\(2022-01-03 to 2022-06-17, total return -?\d+\.\d\d%, CAGR .*, "
-                        r"Sharpe -?\d+\.\d\d, max drawdown -\d+\.\d\d%, 2 trades\)", repr(result))
+    assert re.fullmatch(
+        r"BacktestResult\(2022-01-03 to 2022-06-17, total return -?\d+\.\d\d%, CAGR .*, "
+        r"Sharpe -?\d+\.\d\d, max drawdown -\d+\.\d\d%, 2 trades\)",
+        repr(result),
+    )
 
 
 def test_sweep_notebook_display_shows_the_best_rows_and_a_heat_map():
@@ -198,14 +252,23 @@ def test_sweep_notebook_display_shows_the_best_rows_and_a_heat_map():
 
     from vantrel import SweepResult
 
-    table = pd.DataFrame({"top": [10, 10, 20, 20], "stop_loss": [0.05, 0.1, 0.05, 0.1],
-                          "total_return": [0.1, 0.3, np.nan, 0.2], "sharpe": [0.5, 1.5, np.nan, 1.0],
-                          "error": [None, None, "ValueError: <bad>", None]})
+    table = pd.DataFrame(
+        {
+            "top": [10, 10, 20, 20],
+            "stop_loss": [0.05, 0.1, 0.05, 0.1],
+            "total_return": [0.1, 0.3, np.nan, 0.2],
+            "sharpe": [0.5, 1.5, np.nan, 1.0],
+            "error": [None, None, "ValueError: <bad>", None],
+        }
+    )
     sweep = SweepResult(table, ["top", "stop_loss"])
     root = ET.fromstring(sweep._repr_html_())
     rows = [[td.text for td in tr.iter("td")] for tr in root.iter("tr")][1:]
-    assert rows == [["1", "10", "0.1", "30.00%", "1.50"], ["3", "20", "0.1", "20.00%", "1.00"],
-                    ["0", "10", "0.05", "10.00%", "0.50"]]  # by Sharpe; the failed variant left out
+    assert rows == [
+        ["1", "10", "0.1", "30.00%", "1.50"],
+        ["3", "20", "0.1", "20.00%", "1.00"],
+        ["0", "10", "0.05", "10.00%", "0.50"],
+    ]  # by Sharpe; the failed variant left out
     assert "SweepResult 4 variants, 1 failed; the best 3 by Sharpe ratio" in "".join(root.itertext())
     assert len(list(root.iter("img"))) == 1
     one_parameter = SweepResult(table[["top", "sharpe", "error"]], ["top"])

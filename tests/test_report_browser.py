@@ -12,15 +12,28 @@ from test_report import SECTIONS, result, with_benchmark_and_exits  # noqa: F401
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 pytestmark = pytest.mark.skipif(
-    CHROMIUM is None, reason=os.environ.get("VANTREL_NO_CHROMIUM", "chromium is not installed (tools/test installs it)"))
+    CHROMIUM is None, reason=os.environ.get("VANTREL_NO_CHROMIUM", "chromium is not installed (tools/test installs it)")
+)
 
 
 def rendered(page, tmp_path):
     """The DOM after the page's scripts ran, and every console line Chromium logged."""
     done = subprocess.run(
-        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--enable-logging=stderr",
-         "--v=0", f"--user-data-dir={tmp_path / 'profile'}", "--dump-dom", page.as_uri()],
-        capture_output=True, text=True, timeout=180,
+        [
+            CHROMIUM,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--no-first-run",
+            "--enable-logging=stderr",
+            "--v=0",
+            f"--user-data-dir={tmp_path / 'profile'}",
+            "--dump-dom",
+            page.as_uri(),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=180,
     )
     assert done.returncode == 0, done.stderr[-2000:]
     return done.stdout, [line for line in done.stderr.splitlines() if re.search(r"CONSOLE[(:]", line)]

@@ -1,5 +1,7 @@
 """The tables behind the tear sheet, against values worked out by hand on small inputs."""
 
+import itertools
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -41,12 +43,14 @@ def test_calendar_returns_compound_from_the_previous_period_end():
 
 def test_exposure_and_sector_weights_follow_the_records_held_at_each_close():
     index = pd.bdate_range("2024-01-01", periods=5)
-    trades = pd.DataFrame({
-        "stock": ["A", "B", "A"],
-        "entry_date": [index[1], index[2], index[3]],
-        "exit_date": [index[3], pd.NaT, index[4]],  # A is re-sized on bar 3; B is still open
-        "weight": [0.5, -0.25, 0.25],
-    })
+    trades = pd.DataFrame(
+        {
+            "stock": ["A", "B", "A"],
+            "entry_date": [index[1], index[2], index[3]],
+            "exit_date": [index[3], pd.NaT, index[4]],  # A is re-sized on bar 3; B is still open
+            "weight": [0.5, -0.25, 0.25],
+        }
+    )
     table = analysis.exposure(trades, index)
     assert table["long"].tolist() == [0.0, 0.5, 0.5, 0.25, 0.0]
     assert table["short"].tolist() == [0.0, 0.0, 0.25, 0.25, 0.25]
@@ -60,13 +64,16 @@ def test_exposure_and_sector_weights_follow_the_records_held_at_each_close():
 
 def test_exit_reasons_count_wins_returns_and_holding_per_reason():
     reasons = ["stop_loss", "take_profit", "trailing_stop", "rebalance", "delisting", "open"]
-    trades = pd.DataFrame({
-        "exit_reason": pd.Categorical(["rebalance", "stop_loss", "rebalance", "rebalance", "stop_loss"],
-                                      categories=reasons),
-        "return": [0.10, -0.10, -0.02, 0.04, -0.12],
-        "bars_held": [20, 3, 21, 19, 5],
-        "profit": [0.005, -0.005, -0.001, 0.002, -0.006],
-    })
+    trades = pd.DataFrame(
+        {
+            "exit_reason": pd.Categorical(
+                ["rebalance", "stop_loss", "rebalance", "rebalance", "stop_loss"], categories=reasons
+            ),
+            "return": [0.10, -0.10, -0.02, 0.04, -0.12],
+            "bars_held": [20, 3, 21, 19, 5],
+            "profit": [0.005, -0.005, -0.001, 0.002, -0.006],
+        }
+    )
     table = analysis.exit_reasons(trades)
     assert list(table.index) == ["stop_loss", "rebalance"]  # category order; reasons with no trade left out
     assert table["trades"].tolist() == [2, 3]
@@ -101,8 +108,11 @@ def test_log_axis_labels_are_round_values_that_never_overprint():
         fig = equity_figure(result)
         FigureCanvasAgg(fig).draw()
         ax = fig.axes[0]
-        labels = [t for t in ax.yaxis.get_majorticklabels() + ax.yaxis.get_minorticklabels()
-                  if t.get_text() and t.get_visible() and ax.get_ylim()[0] <= t.get_position()[1] <= ax.get_ylim()[1]]
+        labels = [
+            t
+            for t in ax.yaxis.get_majorticklabels() + ax.yaxis.get_minorticklabels()
+            if t.get_text() and t.get_visible() and ax.get_ylim()[0] <= t.get_position()[1] <= ax.get_ylim()[1]
+        ]
         boxes = sorted((t.get_window_extent() for t in labels), key=lambda b: b.y0)
         assert len(boxes) >= 2
-        assert all(lower.y1 <= upper.y0 for lower, upper in zip(boxes, boxes[1:])), [t.get_text() for t in labels]
+        assert all(lower.y1 <= upper.y0 for lower, upper in itertools.pairwise(boxes)), [t.get_text() for t in labels]

@@ -9,7 +9,7 @@ from reference.scenarios import make_scenario
 def test_a_seed_always_gives_the_same_scenario():
     a, b = make_scenario(11), make_scenario(11)
     assert a.kwargs.keys() == b.kwargs.keys()
-    for x, y in zip(a.args, b.args):
+    for x, y in zip(a.args, b.args, strict=True):
         assert (x is None and y is None) or np.array_equal(x, y, equal_nan=x.dtype.kind == "f")
 
 

@@ -38,7 +38,10 @@ def test_curve_statistics_match_hand_computation():
     assert s["max_drawdown"] == pytest.approx(-0.25)
     assert s["calmar"] == pytest.approx(0.35 / 0.25)
     assert (s["max_drawdown_peak"], s["max_drawdown_trough"], s["max_drawdown_recovery"]) == (
-        DATES[1], DATES[2], DATES[4])
+        DATES[1],
+        DATES[2],
+        DATES[4],
+    )
     assert (s["start"], s["end"]) == (DATES[0], DATES[4])
 
 
@@ -67,8 +70,7 @@ def test_a_curve_that_never_falls_has_no_drawdown_dates():
 
 
 def test_undefined_statistics_are_nan_not_errors():
-    flat = performance_stats(pd.Series([1.0, 1.0, 1.0], index=DATES[:3]),
-                             trades_frame().iloc[:0], trades_by="record")
+    flat = performance_stats(pd.Series([1.0, 1.0, 1.0], index=DATES[:3]), trades_frame().iloc[:0], trades_by="record")
     assert math.isnan(flat["sharpe"]) and math.isnan(flat["sortino"])
     assert flat["trades"] == 0
     assert math.isnan(flat["win_rate"]) and math.isnan(flat["profit_factor"])
@@ -132,8 +134,9 @@ def test_benchmark_prices_are_read_as_of_each_bar():
     from vantrel._series import benchmark_curve
 
     index = pd.DatetimeIndex(["2024-01-02", "2024-01-03", "2024-01-05"])
-    prices = pd.Series([50.0, 55.0, np.nan, 60.0], index=pd.DatetimeIndex(
-        ["2023-12-29", "2024-01-03", "2024-01-04", "2024-01-06"]))
+    prices = pd.Series(
+        [50.0, 55.0, np.nan, 60.0], index=pd.DatetimeIndex(["2023-12-29", "2024-01-03", "2024-01-04", "2024-01-06"])
+    )
     np.testing.assert_allclose(benchmark_curve(prices, index), [1.0, 1.1, 1.1])  # NaN skipped, no look-ahead
     with pytest.raises(ValueError, match="no price on or before the first bar, 2024-01-02"):
         benchmark_curve(prices.iloc[1:], index)
@@ -154,7 +157,10 @@ def test_a_fall_over_several_bars_is_measured_from_the_running_peak():
     s = performance_stats(equity)
     assert s["max_drawdown"] == pytest.approx(-0.25)
     assert (s["max_drawdown_peak"], s["max_drawdown_trough"], s["max_drawdown_recovery"]) == (
-        dates[1], dates[3], dates[5])
+        dates[1],
+        dates[3],
+        dates[5],
+    )
     assert s["cagr"] == pytest.approx(0.17) and s["calmar"] == pytest.approx(0.17 / 0.25)
     result = BacktestResult(equity, pd.DataFrame(), pd.DataFrame())
     np.testing.assert_allclose(result.drawdown, [0, 0, -1 / 12, -0.25, -0.2, 0, 0, -0.1])
@@ -164,22 +170,36 @@ def book():
     """Seven records of four round trips, listed in the order the engine closes them."""
     d = pd.bdate_range("2024-01-01", periods=8)
     rows = [  # round trip, stock, entry bar, exit bar (-1: open), profit
-        (0, "A", 1, 3, 0.02), (1, "B", 1, 2, -0.03), (3, "C", 2, 4, 0.04), (0, "A", 3, 5, -0.01),
-        (3, "C", 4, 6, 0.01), (3, "C", 6, 7, -0.02), (2, "A", 6, -1, 0.05),
+        (0, "A", 1, 3, 0.02),
+        (1, "B", 1, 2, -0.03),
+        (3, "C", 2, 4, 0.04),
+        (0, "A", 3, 5, -0.01),
+        (3, "C", 4, 6, 0.01),
+        (3, "C", 6, 7, -0.02),
+        (2, "A", 6, -1, 0.05),
     ]
-    trip, stock, entry, exit_, profit = map(list, zip(*rows))
+    trip, stock, entry, exit_, profit = map(list, zip(*rows, strict=True))
     entry, exit_ = np.array(entry), np.array(exit_)
-    return pd.DataFrame({
-        "stock": stock, "round_trip": trip, "profit": profit, "weight": 0.25,
-        "entry_date": d[entry], "exit_date": pd.DatetimeIndex([d[e] if e >= 0 else pd.NaT for e in exit_]),
-        "bars_held": np.where(exit_ >= 0, exit_ - entry, 8 - entry), "entry_bar": entry, "exit_bar": exit_,
-    }), pd.Series(1.0, index=d)
+    return pd.DataFrame(
+        {
+            "stock": stock,
+            "round_trip": trip,
+            "profit": profit,
+            "weight": 0.25,
+            "entry_date": d[entry],
+            "exit_date": pd.DatetimeIndex([d[e] if e >= 0 else pd.NaT for e in exit_]),
+            "bars_held": np.where(exit_ >= 0, exit_ - entry, 8 - entry),
+            "entry_bar": entry,
+            "exit_bar": exit_,
+        }
+    ), pd.Series(1.0, index=d)
 
 
 def test_trades_count_round_trips_by_default_and_records_on_request():
     trades, equity = book()
     with pytest.warns(ShortSampleWarning):
         trips = performance_stats(equity, trades)
+    with pytest.warns(ShortSampleWarning):
         records = performance_stats(equity, trades, trades_by="record")
     # round trips: A +0.01 (closed), B -0.03, C +0.03, A +0.05 still open
     assert trips["trades"] == 4 and trips["win_rate"] == pytest.approx(2 / 3)

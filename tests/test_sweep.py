@@ -23,15 +23,28 @@ def market():
 
 def test_variants_come_from_a_grid_a_list_or_a_table_in_order():
     per_stock = pd.Series({"S001": 0.1})
-    names, grid = expand_variants({"top": [5, 10], "stop_loss": np.array([0.05, 0.1]), "rebalance": "ME",
-                            "take_profit": per_stock, "lookback": range(2)})
+    names, grid = expand_variants(
+        {
+            "top": [5, 10],
+            "stop_loss": np.array([0.05, 0.1]),
+            "rebalance": "ME",
+            "take_profit": per_stock,
+            "lookback": range(2),
+        }
+    )
     assert names == ["top", "stop_loss", "rebalance", "take_profit", "lookback"] and len(grid) == 8
     assert [(v["top"], v["stop_loss"], v["lookback"]) for v in grid[:3]] == [(5, 0.05, 0), (5, 0.05, 1), (5, 0.1, 0)]
     assert all(v["rebalance"] == "ME" and v["take_profit"] is per_stock for v in grid)
     assert type(grid[0]["stop_loss"]) is float
     table = pd.DataFrame({"top": [3, 1], "stop_loss": [0.2, 0.1]})
-    assert expand_variants(table) == (["top", "stop_loss"], [{"top": 3, "stop_loss": 0.2}, {"top": 1, "stop_loss": 0.1}])
-    assert expand_variants([{"top": 1}, {}, {"lookback": 2}]) == (["top", "lookback"], [{"top": 1}, {}, {"lookback": 2}])
+    assert expand_variants(table) == (
+        ["top", "stop_loss"],
+        [{"top": 3, "stop_loss": 0.2}, {"top": 1, "stop_loss": 0.1}],
+    )
+    assert expand_variants([{"top": 1}, {}, {"lookback": 2}]) == (
+        ["top", "lookback"],
+        [{"top": 1}, {}, {"lookback": 2}],
+    )
     assert expand_variants({"top": []}) == (["top"], [])
     with pytest.raises(TypeError, match="parameter set 1 must be a dict, got int"):
         expand_variants([{"top": 1}, 2])
@@ -62,8 +75,9 @@ def test_names_nothing_would_accept_are_refused_before_any_variant_runs(market):
 @requires_engine
 def test_each_row_holds_what_a_single_backtest_of_that_variant_gives(market):
     grid = {"top": [3, 6], "stop_loss": [0.05, 0.2]}
-    result = vantrel.sweep(market, grid, strategy=momentum, options={"rebalance": "ME", "stop_loss": 0.5},
-                           workers=1, keep_equity=True)
+    result = vantrel.sweep(
+        market, grid, strategy=momentum, options={"rebalance": "ME", "stop_loss": 0.5}, workers=1, keep_equity=True
+    )
     assert list(result.table.columns[:2]) == ["top", "stop_loss"] and result.parameters == ["top", "stop_loss"]
     assert result.table["error"].isna().all() and len(result.errors) == 0
     for number, (top, stop) in enumerate([(3, 0.05), (3, 0.2), (6, 0.05), (6, 0.2)]):
@@ -81,12 +95,17 @@ def test_each_row_holds_what_a_single_backtest_of_that_variant_gives(market):
 @pytest.mark.parametrize("route", ["threads", "processes"])
 def test_pool_rows_come_back_in_input_order_with_failures_in_their_own_rows(market, route):
     # Early variants pause longest, so they finish last on the pool.
-    variants = [{"top": 3, "pause": 0.6}, {"top": 4, "stop_loss": -0.1, "pause": 0.4},
-                {"top": 5, "pause": 0.0}, {"top": 6, "pause": 0.0}]
+    variants = [
+        {"top": 3, "pause": 0.6},
+        {"top": 4, "stop_loss": -0.1, "pause": 0.4},
+        {"top": 5, "pause": 0.0},
+        {"top": 6, "pause": 0.0},
+    ]
     options = {"rebalance": "ME"}
     with deadline(60):
-        pooled = vantrel.sweep(market, variants, strategy=unequal_pace, options=options, workers=2,
-                               executor=route, keep_equity=True)
+        pooled = vantrel.sweep(
+            market, variants, strategy=unequal_pace, options=options, workers=2, executor=route, keep_equity=True
+        )
     here = vantrel.sweep(market, variants, strategy=unequal_pace, options=options, workers=1, keep_equity=True)
     pd.testing.assert_frame_equal(pooled.table, here.table)
     pd.testing.assert_frame_equal(pooled.equity, here.equity)
@@ -99,8 +118,13 @@ def test_pool_rows_come_back_in_input_order_with_failures_in_their_own_rows(mark
 
 @requires_engine
 def test_a_failing_variant_does_not_stop_the_others(market):
-    variants = [{"fail": None}, {"fail": "raise"}, {"fail": "unpriced"}, {"fail": None, "trade_at": "vwap"},
-                {"fail": None, "excursion_window": -1}]
+    variants = [
+        {"fail": None},
+        {"fail": "raise"},
+        {"fail": "unpriced"},
+        {"fail": None, "trade_at": "vwap"},
+        {"fail": None, "excursion_window": -1},
+    ]
     result = vantrel.sweep(market, variants, strategy=choosy, workers=1)
     errors = result.table["error"]
     assert pd.isna(errors[0]) and np.isfinite(result.table.loc[0, "total_return"])
@@ -135,8 +159,11 @@ def test_by_default_threads_of_this_process_share_the_market_and_each_strategy_r
     grid = {"top": [3, 5], "stop_loss": [0.05, 0.1, 0.2], "lookback": 60}
     shared = vantrel.sweep(market, grid, strategy=paced, workers=2)
     assert paced.calls == 2  # once per top: the stop levels share the weights
-    alone = [vantrel.backtest(momentum(market, top=top), market, stop_loss=stop).stats["sharpe"]
-             for top in (3, 5) for stop in (0.05, 0.1, 0.2)]
+    alone = [
+        vantrel.backtest(momentum(market, top=top), market, stop_loss=stop).stats["sharpe"]
+        for top in (3, 5)
+        for stop in (0.05, 0.1, 0.2)
+    ]
     assert shared.table["sharpe"].tolist() == alone
 
 
@@ -146,8 +173,9 @@ def test_a_variant_past_its_timeout_or_memory_cap_gets_an_error_row_and_a_fresh_
     with deadline(60):
         result = vantrel.sweep(market, variants, strategy=bounded, timeout=2, max_memory="2GiB", workers=1)
     errors = result.table["error"]
-    assert errors[1] == ("TimeoutError: the variant ran longer than the timeout of 2 s; "
-                         "its worker process was stopped and replaced")
+    assert errors[1] == (
+        "TimeoutError: the variant ran longer than the timeout of 2 s; its worker process was stopped and replaced"
+    )
     assert errors[2].startswith("MemoryError: Unable to allocate 4")
     assert errors[2].endswith("(the worker process is capped at 2 GiB by max_memory)")
     assert errors[[0, 3]].isna().all() and result.table.loc[[0, 3], "sharpe"].notna().all()

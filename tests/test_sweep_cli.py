@@ -34,8 +34,14 @@ stat = "cagr"
 
 
 def vantrel(*args, cwd, **popen):
-    return subprocess.run([sys.executable, "-m", "vantrel", "sweep", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=120, **popen)
+    return subprocess.run(
+        [sys.executable, "-m", "vantrel", "sweep", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        **popen,
+    )
 
 
 @requires_engine
@@ -46,7 +52,14 @@ def test_sweep_writes_the_table_in_grid_order_and_a_heat_map(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     table = pd.read_parquet(tmp_path / "out" / "results.parquet")
-    assert table[["stop_loss", "top"]].values.tolist() == [[0.05, 3], [0.05, 5], [0.1, 3], [0.1, 5], [-1.0, 3], [-1.0, 5]]
+    assert table[["stop_loss", "top"]].values.tolist() == [
+        [0.05, 3],
+        [0.05, 5],
+        [0.1, 3],
+        [0.1, 5],
+        [-1.0, 3],
+        [-1.0, 5],
+    ]
     assert table["error"].notna().tolist() == [False] * 4 + [True] * 2
     assert (tmp_path / "out" / "heatmap-cagr.png").read_bytes().startswith(b"\x89PNG")
     assert done.stdout.startswith("6 variants, 4 ran, 2 failed\n\nBest by cagr:")
@@ -60,20 +73,25 @@ def test_a_second_run_is_refused_unless_it_resumes_and_then_runs_nothing_again(t
     again = vantrel("grid.toml", "--quiet", cwd=tmp_path)
     assert again.returncode == 2
     store = Path("vantrel-output") / "sweep" / "sweep.sqlite"
-    assert again.stderr == (f"vantrel sweep: error: the store {store} already holds 6 finished variants of this "
-                            "sweep; resume it (resume=True, --resume) or write to another store\n")
+    assert again.stderr == (
+        f"vantrel sweep: error: the store {store} already holds 6 finished variants of this "
+        "sweep; resume it (resume=True, --resume) or write to another store\n"
+    )
     resumed = vantrel("grid.toml", "--resume", cwd=tmp_path)
     assert resumed.returncode == 0 and resumed.stdout == first.stdout
     assert resumed.stderr.startswith(f"vantrel sweep: store {store}: 6 of 6 variants already there; running 0\n")
 
 
-@pytest.mark.parametrize("change, message", [
-    (("[heatmap]", "[heat]"), "grid.toml: unknown tables heat"),
-    (('stat = "cagr"', 'x = "fee_ratio"'), "[heatmap] x = 'fee_ratio' is not a parameter of [grid]"),
-    (('function = "momentum"', 'function = "nowhere:momentum"'), "[strategy] cannot load 'nowhere:momentum'"),
-    (("skip = 5", "skipping = 5"), "the strategy does not take the parameters 'skipping'"),
-    (("[grid]", "grid ="), "grid.toml: "),
-])
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (("[heatmap]", "[heat]"), "grid.toml: unknown tables heat"),
+        (('stat = "cagr"', 'x = "fee_ratio"'), "[heatmap] x = 'fee_ratio' is not a parameter of [grid]"),
+        (('function = "momentum"', 'function = "nowhere:momentum"'), "[strategy] cannot load 'nowhere:momentum'"),
+        (("skip = 5", "skipping = 5"), "the strategy does not take the parameters 'skipping'"),
+        (("[grid]", "grid ="), "grid.toml: "),
+    ],
+)
 def test_a_bad_parameter_file_is_a_message_not_a_traceback(tmp_path, change, message):
     (tmp_path / "grid.toml").write_text(GRID.replace(*change))
     done = vantrel("grid.toml", "--quiet", cwd=tmp_path)
@@ -93,14 +111,14 @@ function = "slow_strategy:slow"
 n = [0, 1, 2, 3, 4, 5, 6, 7, 8, 9]
 """
 
-SLOW_STRATEGY = '''
+SLOW_STRATEGY = """
 import time
 from pathlib import Path
 
 def slow(market, *, n):
     Path(f"started-{n}").touch()
     time.sleep(30)
-'''
+"""
 
 
 @requires_engine
@@ -109,9 +127,15 @@ def test_ctrl_c_stops_the_pool_at_once_and_leaves_no_worker_behind(tmp_path, rou
     (tmp_path / "grid.toml").write_text(SLOW)
     (tmp_path / "slow_strategy.py").write_text(SLOW_STRATEGY)
     # A parent that ignores Ctrl-C would pass that on; the user's terminal does not.
-    command = subprocess.Popen([sys.executable, "-m", "vantrel", "sweep", "grid.toml", "--workers", "2", *route],
-                               cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    command = subprocess.Popen(
+        [sys.executable, "-m", "vantrel", "sweep", "grid.toml", "--workers", "2", *route],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        # The suite's own SIGINT handling must not reach the child; pytest runs no threads here.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),  # noqa: PLW1509
+    )
     try:
         give_up = time.monotonic() + 60
         while len(list(tmp_path.glob("started-*"))) < 2 and time.monotonic() < give_up:

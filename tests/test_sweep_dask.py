@@ -22,8 +22,9 @@ pytestmark = requires_engine
 @pytest.fixture(scope="module")
 def client():
     with deadline(120):
-        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                           dashboard_address=None, silence_logs=50)
+        cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=50
+        )
         client = distributed.Client(cluster, timeout=60)
     yield client
     with deadline(60):
@@ -37,13 +38,19 @@ def market():
 
 
 def test_dask_gives_the_rows_of_a_sweep_here_including_error_rows(client, market):
-    variants = [{"top": top, "stop_loss": stop, "fail": fail}
-                for top, stop, fail in [(3, 0.1, None), (4, 0.1, "raise"), (5, -1.0, None), (6, 0.2, "unpriced"),
-                                        (7, 0.05, None)]]
+    variants = [
+        {"top": top, "stop_loss": stop, "fail": fail}
+        for top, stop, fail in [
+            (3, 0.1, None),
+            (4, 0.1, "raise"),
+            (5, -1.0, None),
+            (6, 0.2, "unpriced"),
+            (7, 0.05, None),
+        ]
+    ]
     options = {"rebalance": "ME"}
     with deadline(60):
-        remote = vantrel.sweep(market, variants, strategy=choosy, options=options, executor=client,
-                               keep_equity=True)
+        remote = vantrel.sweep(market, variants, strategy=choosy, options=options, executor=client, keep_equity=True)
     here = vantrel.sweep(market, variants, strategy=choosy, options=options, workers=1, keep_equity=True)
     pd.testing.assert_frame_equal(remote.table, here.table)
     pd.testing.assert_frame_equal(remote.equity, here.equity)

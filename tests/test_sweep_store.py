@@ -56,14 +56,21 @@ def test_a_sweep_killed_midway_resumes_running_only_the_missing_variants(tmp_pat
     assert logged and logged <= kept  # every variant reported finished was already stored
 
     with caplog.at_level(logging.DEBUG, logger="vantrel.sweep"):
-        resumed = vantrel.sweep(tiny_market(), GRID, strategy=paced, options={"rebalance": "ME"}, store=store,
-                                resume=True, keep_equity=True, workers=1)
+        resumed = vantrel.sweep(
+            tiny_market(),
+            GRID,
+            strategy=paced,
+            options={"rebalance": "ME"},
+            store=store,
+            resume=True,
+            keep_equity=True,
+            workers=1,
+        )
     ran = [int(n) for n in re.findall(r"variant (\d+) (?:finished|failed)", caplog.text)]
     assert sorted(ran) == sorted(set(range(24)) - kept)
     assert f"{len(kept)} of 24 variants already there; running {24 - len(kept)}" in caplog.text
 
-    clean = vantrel.sweep(tiny_market(), GRID, strategy=paced, options={"rebalance": "ME"}, keep_equity=True,
-                          workers=1)
+    clean = vantrel.sweep(tiny_market(), GRID, strategy=paced, options={"rebalance": "ME"}, keep_equity=True, workers=1)
     pd.testing.assert_frame_equal(resumed.table, clean.table)
     pd.testing.assert_frame_equal(resumed.equity, clean.equity)
     assert resumed.table["error"].notna().sum() == 12
@@ -84,15 +91,21 @@ def test_a_store_of_another_sweep_is_refused_and_never_mixed_in(tmp_path):
 
     with pytest.raises(ValueError, match=re.escape(f"the store {store} was written for a different market")):
         resume(market=synthetic_market(30, 300, seed=12))
-    with pytest.raises(ValueError, match=re.escape(
+    with pytest.raises(
+        ValueError,
+        match=re.escape(
             f"the store {store} was written by a different grid (2 variants of top, stop_loss; now 3 of top, "
-            "stop_loss): its results are not mixed in; write to another store")):
+            "stop_loss): its results are not mixed in; write to another store"
+        ),
+    ):
         resume(grid={"top": [3, 5, 7], "stop_loss": 0.1})
-    with pytest.raises(ValueError, match=re.escape(
-            "was written with different options (no options, now rebalance='ME')")):
+    with pytest.raises(
+        ValueError, match=re.escape("was written with different options (no options, now rebalance='ME')")
+    ):
         resume(options={"rebalance": "ME"})
-    with pytest.raises(ValueError, match=re.escape(
-            f"the store {store} already holds 2 finished variants of this sweep; resume it")):
+    with pytest.raises(
+        ValueError, match=re.escape(f"the store {store} already holds 2 finished variants of this sweep; resume it")
+    ):
         vantrel.sweep(market, grid, strategy=paced, store=store, workers=1)
     assert stored(store) == before
     (tmp_path / "notes.txt").write_text("not a database")
@@ -103,16 +116,23 @@ def test_a_store_of_another_sweep_is_refused_and_never_mixed_in(tmp_path):
 def test_fingerprints_are_stable_and_tell_values_apart():
     per_stock = pd.Series([0.1, 0.2], index=["A", "B"])
     assert fingerprint({"top": 5, "stop": 0.1}) == fingerprint({"stop": 0.1, "top": 5})
-    different = [{"top": 5.0, "stop": 0.1}, {"top": 5, "stop": -0.1}, {"top": "5", "stop": 0.1},
-                 {"top": 5, "stop": per_stock}, {"top": 5, "stop": per_stock.rename({"B": "C"})},
-                 {"top": 5, "stop": per_stock * 2}, {"top": 5, "stop": [0.1]}]
+    different = [
+        {"top": 5.0, "stop": 0.1},
+        {"top": 5, "stop": -0.1},
+        {"top": "5", "stop": 0.1},
+        {"top": 5, "stop": per_stock},
+        {"top": 5, "stop": per_stock.rename({"B": "C"})},
+        {"top": 5, "stop": per_stock * 2},
+        {"top": 5, "stop": [0.1]},
+    ]
     assert len({fingerprint(v) for v in [{"top": 5, "stop": 0.1}, *different]}) == 1 + len(different)
     assert fingerprint(0.0) != fingerprint(-0.0) and fingerprint(True) != fingerprint(1)
     # The same in a fresh interpreter: no per-process salt.
     code = textwrap.dedent("""
         import pandas as pd
         from vantrel._sweep.keys import fingerprint
-        print(fingerprint({"top": 5, "stop": pd.Series([0.1, 0.2], index=["A", "B"]), "at": pd.Timestamp("2024-01-02")}))
+        stop = pd.Series([0.1, 0.2], index=["A", "B"])
+        print(fingerprint({"top": 5, "stop": stop, "at": pd.Timestamp("2024-01-02")}))
     """)
     fresh = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert fresh.stdout.strip() == fingerprint({"top": 5, "stop": per_stock, "at": pd.Timestamp("2024-01-02")})

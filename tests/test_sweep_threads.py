@@ -26,8 +26,9 @@ def test_eight_threads_give_the_rows_and_curves_of_one():
     }
     options = {"rebalance": "W-FRI", "fee_ratio": 0.001, "tax_ratio": 0.002}
     with deadline(300):
-        threaded = vantrel.sweep(market, grid, strategy=momentum, options=options, executor="threads", workers=8,
-                                 keep_equity=True)
+        threaded = vantrel.sweep(
+            market, grid, strategy=momentum, options=options, executor="threads", workers=8, keep_equity=True
+        )
     alone = vantrel.sweep(market, grid, strategy=momentum, options=options, workers=1, keep_equity=True)
     assert len(threaded) == 64 and threaded.table["error"].isna().all()
     pd.testing.assert_frame_equal(threaded.table, alone.table)

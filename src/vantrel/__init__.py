@@ -21,15 +21,25 @@ _PUBLIC = {
     "sweep": "._sweep",
 }
 
-__all__ = [*_PUBLIC, "__version__"]
+__all__ = [
+    "BacktestResult",
+    "Market",
+    "SweepResult",
+    "__version__",
+    "backtest",
+    "datasets",
+    "performance_stats",
+    "sweep",
+]
 
 if TYPE_CHECKING:
-    from . import datasets
-    from ._backtest import backtest
-    from ._sweep import sweep
-    from .market import Market
-    from .result import BacktestResult, SweepResult
-    from .stats import performance_stats
+    from . import datasets as datasets
+    from ._backtest import backtest as backtest
+    from ._sweep import sweep as sweep
+    from .market import Market as Market
+    from .result import BacktestResult as BacktestResult
+    from .result import SweepResult as SweepResult
+    from .stats import performance_stats as performance_stats
 
 
 def __getattr__(name: str):

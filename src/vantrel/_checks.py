@@ -40,10 +40,7 @@ def require_frame(frame, name: str) -> pd.DataFrame:
 def check_date_index(index, name: str) -> pd.DatetimeIndex:
     """A strictly increasing DatetimeIndex without missing dates."""
     if not isinstance(index, pd.DatetimeIndex):
-        raise TypeError(
-            f"{name} must have a DatetimeIndex, got {type(index).__name__}; "
-            "convert it with pd.to_datetime"
-        )
+        raise TypeError(f"{name} must have a DatetimeIndex, got {type(index).__name__}; convert it with pd.to_datetime")
     if index.hasnans:
         raise ValueError(f"{name} has missing (NaT) dates in its index")
     if not index.is_unique:
@@ -81,6 +78,7 @@ def check_columns(columns, name: str) -> pd.Index:
 
 def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False) -> np.ndarray:
     """The frame's values as a new, writable float64 array; NaN allowed, infinity not."""
+
     def accepted(dtype) -> bool:
         return pd.api.types.is_numeric_dtype(dtype) and (allow_bool or not pd.api.types.is_bool_dtype(dtype))
 
@@ -94,7 +92,7 @@ def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False) 
     infinite = np.isinf(values)
     if infinite.any():
         rows, cols = np.nonzero(infinite)
-        cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}" for r, c in zip(rows, cols)]
+        cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}" for r, c in zip(rows, cols, strict=True)]
         raise ValueError(f"{name} has infinite values: {preview(cells, quote=False)}")
     return values
 
@@ -145,8 +143,9 @@ def real_number(value, name: str, *, minimum: float | None = None, allow_inf: bo
 def whole_number(value, name: str, *, minimum: int) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    value = int(value)
     if value < minimum:
         raise ValueError(f"{name} must be at least {minimum}, got {value}")
     if value > np.iinfo(np.int32).max:
         raise ValueError(f"{name} is too large: {value}")
-    return int(value)
+    return value

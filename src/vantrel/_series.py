@@ -91,6 +91,5 @@ def _check_rates(rates: np.ndarray, where) -> None:
         rate = rates[at]
         hint = f"; for {rate:g}% write {rate / 100:g}" if rate > 1 else ""
         raise ValueError(
-            f"risk_free{where(at)} is {rate:g}: annual rates are fractions between -1 and 1 "
-            f"(0.04 = 4%){hint}"
+            f"risk_free{where(at)} is {rate:g}: annual rates are fractions between -1 and 1 (0.04 = 4%){hint}"
         )

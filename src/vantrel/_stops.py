@@ -19,7 +19,7 @@ __all__ = ["StopTable", "stop_table"]
 class StopTable:
     """Threshold rows by position columns, and the row in force on each bar."""
 
-    __slots__ = ("values", "rows")
+    __slots__ = ("rows", "values")
 
     def __init__(self, values, rows) -> None:
         values = np.asarray(values, dtype=np.float64)
@@ -32,9 +32,7 @@ class StopTable:
             raise TypeError(f"stop table rows must be integers, got dtype {rows.dtype}")
         rows = rows.astype(np.int64, copy=False)
         if rows.size and (rows.min() < 0 or rows.max() >= values.shape[0]):
-            raise ValueError(
-                f"stop table rows must index the {values.shape[0]} threshold row(s) of values"
-            )
+            raise ValueError(f"stop table rows must index the {values.shape[0]} threshold row(s) of values")
         self.values = values
         self.rows = rows
 
@@ -51,16 +49,13 @@ def stop_table(stop, price_index, pos_columns) -> StopTable:
     """
     n_bars = np.asarray(price_index).size
     n_columns = np.asarray(pos_columns).size
-    if isinstance(stop, numbers.Real) and not isinstance(stop, bool):
+    if not isinstance(stop, bool) and isinstance(stop, numbers.Real):
         values = np.full((1, n_columns), float(stop), dtype=np.float64)
         return StopTable(values, np.zeros(n_bars, dtype=np.int64))
     if isinstance(stop, np.ndarray) and np.issubdtype(stop.dtype, np.number):
         if stop.ndim == 1:
             if stop.size != n_columns:
-                raise ValueError(
-                    f"a 1-D stop needs one threshold per position column ({n_columns}), "
-                    f"got {stop.size}"
-                )
+                raise ValueError(f"a 1-D stop needs one threshold per position column ({n_columns}), got {stop.size}")
             return StopTable(stop.reshape(1, n_columns), np.zeros(n_bars, dtype=np.int64))
         if stop.ndim == 2:
             if stop.shape != (n_bars, n_columns):

@@ -12,16 +12,26 @@ import pandas as pd
 from ._checks import when
 from .market import Market
 
-__all__ = ["synthetic_market", "read_wide", "load_market", "load_long", "load_ticker_files"]
+__all__ = ["load_long", "load_market", "load_ticker_files", "read_wide", "synthetic_market"]
 
 SECTORS = (
-    "Energy", "Materials", "Industrials", "Consumer Discretionary", "Consumer Staples",
-    "Health Care", "Financials", "Information Technology", "Communication", "Utilities", "Real Estate",
+    "Energy",
+    "Materials",
+    "Industrials",
+    "Consumer Discretionary",
+    "Consumer Staples",
+    "Health Care",
+    "Financials",
+    "Information Technology",
+    "Communication",
+    "Utilities",
+    "Real Estate",
 )
 
 
-def synthetic_market(n_stocks: int = 300, n_days: int = 1500, *, n_sectors: int = 10,
-                     start: str = "2016-01-04", seed: int = 7) -> Market:
+def synthetic_market(
+    n_stocks: int = 300, n_days: int = 1500, *, n_sectors: int = 10, start: str = "2016-01-04", seed: int = 7
+) -> Market:
     """A reproducible market of ``n_stocks`` stocks over ``n_days`` business days.
 
     Daily log returns combine a market factor with volatility clustering, a
@@ -46,18 +56,21 @@ def synthetic_market(n_stocks: int = 300, n_days: int = 1500, *, n_sectors: int 
     overnight = 0.3 * log_returns + rng.normal(0.0, 0.002, log_returns.shape)
     previous_close = np.vstack([close[:1] / np.exp(log_returns[:1]), close[:-1]])
     open_ = previous_close * np.exp(overnight)
-    spread = np.abs(rng.normal(0.0, 0.008, (2,) + log_returns.shape))
+    spread = np.abs(rng.normal(0.0, 0.008, (2, *log_returns.shape)))
     high = np.maximum(open_, close) * np.exp(spread[0])
     low = np.minimum(open_, close) * np.exp(-spread[1])
 
     missing = _missing_bars(rng, n_days, n_stocks)
     frames = {}
-    for name, values in (("close", close), ("open", open_), ("high", high), ("low", low)):
-        values = np.round(values, 4)
+    for name, raw in (("close", close), ("open", open_), ("high", high), ("low", low)):
+        values = np.round(raw, 4)
         values[missing] = np.nan
         frames[name] = pd.DataFrame(values, index=dates, columns=labels)
     return Market(
-        frames["close"], open=frames["open"], high=frames["high"], low=frames["low"],
+        frames["close"],
+        open=frames["open"],
+        high=frames["high"],
+        low=frames["low"],
         delisting="infer",
         sectors=pd.Series([SECTORS[s] for s in sector_of], index=labels, name="sector"),
     )
@@ -103,7 +116,7 @@ def _missing_bars(rng, n_days, n_stocks) -> np.ndarray:
             listed = int(rng.integers(1, int(n_days * 0.6)))
             missing[:listed, stock] = True
         if rng.random() < 0.08:
-            missing[int(rng.integers(max(listed + 20, int(n_days * 0.3)), n_days - 1)):, stock] = True
+            missing[int(rng.integers(max(listed + 20, int(n_days * 0.3)), n_days - 1)) :, stock] = True
         if rng.random() < 0.10:
             for _ in range(rng.integers(1, 4)):
                 begin = int(rng.integers(0, n_days - 2))
@@ -135,11 +148,14 @@ def read_wide(path, *, dayfirst: bool = False) -> pd.DataFrame:
     return frame
 
 
-def load_market(close, *, open=None, high=None, low=None, delisting=None, dayfirst: bool = False,
-                ohlc_tolerance: float | None = 0.0) -> Market:
+def load_market(
+    close, *, open=None, high=None, low=None, delisting=None, dayfirst: bool = False, ohlc_tolerance: float | None = 0.0
+) -> Market:
     """A Market from wide files of prices (paths); see :func:`read_wide`."""
-    frames = {name: None if p is None else read_wide(p, dayfirst=dayfirst) for name, p in
-              (("open", open), ("high", high), ("low", low))}
+    frames = {
+        name: None if p is None else read_wide(p, dayfirst=dayfirst)
+        for name, p in (("open", open), ("high", high), ("low", low))
+    }
     return Market(read_wide(close, dayfirst=dayfirst), delisting=delisting, ohlc_tolerance=ohlc_tolerance, **frames)
 
 
@@ -150,9 +166,17 @@ _FIELDS = ("open", "high", "low", "close")
 _ADJUSTED_NAMES = ("adj_close", "adjusted_close", "adjclose")
 
 
-def load_long(data, *, date: str | None = None, ticker: str | None = None, adjust: bool = True,
-              dayfirst: bool = False, delisting=None, sectors=None,
-              ohlc_tolerance: float | None = 0.0) -> Market:
+def load_long(
+    data,
+    *,
+    date: str | None = None,
+    ticker: str | None = None,
+    adjust: bool = True,
+    dayfirst: bool = False,
+    delisting=None,
+    sectors=None,
+    ohlc_tolerance: float | None = 0.0,
+) -> Market:
     """A Market from prices in long format: one row per date and ticker.
 
     Parameters
@@ -203,8 +227,16 @@ def load_long(data, *, date: str | None = None, ticker: str | None = None, adjus
     return _market(frames, adjust, delisting, sectors, ohlc_tolerance)
 
 
-def load_ticker_files(paths, *, ticker=None, adjust: bool = True, dayfirst: bool = False, delisting=None,
-                      sectors=None, ohlc_tolerance: float | None = 0.0) -> Market:
+def load_ticker_files(
+    paths,
+    *,
+    ticker=None,
+    adjust: bool = True,
+    dayfirst: bool = False,
+    delisting=None,
+    sectors=None,
+    ohlc_tolerance: float | None = 0.0,
+) -> Market:
     """A Market from one price file per ticker: the usual OHLCV download.
 
     Parameters
@@ -239,18 +271,19 @@ def load_ticker_files(paths, *, ticker=None, adjust: bool = True, dayfirst: bool
     if len(repeated):
         raise ValueError(f"two files give the ticker {repeated[0]!r}; name them apart with ticker=")
     columns: dict[str, dict[str, pd.Series]] = {}
-    for path, name in zip(files, names):
+    for path, name in zip(files, names, strict=True):
         data = _read_table(path)
         keys = _column_keys(data, path.name)
         dates = _parse_dates(data[_pick(keys, None, _DATE_NAMES, "date", path.name)], dayfirst, path.name)
         if dates.has_duplicates:
             raise ValueError(f"{path.name} has more than one row on {when(dates[dates.duplicated()][0])}")
         for field, column in _field_columns(keys, path.name).items():
-            columns.setdefault(field, {})[name] = pd.Series(_numbers(data[column], column, path.name).to_numpy(),
-                                                            index=dates)
+            columns.setdefault(field, {})[name] = pd.Series(
+                _numbers(data[column], column, path.name).to_numpy(), index=dates
+            )
     for field, by_ticker in columns.items():
         if len(by_ticker) < len(files):
-            lacking = next(f for f, n in zip(files, names) if n not in by_ticker)
+            lacking = next(f for f, n in zip(files, names, strict=True) if n not in by_ticker)
             raise ValueError(f"{lacking.name} has no {field} column, unlike the other files")
     frames = {f: pd.DataFrame(by_ticker).sort_index() for f, by_ticker in columns.items()}
     return _market(frames, adjust, delisting, sectors, ohlc_tolerance)
@@ -262,8 +295,7 @@ def _market(frames: dict, adjust: bool, delisting, sectors, ohlc_tolerance) -> M
         factor = adjusted / frames["close"]
         frames = {f: frame * factor for f, frame in frames.items()}
     frames = {f: frame.rename_axis(index=None) for f, frame in frames.items()}
-    return Market(frames.pop("close"), delisting=delisting, sectors=sectors, ohlc_tolerance=ohlc_tolerance,
-                  **frames)
+    return Market(frames.pop("close"), delisting=delisting, sectors=sectors, ohlc_tolerance=ohlc_tolerance, **frames)
 
 
 def _is_parquet(path: Path) -> bool:
@@ -371,5 +403,3 @@ def _parse_dates(values, dayfirst: bool, where: str) -> pd.DatetimeIndex:
     if dates.hasnans:
         raise ValueError(f"{where}: a row has no date (row {int(np.argmax(dates.isna()))})")
     return dates
-
-

@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 import pandas as pd
 
-__all__ = ["momentum_weights", "DEMO_OPTIONS"]
+__all__ = ["DEMO_OPTIONS", "momentum_weights"]
 
 # Options of the demo backtest: month-end rebalancing, a 10% stop-loss, and
 # excursions sampled weekly over each trade's first month.
-DEMO_OPTIONS = dict(rebalance="ME", stop_loss=0.10, excursion_window=21, excursion_window_step=5)
+DEMO_OPTIONS: dict[str, Any] = dict(rebalance="ME", stop_loss=0.10, excursion_window=21, excursion_window_step=5)
 
 
 def momentum_weights(close: pd.DataFrame, *, lookback: int = 126, skip: int = 21, top: int = 20) -> pd.DataFrame:

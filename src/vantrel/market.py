@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from collections.abc import Hashable
+
 import numpy as np
 import pandas as pd
 
@@ -62,16 +64,16 @@ class Market:
         For frames that are not DataFrames of numbers on a DatetimeIndex.
     """
 
-    def __init__(self, close, *, open=None, high=None, low=None, delisting=None, sectors=None,
-                 ohlc_tolerance: float | None = 0.0):
+    def __init__(
+        self, close, *, open=None, high=None, low=None, delisting=None, sectors=None, ohlc_tolerance: float | None = 0.0
+    ):
         require_frame(close, "close")
         index = check_date_index(close.index, "close")
         columns = check_columns(close.columns, "close")
         self._values = {"close": _positive_prices(close, "close")}
-        for name, frame in (("open", open), ("high", high), ("low", low)):
-            if frame is not None:
-                frame = _aligned_to(frame, name, index, columns)
-                self._values[name] = _positive_prices(frame, name)
+        for name, given in (("open", open), ("high", high), ("low", low)):
+            if given is not None:
+                self._values[name] = _positive_prices(_aligned_to(given, name, index, columns), name)
         if ohlc_tolerance is not None:
             _check_bars(self._values, index, columns, real_number(ohlc_tolerance, "ohlc_tolerance", minimum=0.0))
         self.index = index
@@ -160,7 +162,7 @@ class Market:
         dates[given.index] = given.astype(dates.dtype)
         return dates
 
-    def cached(self, key: str, compute):
+    def cached(self, key: Hashable, compute):
         """A value derived from the prices, computed once: sweeps reuse one market for many runs."""
         store = self.__dict__.setdefault("_derived", {})
         if key not in store:
@@ -207,8 +209,10 @@ def _aligned_to(frame, name, index, columns) -> pd.DataFrame:
 # What makes a bar inconsistent: (price, relation, reference), tested in this order.
 _BAR_RULES = (
     ("high", "below", "low"),
-    ("close", "above", "high"), ("close", "below", "low"),
-    ("open", "above", "high"), ("open", "below", "low"),
+    ("close", "above", "high"),
+    ("close", "below", "low"),
+    ("open", "above", "high"),
+    ("open", "below", "low"),
 )
 
 
@@ -250,7 +254,7 @@ def _check_bars(values: dict, index, columns, tolerance: float) -> None:
 
 
 def _bad_cells(arrays: dict, rules, block: slice, tolerance: float) -> np.ndarray:
-    bad = None
+    bad: np.ndarray | None = None
     with np.errstate(invalid="ignore"):
         for price, relation, reference in rules:
             limit = arrays[reference][block]
@@ -259,6 +263,7 @@ def _bad_cells(arrays: dict, rules, block: slice, tolerance: float) -> np.ndarra
             else:
                 broken = arrays[price][block] < (limit * (1.0 - tolerance) if tolerance else limit)
             bad = broken if bad is None else np.logical_or(bad, broken, out=bad)
+    assert bad is not None, "no rule to test"
     return bad
 
 
@@ -268,7 +273,9 @@ def _positive_prices(frame: pd.DataFrame, name: str) -> np.ndarray:
         bad = values <= 0
     if bad.any():
         rows, cols = np.nonzero(bad)
-        cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}: {values[r, c]}" for r, c in zip(rows, cols)]
+        cells = [
+            f"{frame.columns[c]!r} on {when(frame.index[r])}: {values[r, c]}" for r, c in zip(rows, cols, strict=True)
+        ]
         raise ValueError(f"{name} prices must be positive where present: {preview(cells, quote=False)}")
     return values
 

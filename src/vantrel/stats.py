@@ -14,7 +14,7 @@ import pandas as pd
 from ._checks import real_number
 from ._series import benchmark_curve, risk_free_per_bar
 
-__all__ = ["performance_stats", "drawdown", "ShortSampleWarning", "MIN_YEARS"]
+__all__ = ["MIN_YEARS", "ShortSampleWarning", "drawdown", "performance_stats"]
 
 _DAYS_PER_YEAR = 365.25
 # Below this span (in years) annualised figures extrapolate noise: a few good
@@ -139,7 +139,8 @@ def performance_stats(
                 f"the curve spans {_span_text(index)}, less than min_years={min_years:g}: annualised "
                 "figures (CAGR, volatility, Sharpe, Sortino, Calmar, alpha, tracking error, information "
                 "ratio, turnover) are NaN; pass min_years=0 to compute them anyway",
-                ShortSampleWarning, stacklevel=2,
+                ShortSampleWarning,
+                stacklevel=2,
             )
     root = np.sqrt(scale)
     dd = drawdown(equity)
@@ -199,8 +200,7 @@ def _per_bar(returns: np.ndarray) -> float:
         return float(np.expm1(np.mean(np.log1p(returns))))
 
 
-def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float, *,
-                by: str = "round_trip") -> dict:
+def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float, *, by: str = "round_trip") -> dict:
     """Trade statistics of a trade table; see :func:`performance_stats`."""
     if by == "round_trip":
         profit, closed, bars = _round_trips(trades)
@@ -210,10 +210,7 @@ def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float, *,
         raise ValueError(f'trades_by must be "round_trip" or "record", got {by!r}')
     won = profit[closed]
     gains, losses = won[won > 0].sum(), -won[won < 0].sum()
-    if losses > 0:
-        profit_factor = gains / losses
-    else:
-        profit_factor = np.inf if gains > 0 else np.nan
+    profit_factor = gains / losses if losses > 0 else np.inf if gains > 0 else np.nan
     return {
         "trades": len(profit),
         "win_rate": float((won > 0).mean()) if len(won) else np.nan,
@@ -373,4 +370,3 @@ def _stamps(dates: pd.Series) -> np.ndarray:
     if isinstance(values, pd.arrays.DatetimeArray):
         return values.as_unit("ns").asi8  # the trade table's own dates: no index built
     return pd.DatetimeIndex(dates).as_unit("ns").asi8
-

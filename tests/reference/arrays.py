@@ -12,10 +12,23 @@ import numpy as np
 
 # C names of buffer format codes, as a buffer-type mismatch reports them.
 _FORMAT_NAMES = {
-    "c": "char", "b": "signed char", "B": "unsigned char", "?": "bool",
-    "h": "short", "H": "unsigned short", "i": "int", "I": "unsigned int",
-    "l": "long", "L": "unsigned long", "q": "long long", "Q": "unsigned long long",
-    "e": "half", "f": "float", "d": "double", "g": "long double", "O": "Python object",
+    "c": "char",
+    "b": "signed char",
+    "B": "unsigned char",
+    "?": "bool",
+    "h": "short",
+    "H": "unsigned short",
+    "i": "int",
+    "I": "unsigned int",
+    "l": "long",
+    "L": "unsigned long",
+    "q": "long long",
+    "Q": "unsigned long long",
+    "e": "half",
+    "f": "float",
+    "d": "double",
+    "g": "long double",
+    "O": "Python object",
 }
 
 # Element kinds the engine accepts: (C name, accepted format codes).
@@ -33,13 +46,9 @@ def check_buffer(obj, ndim: int, kind) -> None:
     try:
         view = memoryview(obj)
     except TypeError:
-        raise TypeError(
-            f"a bytes-like object is required, not '{type(obj).__name__}'"
-        ) from None
+        raise TypeError(f"a bytes-like object is required, not '{type(obj).__name__}'") from None
     if view.ndim != ndim:
-        raise ValueError(
-            f"Buffer has wrong number of dimensions (expected {ndim}, got {view.ndim})"
-        )
+        raise ValueError(f"Buffer has wrong number of dimensions (expected {ndim}, got {view.ndim})")
     fmt = view.format
     bare = fmt[1:] if fmt[:1] in ("@", "=", "<") else fmt
     name, codes = kind
@@ -52,10 +61,7 @@ def check_array_argument(value, name: str, ndim: int, kind, allow_none: bool = F
     if value is None and allow_none:
         return
     if not isinstance(value, np.ndarray):
-        raise TypeError(
-            f"Argument '{name}' has incorrect type "
-            f"(expected numpy.ndarray, got {type(value).__name__})"
-        )
+        raise TypeError(f"Argument '{name}' has incorrect type (expected numpy.ndarray, got {type(value).__name__})")
     check_buffer(value, ndim, kind)
 
 
@@ -70,7 +76,7 @@ def _checked(i: int, size: int, axis: int) -> int:
 class Matrix:
     """Read-only 2-D view of a float64 or object array with checked reads."""
 
-    __slots__ = ("rows", "n_rows", "n_cols")
+    __slots__ = ("n_cols", "n_rows", "rows")
 
     def __init__(self, array: np.ndarray) -> None:
         self.n_rows, self.n_cols = array.shape

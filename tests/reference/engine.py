@@ -56,21 +56,43 @@ class Simora:
         return dict(self.stock_operations)
 
     def get_trade_stocks(self, pos_columns, price_index, touched_exit):
-        records = trade_records(self.session.trades, self.session.trade_positions,
-                                pos_columns, price_index, touched_exit)
+        records = trade_records(
+            self.session.trades, self.session.trade_positions, pos_columns, price_index, touched_exit
+        )
         return records, self.stock_operations
 
     @staticmethod
     def normalize_weight(weights, position_limit):
         return sizing.normalize_weight(weights, position_limit)
 
-    def backtest_(self, price_values, close_values, high_values, low_values, open_values,
-                  price_index, price_columns, pos_values, pos_index, pos_columns, resample,
-                  fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=np.inf,
-                  trail_stop=np.inf, trail_stop_activation=0.0, touched_exit=False,
-                  position_limit=1.0, retain_cost_when_rebalance=False,
-                  stop_trading_next_period=True, exvalo_window=0, exvalo_window_step=1,
-                  periodically_rebalance=True, delisting_bars=None) -> np.ndarray:
+    def backtest_(
+        self,
+        price_values,
+        close_values,
+        high_values,
+        low_values,
+        open_values,
+        price_index,
+        price_columns,
+        pos_values,
+        pos_index,
+        pos_columns,
+        resample,
+        fee_ratio=0.001425,
+        tax_ratio=0.003,
+        stop_loss=1.0,
+        take_profit=np.inf,
+        trail_stop=np.inf,
+        trail_stop_activation=0.0,
+        touched_exit=False,
+        position_limit=1.0,
+        retain_cost_when_rebalance=False,
+        stop_trading_next_period=True,
+        exvalo_window=0,
+        exvalo_window_step=1,
+        periodically_rebalance=True,
+        delisting_bars=None,
+    ) -> np.ndarray:
         check_array_argument(price_values, "price_values", 2, F64)
         check_array_argument(close_values, "close_values", 2, F64)
         check_array_argument(high_values, "high_values", 2, F64, allow_none=True)
@@ -103,8 +125,7 @@ class Simora:
         run = Run(self)
         run.cash = 1.0
         run.last_weights = None
-        run.column_map = {_int32(k): _int32(v)
-                          for k, v in map_columns(price_columns, pos_columns).items()}
+        run.column_map = {_int32(k): _int32(v) for k, v in map_columns(price_columns, pos_columns).items()}
         run.pos_row, run.applied_pos_row, run.rebalance_pending = 0, -1, False
         value_series = np.empty(price_index.size, dtype=np.float64)
         n_columns = pos_values[0].size
@@ -112,15 +133,18 @@ class Simora:
         run.max_cum_return = [1.0] * n_columns
         run.min_cum_return = [1.0] * n_columns
         run.rebalance_prices = [1.0] * price_values[0].size
-        has_delisting = delisting_bars is not None and bool(
-            (np.asarray(delisting_bars) >= 0).any())
+        has_delisting = delisting_bars is not None and bool((np.asarray(delisting_bars) >= 0).any())
         if pos_values.shape[1] != pos_columns.size:
             raise ValueError("Position values do not match position columns")
         sl_table = stop_thresholds(stop_loss, price_index, pos_columns)
         tp_table = stop_thresholds(take_profit, price_index, pos_columns)
         views = []
-        for array, ndim, kind in ((sl_table.values, 2, F64), (sl_table.rows, 1, I64),
-                                  (tp_table.values, 2, F64), (tp_table.rows, 1, I64)):
+        for array, ndim, kind in (
+            (sl_table.values, 2, F64),
+            (sl_table.rows, 1, I64),
+            (tp_table.values, 2, F64),
+            (tp_table.rows, 1, I64),
+        ):
             check_buffer(array, ndim, kind)
             views.append(np.asarray(array).tolist())
         run.sl_values, sl_rows, run.tp_values, tp_rows = views
@@ -138,9 +162,16 @@ class Simora:
                 rebalance_mask[j] = 1
 
         session = self.session
-        session.start_analysis(price_values, close_values, run.column_map,
-                               pos_columns.size, fee_ratio, tax_ratio,
-                               exvalo_window, exvalo_window_step)
+        session.start_analysis(
+            price_values,
+            close_values,
+            run.column_map,
+            pos_columns.size,
+            fee_ratio,
+            tax_ratio,
+            exvalo_window,
+            exvalo_window_step,
+        )
 
         run.fee_ratio, run.tax_ratio, run.position_limit = fee_ratio, tax_ratio, position_limit
         run.touched_exit = touched_exit
@@ -210,8 +241,9 @@ class Run:
         if self.stop_trading_next_period and self.stopped_stocks:
             for s in self.stopped_stocks:
                 weights[stock_of(s)] = 0
-        self.cash = sizing.rebalance(self.module, positions, weights, self.cash,
-                                     self.fee_ratio, self.tax_ratio, self.position_limit)
+        self.cash = sizing.rebalance(
+            self.module, positions, weights, self.cash, self.fee_ratio, self.tax_ratio, self.position_limit
+        )
         self.stopped_stocks.clear()
         self.next_exits.clear()
         self.rebalance_positions = dict(positions)
@@ -220,13 +252,13 @@ class Run:
         self.rebalance_prices = list(self.price_values.row(bar))
 
     def close_delisted(self, bar: int) -> None:
-        delisted = []
-        for sid in sorted(self.positions):
-            if self.delisting_bars[sid] == bar and self.positions[sid] != 0:
-                delisted.append(sid)
+        delisted = [
+            sid for sid in sorted(self.positions) if self.delisting_bars[sid] == bar and self.positions[sid] != 0
+        ]
         for sid in delisted:
-            self.cash = sizing.set_position(self.module, self.positions, sid, 0.0, self.cash,
-                                            self.fee_ratio, self.tax_ratio, False, True)
+            self.cash = sizing.set_position(
+                self.module, self.positions, sid, 0.0, self.cash, self.fee_ratio, self.tax_ratio, False, True
+            )
             self._reset_trackers(sid)
 
     def valuation(self, bar: int) -> float:
@@ -246,8 +278,6 @@ class Run:
     def schedule(self, bar: int, bar_dates: Vector) -> None:
         n_bars = len(bar_dates)
         next_date = bar_dates[bar + 1] if bar < n_bars - 1 else bar_dates[-1] + math.inf
-        while (self.pos_row < len(self.pos_index) - 1
-               and self.pos_index[self.pos_row + 1] < next_date):
+        while self.pos_row < len(self.pos_index) - 1 and self.pos_index[self.pos_row + 1] < next_date:
             self.pos_row += 1
-        self.rebalance_pending = (
-            self.pos_row != self.applied_pos_row and self.rebalance_mask[bar] != 0)
+        self.rebalance_pending = self.pos_row != self.applied_pos_row and self.rebalance_mask[bar] != 0

@@ -32,8 +32,9 @@ class ExcursionSession:
         self.trade_positions: list = []
         self.exvalo: list = []
 
-    def start_analysis(self, trade_prices, close_prices, column_map, n_columns,
-                       fee_ratio, tax_ratio, window, window_step) -> None:
+    def start_analysis(
+        self, trade_prices, close_prices, column_map, n_columns, fee_ratio, tax_ratio, window, window_step
+    ) -> None:
         for prices in (trade_prices, close_prices):
             if prices is not None:
                 check_buffer(prices, 2, F64)
@@ -75,8 +76,13 @@ class ExcursionSession:
 
     def _analyse(self, sid: int, full_exit: int) -> np.ndarray:
         return exvalo_analysis(
-            self, sid, int(self.entry[sid]), self.current_bar,
-            self.position[sid] > 0, int(self.entry_flags[sid]), full_exit,
+            self,
+            sid,
+            int(self.entry[sid]),
+            self.current_bar,
+            self.position[sid] > 0,
+            int(self.entry_flags[sid]),
+            full_exit,
         )
 
 
@@ -84,8 +90,9 @@ def _price(matrix, row: int, col: int) -> float:
     return float(matrix[row, col])
 
 
-def exvalo_analysis(session: ExcursionSession, sid: int, entry_bar: int, exit_bar: int,
-                    is_long, full_entry: int, full_exit: int) -> np.ndarray:
+def exvalo_analysis(
+    session: ExcursionSession, sid: int, entry_bar: int, exit_bar: int, is_long, full_entry: int, full_exit: int
+) -> np.ndarray:
     """Adverse and favourable excursion, drawdown, profitable bars and return of one trade,
     sampled every window_step bars inside the window and once at the exit."""
     trade, close = session.trade_prices, session.close_prices
@@ -95,8 +102,7 @@ def exvalo_analysis(session: ExcursionSession, sid: int, entry_bar: int, exit_ba
 
     pc = session.column_map.setdefault(sid, 0)
     end_bar = exit_bar
-    if entry_bar + window > end_bar:
-        end_bar = entry_bar + window
+    end_bar = max(end_bar, entry_bar + window)
     n = trade.shape[0]
     if end_bar >= n:
         end_bar = n - 1
@@ -113,7 +119,7 @@ def exvalo_analysis(session: ExcursionSession, sid: int, entry_bar: int, exit_ba
         v = (1 - fee) * v
 
     value_path = [v]
-    peak = [1.0 if 1.0 > v else v]
+    peak = [1.0 if v < 1.0 else v]
     trough = [1.0 if v > 1.0 else v]
     trough_at = [0]
     drawdown = [v - 1 if v - 1 < 0 else 0.0]
@@ -171,8 +177,7 @@ def exvalo_analysis(session: ExcursionSession, sid: int, entry_bar: int, exit_ba
     result.fill(-1)
 
     def write(offset: int, p: int) -> None:
-        record = (trough[p] - 1, peak[p] - 1, peak[trough_at[p]] - 1,
-                  drawdown[p], gain_bars[p], value_path[p] - 1)
+        record = (trough[p] - 1, peak[p] - 1, peak[trough_at[p]] - 1, drawdown[p], gain_bars[p], value_path[p] - 1)
         for k, x in enumerate(record):
             i = offset + k
             if i < 0:

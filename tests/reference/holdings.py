@@ -30,15 +30,13 @@ def _levels(run, sid: int, entry_value: float) -> tuple[float, float]:
         peak = run.max_cum_return[sid]
         if peak >= run.trail_stop_activation + 1.0:
             trailed = peak - run.trail_stop
-            if trailed > lower:
-                lower = trailed
+            lower = max(lower, trailed)
     else:
         upper = sl + 1.0
         low = run.min_cum_return[sid]
         if low <= 1.0 - run.trail_stop_activation:
             trailed = low + run.trail_stop
-            if trailed < upper:
-                upper = trailed
+            upper = min(upper, trailed)
         lower = 1.0 - tp
     return upper, lower
 
@@ -59,10 +57,8 @@ def walk_holdings(run, bar: int) -> None:
             price_ratio = 1.0
         positions[sid] = positions[sid] * price_ratio
         cum[sid] = cum[sid] * price_ratio
-        if cum[sid] > cum_max[sid]:
-            cum_max[sid] = cum[sid]
-        if cum[sid] < cum_min[sid]:
-            cum_min[sid] = cum[sid]
+        cum_max[sid] = max(cum_max[sid], cum[sid])
+        cum_min[sid] = min(cum_min[sid], cum[sid])
         entry_value = ieee_div(positions[sid], cum[sid])
         upper, lower = _levels(run, sid, entry_value)
 
@@ -85,11 +81,11 @@ def walk_holdings(run, bar: int) -> None:
                 positions[sid] = exit_value
                 # The side is the level the position was sold at.
                 sold_high = open_return >= upper if gapped else touched_high
-                stop_loss_side = (sold_high and exit_value < 0) or (
-                    not sold_high and exit_value > 0)
+                stop_loss_side = (sold_high and exit_value < 0) or (not sold_high and exit_value > 0)
                 run.stopped_stocks.append(signed(sid, stop_loss_side))
-                run.cash = set_position(run.module, positions, sid, 0, run.cash,
-                                        run.fee_ratio, run.tax_ratio, False, False)
+                run.cash = set_position(
+                    run.module, positions, sid, 0, run.cash, run.fee_ratio, run.tax_ratio, False, False
+                )
         else:
             close_return = ieee_div(cum[sid] * run.close_values(bar, col), price)
             value = positions[sid]
@@ -106,16 +102,16 @@ def run_deferred_exits(run) -> None:
     for s in run.due_exits:
         sid = stock_of(s)
         # The rebalance later in this bar closes a stock whose new weight is 0.
-        if (run.rebalance_pending and not run.stop_trading_next_period
-                and run.pos_values(run.pos_row, sid) == 0):
+        if run.rebalance_pending and not run.stop_trading_next_period and run.pos_values(run.pos_row, sid) == 0:
             continue
         if sid in run.positions and run.positions[sid] != 0:
-            run.cash = set_position(run.module, run.positions, sid, 0, run.cash,
-                                    run.fee_ratio, run.tax_ratio, False, True)
+            run.cash = set_position(
+                run.module, run.positions, sid, 0, run.cash, run.fee_ratio, run.tax_ratio, False, True
+            )
             run.stopped_stocks.append(s)
             run.cum_return[sid] = run.max_cum_return[sid] = run.min_cum_return[sid] = 1.0
             for k, pending in enumerate(run.next_exits):
-                if pending == s or pending == -s:
+                if pending in (s, -s):
                     del run.next_exits[k]
                     break
 

@@ -36,9 +36,9 @@ def load_ohlc():
     dates = sorted(set().union(*per_ticker.values()))
     tables = {}
     for field in ("Open", "High", "Low", "Close"):
-        tables[field] = np.array([
-            [float(per_ticker[t][d][field]) if d in per_ticker[t] else np.nan
-             for t in OHLC_TICKERS] for d in dates])
+        tables[field] = np.array(
+            [[float(per_ticker[t][d][field]) if d in per_ticker[t] else np.nan for t in OHLC_TICKERS] for d in dates]
+        )
     return dates, list(OHLC_TICKERS), tables
 
 
@@ -57,9 +57,19 @@ def momentum_top5(dates, tickers, closes, lookback: int = 60):
         weights[row, np.argsort(-np.nan_to_num(scores, nan=-np.inf))[:5]] = 0.2
     bars = _timestamps(dates)
     labels = np.array(tickers, dtype=object)
-    return dict(price_values=closes, close_values=closes, high_values=None, low_values=None,
-                open_values=None, price_index=bars, price_columns=labels, pos_values=weights,
-                pos_index=bars[ends], pos_columns=labels, resample=bars[ends])
+    return dict(
+        price_values=closes,
+        close_values=closes,
+        high_values=None,
+        low_values=None,
+        open_values=None,
+        price_index=bars,
+        price_columns=labels,
+        pos_values=weights,
+        pos_index=bars[ends],
+        pos_columns=labels,
+        resample=bars[ends],
+    )
 
 
 def weekly_equal_weight(dates, tickers, tables):
@@ -70,7 +80,16 @@ def weekly_equal_weight(dates, tickers, tables):
     weights = have / np.maximum(have.sum(axis=1, keepdims=True), 1)
     bars = _timestamps(dates)
     labels = np.array(tickers, dtype=object)
-    return dict(price_values=tables["Open"], close_values=closes, high_values=tables["High"],
-                low_values=tables["Low"], open_values=tables["Open"], price_index=bars,
-                price_columns=labels, pos_values=weights.astype(np.float64),
-                pos_index=bars[signal_bars], pos_columns=labels, resample=bars)
+    return dict(
+        price_values=tables["Open"],
+        close_values=closes,
+        high_values=tables["High"],
+        low_values=tables["Low"],
+        open_values=tables["Open"],
+        price_index=bars,
+        price_columns=labels,
+        pos_values=weights.astype(np.float64),
+        pos_index=bars[signal_bars],
+        pos_columns=labels,
+        resample=bars,
+    )

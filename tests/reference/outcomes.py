@@ -65,7 +65,7 @@ def same_array(a, b) -> bool:
     a, b = np.asarray(a), np.asarray(b)
     if a.dtype != b.dtype or a.shape != b.shape:
         return False
-    return all(same_float(x, y) for x, y in zip(a.tolist(), b.tolist()))
+    return all(same_float(x, y) for x, y in zip(a.tolist(), b.tolist(), strict=True))
 
 
 def _diff_dict(name, a, b, out):
@@ -84,12 +84,11 @@ def _diff_rows(name, a, b, out, strict_types=True):
     if len(a) != len(b):
         out.append(f"{name}: {len(a)} != {len(b)} entries")
         return
-    for i, (x, y) in enumerate(zip(a, b)):
+    for i, (x, y) in enumerate(zip(a, b, strict=True)):
         if isinstance(x, np.ndarray) or isinstance(y, np.ndarray):
             ok = same_array(x, y)
         elif isinstance(x, list) and isinstance(y, list):
-            ok = len(x) == len(y) and all(
-                same_value(p, q, strict_types) for p, q in zip(x, y))
+            ok = len(x) == len(y) and all(same_value(p, q, strict_types) for p, q in zip(x, y, strict=True))
         else:
             ok = same_value(x, y, strict_types)
         if not ok:
@@ -104,12 +103,18 @@ def differences(native: Outcome, reference: Outcome) -> list[str]:
         out.append(f"error {native.error!r} != {reference.error!r}")
         return out
     if native.error is None and not same_array(native.values, reference.values):
-        bad = [i for i, (x, y) in enumerate(zip(native.values.tolist(), reference.values.tolist()))
-               if not same_float(x, y)]
+        bad = [
+            i
+            for i, (x, y) in enumerate(zip(native.values.tolist(), reference.values.tolist(), strict=False))
+            if not same_float(x, y)
+        ]
         first = bad[0] if bad else None
-        out.append(f"value series differ at {len(bad)} bars, first {first}: "
-                   f"{native.values[first]!r} != {reference.values[first]!r}"
-                   if bad else "value series shape/dtype differ")
+        out.append(
+            f"value series differ at {len(bad)} bars, first {first}: "
+            f"{native.values[first]!r} != {reference.values[first]!r}"
+            if bad
+            else "value series shape/dtype differ"
+        )
     if native.settings != reference.settings:
         out.append(f"settings {native.settings} != {reference.settings}")
     _diff_dict("stock_operations", native.operations, reference.operations, out)

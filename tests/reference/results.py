@@ -19,8 +19,7 @@ def assemble_stock_operations(run) -> dict:
     stop_next = run.stop_trading_next_period
     operations = {"actions": {}, "weights": {}, "next_weights": {}}
     module.stock_operations = operations
-    actions, weights, next_weights = (
-        operations["actions"], operations["weights"], operations["next_weights"])
+    actions, weights, next_weights = (operations["actions"], operations["weights"], operations["next_weights"])
 
     weight_total = 0
     for sid in sorted(run.rebalance_positions):
@@ -31,10 +30,7 @@ def assemble_stock_operations(run) -> dict:
         weights[sid] = weights[sid] / (weight_total if weight_total > 1 else 1)
 
     next_weight_total = 0
-    if run.pos_row == run.applied_pos_row:
-        row = list(run.last_weights)
-    else:
-        row = run.pos_values.row(run.pos_row)
+    row = list(run.last_weights) if run.pos_row == run.applied_pos_row else run.pos_values.row(run.pos_row)
     for sid, w in enumerate(row):
         exited = matched = False
         if stop_next:
@@ -53,8 +49,7 @@ def assemble_stock_operations(run) -> dict:
     operations["weight_time"] = run.applied_pos_row
     operations["next_weight_time"] = run.pos_row
     for sid in next_weights:
-        next_weights[sid] = next_weights[sid] / (
-            next_weight_total if next_weight_total > 1 else 1)
+        next_weights[sid] = next_weights[sid] / (next_weight_total if next_weight_total > 1 else 1)
     operations["weights"] = module.normalize_weight(weights, run.position_limit)
     operations["next_weights"] = module.normalize_weight(next_weights, run.position_limit)
 
@@ -71,9 +66,7 @@ def assemble_stock_operations(run) -> dict:
     for s in run.due_exits:
         key = stock_of(s)
         label = "tp" if s > 0 else "sl"
-        if stop_next:
-            actions[key] = label
-        elif run.date > run.pos_index[run.pos_row]:
+        if stop_next or run.date > run.pos_index[run.pos_row]:
             actions[key] = label
         elif key in next_weights and next_weights[key] != 0:
             actions[key] = "tp_enter" if s > 0 else "sl_enter"
@@ -92,15 +85,17 @@ def trade_records(trades, trade_positions, pos_columns, price_index, touched_exi
     for i, t in enumerate(trades):
         sid, entry_bar, exit_bar = t[0], t[1], t[2]
         is_open = exit_bar == -1
-        records.append([
-            pos_columns[sid],
-            price_index[entry_bar],
-            -1 if is_open else price_index[exit_bar],
-            price_index[entry_bar - 1],
-            -1 if is_open else price_index[exit_bar if touched_exit else exit_bar - 1],
-            trade_positions[i],
-            len(price_index) - entry_bar if is_open else exit_bar - entry_bar,
-            entry_bar,
-            exit_bar,
-        ])
+        records.append(
+            [
+                pos_columns[sid],
+                price_index[entry_bar],
+                -1 if is_open else price_index[exit_bar],
+                price_index[entry_bar - 1],
+                -1 if is_open else price_index[exit_bar if touched_exit else exit_bar - 1],
+                trade_positions[i],
+                len(price_index) - entry_bar if is_open else exit_bar - entry_bar,
+                entry_bar,
+                exit_bar,
+            ]
+        )
     return records

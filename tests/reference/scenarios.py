@@ -13,11 +13,30 @@ DAY = 86_400 * 10**9
 START = 1_600_000_000 * 10**9
 
 FAULTS = (
-    "bad_price", "stop_columns", "stop_rows_length", "stop_row_negative", "stop_row_too_big",
-    "pos_columns_count", "none_array", "wrong_dtype", "wrong_ndim", "touched_without_ohlc",
-    "short_close", "short_ohlc", "short_pos_values", "short_delisting", "extra_price_labels",
-    "no_price_columns", "empty_pos_index", "window_step_zero", "empty_pos_values",
-    "label_not_text", "stop_not_understood", "delisting_dtype", "bad_number", "bad_window",
+    "bad_price",
+    "stop_columns",
+    "stop_rows_length",
+    "stop_row_negative",
+    "stop_row_too_big",
+    "pos_columns_count",
+    "none_array",
+    "wrong_dtype",
+    "wrong_ndim",
+    "touched_without_ohlc",
+    "short_close",
+    "short_ohlc",
+    "short_pos_values",
+    "short_delisting",
+    "extra_price_labels",
+    "no_price_columns",
+    "empty_pos_index",
+    "window_step_zero",
+    "empty_pos_values",
+    "label_not_text",
+    "stop_not_understood",
+    "delisting_dtype",
+    "bad_number",
+    "bad_window",
 )
 
 
@@ -32,8 +51,7 @@ class Scenario:
     def describe(self) -> str:
         prices = self.args[0]
         shape = prices.shape if isinstance(prices, np.ndarray) else None
-        return (f"seed={self.seed} prices={shape} fault={self.fault} "
-                f"{' '.join(self.notes)}")
+        return f"seed={self.seed} prices={shape} fault={self.fault} {' '.join(self.notes)}"
 
 
 class _Subclass(np.ndarray):
@@ -207,8 +225,19 @@ def make_scenario(seed: int, fault_share: float = 0.15, edge_share: float = 0.3)
         delisting[chosen] = rng.integers(0, n_bars, size=int(chosen.sum()))
         kwargs["delisting_bars"] = delisting
 
-    args = [price, close, high, low, open_, bars, np.array(price_labels, dtype=object),
-            pos_values, pos_index, np.array(pos_labels, dtype=object), resample]
+    args = [
+        price,
+        close,
+        high,
+        low,
+        open_,
+        bars,
+        np.array(price_labels, dtype=object),
+        pos_values,
+        pos_index,
+        np.array(pos_labels, dtype=object),
+        resample,
+    ]
     if not touched and rng.random() < 0.5:
         args[2] = args[3] = args[4] = None
     scenario = Scenario(seed, args, kwargs, notes)
@@ -220,10 +249,23 @@ def make_scenario(seed: int, fault_share: float = 0.15, edge_share: float = 0.3)
 
 
 EDGES = (
-    "nan_weight", "inf_weight", "odd_stop_values", "negative_window", "negative_step",
-    "truthy_objects", "loose_numbers", "unsorted_signals", "unsorted_calendar",
-    "zero_close", "nan_reference_row", "delisting_at_rebalance", "leveraged",
-    "no_bars", "unsorted_bars", "repeated_signal_dates", "read_only_subclass",
+    "nan_weight",
+    "inf_weight",
+    "odd_stop_values",
+    "negative_window",
+    "negative_step",
+    "truthy_objects",
+    "loose_numbers",
+    "unsorted_signals",
+    "unsorted_calendar",
+    "zero_close",
+    "nan_reference_row",
+    "delisting_at_rebalance",
+    "leveraged",
+    "no_bars",
+    "unsorted_bars",
+    "repeated_signal_dates",
+    "read_only_subclass",
 )
 
 
@@ -236,7 +278,8 @@ def _add_edge(rng, sc: Scenario) -> None:
     if edge in ("nan_weight", "inf_weight"):
         args[7] = args[7].copy()
         args[7][int(rng.integers(args[7].shape[0])), int(rng.integers(n_stocks))] = (
-            np.nan if edge == "nan_weight" else _pick(rng, [np.inf, -np.inf]))
+            np.nan if edge == "nan_weight" else _pick(rng, [np.inf, -np.inf])
+        )
     elif edge == "odd_stop_values":
         levels = np.array([np.nan, 0.0, -0.0, np.inf, -0.2, 0.1, 2.0])
         kwargs[_pick(rng, ["stop_loss", "take_profit"])] = rng.choice(levels, size=(n_bars, n_stocks))
@@ -247,8 +290,12 @@ def _add_edge(rng, sc: Scenario) -> None:
         kwargs["exvalo_window"] = int(rng.integers(0, 8))
         kwargs["exvalo_window_step"] = int(rng.integers(-3, 0))
     elif edge == "truthy_objects":
-        for name in ("stop_trading_next_period", "retain_cost_when_rebalance",
-                     "periodically_rebalance", "touched_exit"):
+        for name in (
+            "stop_trading_next_period",
+            "retain_cost_when_rebalance",
+            "periodically_rebalance",
+            "touched_exit",
+        ):
             if name != "touched_exit" or args[2] is not None:
                 kwargs[name] = _pick(rng, [0, 1, "", "yes", None, [], [0], 2.5])
     elif edge == "loose_numbers":
@@ -301,7 +348,7 @@ def _inject_fault(rng, sc: Scenario) -> None:
     if fault == "bad_price":
         price = args[0] = price.copy()
         col = int(rng.integers(price.shape[1]))
-        price[int(rng.integers(n_bars)):, col] = _pick(rng, [0.0, -0.0, -5.0, np.inf, -np.inf])
+        price[int(rng.integers(n_bars)) :, col] = _pick(rng, [0.0, -0.0, -5.0, np.inf, -np.inf])
     elif fault == "stop_columns":
         kwargs["stop_loss"] = StopTable(np.full((1, n_stocks + 1), 0.1), np.zeros(n_bars, np.int64))
     elif fault == "stop_rows_length":
@@ -342,7 +389,7 @@ def _inject_fault(rng, sc: Scenario) -> None:
     elif fault == "short_delisting":
         kwargs["delisting_bars"] = rng.integers(0, n_bars, size=max(n_stocks - 1, 0)).astype(np.int64)
     elif fault == "extra_price_labels":
-        args[6] = np.array(list(args[6]) + ["S0", "S1"], dtype=object)
+        args[6] = np.array([*list(args[6]), "S0", "S1"], dtype=object)
     elif fault == "no_price_columns":
         args[0] = np.empty((n_bars, 0))
         args[1] = np.empty((n_bars, 0))
@@ -363,9 +410,10 @@ def _inject_fault(rng, sc: Scenario) -> None:
     elif fault == "stop_not_understood":
         kwargs["stop_loss"] = _pick(rng, [[0.1], "0.1", np.array(["a"])])
     elif fault == "delisting_dtype":
-        kwargs["delisting_bars"] = _pick(rng, [np.zeros(n_stocks, np.int32), np.zeros((1, n_stocks), np.int64), [0] * n_stocks])
+        kwargs["delisting_bars"] = _pick(
+            rng, [np.zeros(n_stocks, np.int32), np.zeros((1, n_stocks), np.int64), [0] * n_stocks]
+        )
     elif fault == "bad_number":
         kwargs[_pick(rng, ["fee_ratio", "trail_stop", "position_limit"])] = _pick(rng, [None, "x", [1.0]])
     elif fault == "bad_window":
-        kwargs[_pick(rng, ["exvalo_window", "exvalo_window_step"])] = _pick(
-            rng, [None, "3", 2**31, -(2**31) - 1, [1]])
+        kwargs[_pick(rng, ["exvalo_window", "exvalo_window_step"])] = _pick(rng, [None, "3", 2**31, -(2**31) - 1, [1]])

@@ -8,9 +8,18 @@ import math
 import numpy as np
 
 
-def set_position(module, positions: dict, sid: int, target_value: float, cash: float,
-                 fee_ratio: float, tax_ratio: float, verify_held: bool = True,
-                 drop_flat: bool = False, weight_base=1) -> float:
+def set_position(
+    module,
+    positions: dict,
+    sid: int,
+    target_value: float,
+    cash: float,
+    fee_ratio: float,
+    tax_ratio: float,
+    verify_held: bool = True,
+    drop_flat: bool = False,
+    weight_base=1,
+) -> float:
     """Trade `sid` to `target_value`; returns the new cash balance.
 
     The fee is charged on every trade, the tax only when a position is reduced
@@ -55,16 +64,16 @@ def set_position(module, positions: dict, sid: int, target_value: float, cash: f
     return cash
 
 
-def rebalance(module, positions: dict, weights: np.ndarray, cash: float, fee_ratio: float,
-              tax_ratio: float, position_limit: float) -> float:
+def rebalance(
+    module, positions: dict, weights: np.ndarray, cash: float, fee_ratio: float, tax_ratio: float, position_limit: float
+) -> float:
     """Trade every position column to its weight of the portfolio value, capped per stock."""
     total = cash
     for sid in sorted(positions):
         total = total + positions[sid]
     # NumPy's pairwise summation is part of the result.
     denominator = float(np.sum(np.abs(weights)))
-    if 1 > denominator:
-        denominator = 1
+    denominator = max(denominator, 1)
     ratio = total / denominator
     if math.isnan(ratio):
         ratio = 1.0
@@ -73,8 +82,7 @@ def rebalance(module, positions: dict, weights: np.ndarray, cash: float, fee_rat
         target = weight * ratio
         if abs(target) > cap:
             target = cap * (1 if target > 0 else -1)
-        cash = set_position(module, positions, sid, target, cash, fee_ratio, tax_ratio,
-                            True, True, weight_base=total)
+        cash = set_position(module, positions, sid, target, cash, fee_ratio, tax_ratio, True, True, weight_base=total)
     return cash
 
 

@@ -4,4 +4,4 @@ calendar, the benchmark, the engine call and the engine's trade log as tables.""
 from .backtest import backtest
 from .weights import CheckedWeights
 
-__all__ = ["backtest", "CheckedWeights"]
+__all__ = ["CheckedWeights", "backtest"]

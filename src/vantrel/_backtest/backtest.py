@@ -18,7 +18,7 @@ from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
 from .weights import CheckedWeights
 
-__all__ = ["backtest", "CheckedWeights"]
+__all__ = ["CheckedWeights", "backtest"]
 
 
 def backtest(
@@ -127,8 +127,9 @@ def backtest(
         market = Market(market)
     if not isinstance(market, Market):
         raise TypeError(f"market must be a Market or a DataFrame of close prices, got {type(market).__name__}")
-    book = weights if isinstance(weights, CheckedWeights) and weights.market is market else \
-        CheckedWeights(weights, market)
+    book = (
+        weights if isinstance(weights, CheckedWeights) and weights.market is market else CheckedWeights(weights, market)
+    )
     signals, labels, pos_values = book.signals, book.labels, book.values
     if trade_at not in ("close", "open"):
         raise ValueError(f'trade_at must be "close" or "open", got {trade_at!r}')
@@ -137,7 +138,7 @@ def backtest(
     if touched_exit and not all(market.has(k) for k in ("open", "high", "low")):
         raise ValueError("touched_exit needs open, high and low prices in the market")
     # The benchmark and the rates are checked on the curve's bars before the engine runs.
-    bars = market.index[int(market.index.searchsorted(signals[0])):]
+    bars = market.index[int(market.index.searchsorted(signals[0])) :]
     bench_prices = benchmark_prices(benchmark, market)
     if bench_prices is not None:
         benchmark_curve(bench_prices, bars)
@@ -173,33 +174,50 @@ def backtest(
     touched = bool(touched_exit)
     close = market.values("close")
     output = run_engine(
-        market.values(trade_at), close,
+        market.values(trade_at),
+        close,
         market.values("high") if touched else None,
         market.values("low") if touched else None,
         market.values("open") if touched else None,
-        price_ns, price_columns, pos_values, nanoseconds(signals), pos_columns,
+        price_ns,
+        price_columns,
+        pos_values,
+        nanoseconds(signals),
+        pos_columns,
         _calendar_of(rebalance, market, signals),
-        touched_exit=touched, **options,
+        touched_exit=touched,
+        **options,
     )
 
     first = int(market.index.searchsorted(signals[0]))
     equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
     trades = TradeLog(
-        output.trades, market.index, labels, touched_exit=touched,
-        window=options["exvalo_window"], step=options["exvalo_window_step"],
+        output.trades,
+        market.index,
+        labels,
+        touched_exit=touched,
+        window=options["exvalo_window"],
+        step=options["exvalo_window_step"],
     )
     # Built on first use, like the trade table.
-    portfolio = functools.partial(portfolio_table, output.portfolio, output.weight_row,
-                                  output.next_weight_row, labels, signals)
+    portfolio = functools.partial(
+        portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, signals
+    )
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
-        trade_at=trade_at, fee_ratio=options["fee_ratio"], tax_ratio=options["tax_ratio"],
-        stop_loss=_describe_stop(stop_loss), take_profit=_describe_stop(take_profit),
-        trail_stop=options["trail_stop"], trail_stop_activation=options["trail_stop_activation"],
-        touched_exit=touched, position_limit=options["position_limit"],
+        trade_at=trade_at,
+        fee_ratio=options["fee_ratio"],
+        tax_ratio=options["tax_ratio"],
+        stop_loss=_describe_stop(stop_loss),
+        take_profit=_describe_stop(take_profit),
+        trail_stop=options["trail_stop"],
+        trail_stop_activation=options["trail_stop_activation"],
+        touched_exit=touched,
+        position_limit=options["position_limit"],
         retain_cost_when_rebalance=options["retain_cost_when_rebalance"],
         stop_trading_next_period=options["stop_trading_next_period"],
-        excursion_window=options["exvalo_window"], excursion_window_step=options["exvalo_window_step"],
+        excursion_window=options["exvalo_window"],
+        excursion_window_step=options["exvalo_window_step"],
         periodically_rebalance=options["periodically_rebalance"],
         benchmark=describe_benchmark(benchmark),
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
@@ -214,8 +232,7 @@ def _calendar_of(rebalance, market: Market, signals) -> np.ndarray:
     """The rebalancing calendar; an offset alias depends on the market alone, so the
     market keeps it (a sweep asks for the same one for every variant)."""
     if isinstance(rebalance, str):
-        return market.cached(("rebalance", rebalance),
-                             lambda: rebalance_calendar(rebalance, market.index, signals))
+        return market.cached(("rebalance", rebalance), lambda: rebalance_calendar(rebalance, market.index, signals))
     return rebalance_calendar(rebalance, market.index, signals)
 
 

@@ -24,19 +24,39 @@ class EngineOutput:
 
 
 def run_engine(
-    price_values, close_values, high_values, low_values, open_values,
-    price_index, price_columns, pos_values, pos_index, pos_columns, resample,
-    *, touched_exit: bool, **options,
+    price_values,
+    close_values,
+    high_values,
+    low_values,
+    open_values,
+    price_index,
+    price_columns,
+    pos_values,
+    pos_index,
+    pos_columns,
+    resample,
+    *,
+    touched_exit: bool,
+    **options,
 ) -> EngineOutput:
     from vantrel.core import _engine
 
     out = _engine.run(
-        price_values, close_values, high_values, low_values, open_values,
-        price_index, price_columns, pos_values, pos_index, pos_columns, resample,
-        touched_exit=touched_exit, **options,
+        price_values,
+        close_values,
+        high_values,
+        low_values,
+        open_values,
+        price_index,
+        price_columns,
+        pos_values,
+        pos_index,
+        pos_columns,
+        resample,
+        touched_exit=touched_exit,
+        **options,
     )
-    return EngineOutput(out["values"], out["trades"], out["portfolio"], out["weight_row"],
-                        out["next_weight_row"])
+    return EngineOutput(out["values"], out["trades"], out["portfolio"], out["weight_row"], out["next_weight_row"])
 
 
 def exit_reason_names() -> tuple[str, ...]:

@@ -47,8 +47,9 @@ def stop_setting(stop, name: str, neutral: float, market, labels, price_ns, pos_
         _check_labels(stop.index, name, market)
         if not pd.api.types.is_numeric_dtype(stop.dtype) or pd.api.types.is_bool_dtype(stop.dtype):
             raise TypeError(f"{name} must hold numbers")
-        _check_levels(stop.to_numpy(dtype=np.float64, na_value=np.nan), name,
-                      lambda column, _: f" for {stop.index[column]!r}")
+        _check_levels(
+            stop.to_numpy(dtype=np.float64, na_value=np.nan), name, lambda column, _: f" for {stop.index[column]!r}"
+        )
         values = _threshold_values(stop.reindex(labels).to_numpy(dtype=np.float64, na_value=np.nan), name, neutral)
         return stop_table(values, price_ns, pos_columns)
     return stop_table(stop_level(stop, name), price_ns, pos_columns)
@@ -61,8 +62,11 @@ def _dated_table(frame: pd.DataFrame, name: str, neutral: float, market, labels)
     _check_labels(frame.columns, name, market)
     if not all(pd.api.types.is_numeric_dtype(t) and not pd.api.types.is_bool_dtype(t) for t in frame.dtypes):
         raise TypeError(f"{name} must hold numbers")
-    _check_levels(frame.to_numpy(dtype=np.float64, na_value=np.nan), name,
-                  lambda column, row: f" for {frame.columns[column]!r} on {when(index[row])}")
+    _check_levels(
+        frame.to_numpy(dtype=np.float64, na_value=np.nan),
+        name,
+        lambda column, row: f" for {frame.columns[column]!r} on {when(index[row])}",
+    )
     values = frame.reindex(columns=labels).to_numpy(dtype=np.float64, na_value=np.nan)
     values = _threshold_values(values, name, neutral)
     values = np.vstack([np.full((1, len(labels)), neutral), values])

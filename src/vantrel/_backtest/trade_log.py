@@ -25,11 +25,26 @@ SIDES = ("long", "short")
 STOP_REASONS = ("stop_loss", "take_profit", "trailing_stop")
 
 TRADE_COLUMNS = (
-    "stock", "side", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
-    "weight", "bars_held", "entry_bar", "exit_bar", "entry_price", "exit_price",
-    "exit_reason", "fees", "taxes", "profit", "return", "round_trip",
-) + tuple(_EXIT_RETURN if f == "return" else f for f in EXCURSION_FIELDS)
-
+    "stock",
+    "side",
+    "entry_date",
+    "exit_date",
+    "entry_signal_date",
+    "exit_signal_date",
+    "weight",
+    "bars_held",
+    "entry_bar",
+    "exit_bar",
+    "entry_price",
+    "exit_price",
+    "exit_reason",
+    "fees",
+    "taxes",
+    "profit",
+    "return",
+    "round_trip",
+    *tuple(_EXIT_RETURN if f == "return" else f for f in EXCURSION_FIELDS),
+)
 
 
 def sample_offsets(window: int, step: int) -> list[int]:
@@ -55,8 +70,9 @@ def _categorical(codes: np.ndarray, names) -> pd.Categorical:
     return pd.Categorical.from_codes(codes.astype(np.int8), dtype=dtype, validate=False)
 
 
-def trade_table(log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool,
-                window: int, step: int) -> pd.DataFrame:
+def trade_table(
+    log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool, window: int, step: int
+) -> pd.DataFrame:
     """One row per trade record, in the order the engine closed them (open trades last).
 
     A record ends at every exit and at every rebalance that re-sizes a holding;
@@ -150,21 +166,24 @@ class TradeLog:
     """A run's trade log and what turns it into tables; the full trade table is
     built on first use (a sweep reads only the statistics)."""
 
-    def __init__(self, log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool,
-                 window: int, step: int) -> None:
+    def __init__(
+        self, log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool, window: int, step: int
+    ) -> None:
         self.log, self.index, self.labels = log, index, labels
         self.touched_exit, self.window, self.step = touched_exit, window, step
 
     def table(self) -> pd.DataFrame:
-        return trade_table(self.log, self.index, self.labels, touched_exit=self.touched_exit,
-                           window=self.window, step=self.step)
+        return trade_table(
+            self.log, self.index, self.labels, touched_exit=self.touched_exit, window=self.window, step=self.step
+        )
 
     def stats_columns(self) -> TradeColumns:
         return stats_columns(self.log, self.index)
 
 
-def portfolio_table(portfolio: np.ndarray, weight_row: int, next_weight_row: int, labels,
-                    signal_index: pd.DatetimeIndex) -> pd.DataFrame:
+def portfolio_table(
+    portfolio: np.ndarray, weight_row: int, next_weight_row: int, labels, signal_index: pd.DatetimeIndex
+) -> pd.DataFrame:
     """Final holdings: the weight now held, the weight of the next row, the pending action.
 
     ``attrs`` carries the dates of the two weight rows (NaT when none applied).
@@ -180,8 +199,7 @@ def portfolio_table(portfolio: np.ndarray, weight_row: int, next_weight_row: int
             "next_weight": np.where(rows["has_next_weight"], rows["next_weight"], 0.0),
             "action": action,
         },
-        index=pd.Index(np.asarray(labels, dtype=object)[np.flatnonzero(listed)], name="stock",
-                       dtype=object),
+        index=pd.Index(np.asarray(labels, dtype=object)[np.flatnonzero(listed)], name="stock", dtype=object),
     )
 
     def row_date(row):

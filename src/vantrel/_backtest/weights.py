@@ -26,7 +26,7 @@ class CheckedWeights:
     ``backtest`` derives from a weight frame before it runs. A sweep checks a
     strategy's weights once and passes this to every variant that shares them."""
 
-    __slots__ = ("market", "signals", "labels", "values", "pos_columns", "delisting_bars")
+    __slots__ = ("delisting_bars", "labels", "market", "pos_columns", "signals", "values")
 
     def __init__(self, weights: pd.DataFrame, market: Market) -> None:
         signals, labels, values = _checked_weights(weights, market)
@@ -48,9 +48,7 @@ def _checked_weights(weights, market: Market):
     if len(unpriced):
         raise ValueError(f"weights has stocks with no price column in the market: {preview(unpriced)}")
     if signals[0] > market.index[-1]:
-        raise ValueError(
-            f"weights start on {when(signals[0])}, after the last price date {when(market.index[-1])}"
-        )
+        raise ValueError(f"weights start on {when(signals[0])}, after the last price date {when(market.index[-1])}")
     values = numeric_values(weights, "weights", allow_bool=True)
     values[np.isnan(values)] = 0.0
     _refuse_weights_without_prices(values, signals, labels, market)

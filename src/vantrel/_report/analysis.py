@@ -13,8 +13,14 @@ import numpy as np
 import pandas as pd
 
 __all__ = [
-    "bars_per_year", "period_returns", "monthly_table", "drawdown_episodes", "rolling_risk",
-    "exposure", "sector_weights", "exit_reasons",
+    "bars_per_year",
+    "drawdown_episodes",
+    "exit_reasons",
+    "exposure",
+    "monthly_table",
+    "period_returns",
+    "rolling_risk",
+    "sector_weights",
 ]
 
 _DAYS_PER_YEAR = 365.25
@@ -82,16 +88,20 @@ def drawdown_episodes(equity: pd.Series, top: int = 5) -> pd.DataFrame:
     starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)  # ends: first bar back up
     last = len(values) - 1
     rows = []
-    for start, end in zip(starts, ends):
+    for start, end in zip(starts, ends, strict=True):
         peak = start - 1  # the curve starts at its own high, so a fall never starts on bar 0
         trough = start + int(np.argmin(dd[start:end]))
         stop = end if end <= last else last
-        rows.append({
-            "peak": equity.index[peak], "trough": equity.index[trough],
-            "recovery": equity.index[end] if end <= last else pd.NaT,
-            "depth": float(dd[trough]), "bars": int(stop - peak),
-            "days": int((equity.index[stop] - equity.index[peak]) / pd.Timedelta(days=1)),
-        })
+        rows.append(
+            {
+                "peak": equity.index[peak],
+                "trough": equity.index[trough],
+                "recovery": equity.index[end] if end <= last else pd.NaT,
+                "depth": float(dd[trough]),
+                "bars": int(stop - peak),
+                "days": int((equity.index[stop] - equity.index[peak]) / pd.Timedelta(days=1)),
+            }
+        )
     table = pd.DataFrame(rows, columns=columns)
     table["recovery"] = pd.to_datetime(table["recovery"]) if len(table) else table["recovery"]
     return table.sort_values("depth", kind="stable").head(top).reset_index(drop=True)
@@ -150,8 +160,10 @@ def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> pd.DataFrame:
     n = len(index)
     if not len(trades):
         zeros = np.zeros(n)
-        return pd.DataFrame({"long": zeros, "short": zeros, "net": zeros, "gross": zeros,
-                             "holdings": np.zeros(n, dtype=np.int64)}, index=index)
+        return pd.DataFrame(
+            {"long": zeros, "short": zeros, "net": zeros, "gross": zeros, "holdings": np.zeros(n, dtype=np.int64)},
+            index=index,
+        )
     starts, stops = _held_intervals(trades, index)
     weight = trades["weight"].to_numpy(dtype=np.float64)
     long = _held_sum(starts, stops, np.clip(weight, 0.0, None), n)
@@ -160,8 +172,9 @@ def exposure(trades: pd.DataFrame, index: pd.DatetimeIndex) -> pd.DataFrame:
     # Sums of added and removed weights leave rounding dust where nothing is held.
     long[held == 0] = 0.0
     short[held == 0] = 0.0
-    return pd.DataFrame({"long": long, "short": short, "net": long - short, "gross": long + short,
-                         "holdings": held}, index=index)
+    return pd.DataFrame(
+        {"long": long, "short": short, "net": long - short, "gross": long + short, "holdings": held}, index=index
+    )
 
 
 def sector_weights(trades: pd.DataFrame, index: pd.DatetimeIndex, sectors: pd.Series) -> pd.DataFrame:
@@ -199,11 +212,13 @@ def exit_reasons(trades: pd.DataFrame) -> pd.DataFrame | None:
         reason = reason.astype("category")
     groups = trades.groupby(reason, observed=True, sort=True)
     returns = groups["return"]
-    table = pd.DataFrame({
-        "trades": groups.size(),
-        "win_rate": returns.apply(lambda r: float((r > 0).mean())),
-        "mean_return": returns.mean(),
-    })
+    table = pd.DataFrame(
+        {
+            "trades": groups.size(),
+            "win_rate": returns.apply(lambda r: float((r > 0).mean())),
+            "mean_return": returns.mean(),
+        }
+    )
     if "bars_held" in trades.columns:
         table["mean_bars_held"] = groups["bars_held"].mean()
     if "profit" in trades.columns:

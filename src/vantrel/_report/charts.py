@@ -6,6 +6,7 @@ A benchmark, when the result carries one, is drawn beside the strategy in grey.
 from __future__ import annotations
 
 import math
+import numbers
 
 import matplotlib.dates as mdates
 import numpy as np
@@ -16,8 +17,16 @@ from matplotlib.ticker import FixedLocator, FuncFormatter, MaxNLocator, NullForm
 from . import analysis
 
 __all__ = [
-    "equity_figure", "excursion_figure", "underwater_figure", "yearly_figure", "rolling_figure",
-    "distribution_figure", "exposure_figure", "sector_figure", "sparkline_figure", "FIGURES",
+    "FIGURES",
+    "distribution_figure",
+    "equity_figure",
+    "excursion_figure",
+    "exposure_figure",
+    "rolling_figure",
+    "sector_figure",
+    "sparkline_figure",
+    "underwater_figure",
+    "yearly_figure",
 ]
 
 _BLUE, _RED, _GREEN, _GREY, _ORANGE = "#1f5fa8", "#c0392b", "#2e8b57", "#888888", "#d98324"
@@ -25,8 +34,12 @@ _BENCH = "#555555"
 
 # Mantissas of the log-axis ticks, coarsest first: the finest set that still leaves
 # room between labels is used, so labels never overprint.
-_LOG_MANTISSAS = ((1.0,), (1.0, 2.0, 5.0), (1.0, 1.5, 2.0, 3.0, 5.0, 7.0),
-                  (1.0, 1.2, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0))
+_LOG_MANTISSAS = (
+    (1.0,),
+    (1.0, 2.0, 5.0),
+    (1.0, 1.5, 2.0, 3.0, 5.0, 7.0),
+    (1.0, 1.2, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0),
+)
 
 
 def log_ticks(low: float, high: float, most: int = 8) -> list[float]:
@@ -40,14 +53,14 @@ def log_ticks(low: float, high: float, most: int = 8) -> list[float]:
     decades = range(math.floor(math.log10(low)), math.floor(math.log10(high)) + 1)
     best: list[float] = []
     for mantissas in _LOG_MANTISSAS:
-        ticks = [float(f"{m * 10.0 ** d:.6g}") for d in decades for m in mantissas]
+        ticks = [float(f"{m * 10.0**d:.6g}") for d in decades for m in mantissas]
         ticks = [t for t in ticks if low <= t <= high]
         if len(ticks) > most:
             break
         best = ticks
     if not best:  # more decades than room: every k-th power of ten
         step = math.ceil(len(decades) / most)
-        best = [10.0 ** d for d in decades if d % step == 0 and low <= 10.0 ** d <= high]
+        best = [10.0**d for d in decades if d % step == 0 and low <= 10.0**d <= high]
     if len(best) < 2:
         linear = MaxNLocator(nbins=4, steps=[1, 2, 2.5, 5, 10]).tick_values(low, high)
         best = [float(f"{t:.12g}") for t in linear if low <= t <= high]
@@ -84,8 +97,14 @@ def _equity_panel(ax, result, *, log: bool) -> None:
     equity, benchmark = result.equity, benchmark_of(result)
     ax.plot(equity.index, equity.to_numpy(), color=_BLUE, linewidth=1.2, label="strategy")
     if benchmark is not None:
-        ax.plot(benchmark.index, benchmark.to_numpy(), color=_BENCH, linewidth=1.0, alpha=0.8,
-                label=_benchmark_label(result.settings.get("benchmark")))
+        ax.plot(
+            benchmark.index,
+            benchmark.to_numpy(),
+            color=_BENCH,
+            linewidth=1.0,
+            alpha=0.8,
+            label=_benchmark_label(result.settings.get("benchmark")),
+        )
         ax.legend(loc="upper left")
     if log:
         _log_value_axis(ax, equity, benchmark)
@@ -129,7 +148,7 @@ def equity_figure(result, *, scales: str = "log") -> Figure:
     panels = ["log", "linear"] if scales == "both" else [scales]
     fig = Figure(figsize=(10, 3.2 * len(panels) + 2), layout="constrained")
     axes = fig.subplots(len(panels) + 1, 1, sharex=True, height_ratios=[3] * len(panels) + [1.3])
-    for ax, scale in zip(axes, panels):
+    for ax, scale in zip(axes, panels, strict=False):  # the last axes is the drawdown panel
         _equity_panel(ax, result, log=scale == "log")
         ax.set_title(f"Equity ({scale} scale)")
     _drawdown_panel(axes[-1], result)
@@ -155,8 +174,15 @@ def excursion_figure(result) -> Figure:
     favourable = trades["favourable_excursion"].to_numpy(dtype=np.float64)
     win = final > 0
     for mask, colour, label in ((win, _GREEN, "winning trades"), (~win, _RED, "losing trades")):
-        ax.scatter(adverse[mask], final[mask], s=10 + 40 * np.clip(favourable[mask], 0, 1),
-                   color=colour, alpha=0.5, label=f"{label} ({int(mask.sum())})", linewidths=0)
+        ax.scatter(
+            adverse[mask],
+            final[mask],
+            s=10 + 40 * np.clip(favourable[mask], 0, 1),
+            color=colour,
+            alpha=0.5,
+            label=f"{label} ({int(mask.sum())})",
+            linewidths=0,
+        )
     ax.axhline(0.0, color=_GREY, linewidth=0.8)
     ax.xaxis.set_major_formatter(PercentFormatter(1.0))
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
@@ -178,8 +204,13 @@ def yearly_figure(result) -> Figure:
     positions = np.arange(len(yearly))
     width = 0.4 if benchmark is not None else 0.7
     colours = [_GREEN if v >= 0 else _RED for v in yearly.to_numpy()]
-    ax.bar(positions - (width / 2 if benchmark is not None else 0), yearly.to_numpy(), width,
-           color=colours, label="strategy")
+    ax.bar(
+        positions - (width / 2 if benchmark is not None else 0),
+        yearly.to_numpy(),
+        width,
+        color=colours,
+        label="strategy",
+    )
     if benchmark is not None:
         bench = analysis.period_returns(benchmark, "Y").reindex(yearly.index)
         ax.bar(positions + width / 2, bench.to_numpy(), width, color=_BENCH, alpha=0.6, label="benchmark")
@@ -198,10 +229,11 @@ def rolling_figure(result, months=(6, 12)) -> Figure:
     rolling = analysis.rolling_risk(result.equity, months, risk_free=risk_free)
     fig = Figure(figsize=(10, 5), layout="constrained")
     top, bottom = fig.subplots(2, 1, sharex=True)
-    for m, colour in zip(months, (_ORANGE, _BLUE, _GREEN)):
+    for m, colour in zip(months, (_ORANGE, _BLUE, _GREEN), strict=False):
         top.plot(rolling.index, rolling[f"sharpe_{m}m"].to_numpy(), color=colour, linewidth=1.0, label=f"{m} months")
-        bottom.plot(rolling.index, rolling[f"volatility_{m}m"].to_numpy(), color=colour, linewidth=1.0,
-                    label=f"{m} months")
+        bottom.plot(
+            rolling.index, rolling[f"volatility_{m}m"].to_numpy(), color=colour, linewidth=1.0, label=f"{m} months"
+        )
     top.axhline(0.0, color=_GREY, linewidth=0.8)
     excess = f", excess over {risk_free:.2%} a year" if risk_free else ""
     top.set_title(f"Rolling Sharpe ratio (annualised{excess})")
@@ -226,12 +258,13 @@ def distribution_figure(result, bins: int = 60) -> Figure:
         bench = benchmark.pct_change().to_numpy()[1:]
         bench = bench[np.isfinite(bench)]
     if len(returns):
-        edges = np.histogram_bin_edges(np.concatenate([returns, bench]), bins=bins)
+        edges = np.histogram_bin_edges(np.concatenate([returns, bench]), bins=bins).tolist()
         ax.hist(returns, bins=edges, color=_BLUE, alpha=0.7, label="strategy")
         if len(bench):
             ax.hist(bench, bins=edges, histtype="step", color=_BENCH, linewidth=1.2, label="benchmark")
-        ax.axvline(float(returns.mean()), color=_ORANGE, linewidth=1.0, linestyle="--",
-                   label=f"mean {returns.mean():.3%}")
+        ax.axvline(
+            float(returns.mean()), color=_ORANGE, linewidth=1.0, linestyle="--", label=f"mean {returns.mean():.3%}"
+        )
         ax.legend(loc="upper left")
     ax.xaxis.set_major_formatter(PercentFormatter(1.0))
     ax.set_xlabel("return per bar")
@@ -247,13 +280,16 @@ def exposure_figure(result) -> Figure:
     fig = Figure(figsize=(10, 4.5), layout="constrained")
     top, bottom = fig.subplots(2, 1, sharex=True)
     if len(table):
-        top.fill_between(table.index, table["long"].to_numpy(), 0.0, color=_GREEN, alpha=0.4, linewidth=0,
-                         label="long", step="post")
+        top.fill_between(
+            table.index, table["long"].to_numpy(), 0.0, color=_GREEN, alpha=0.4, linewidth=0, label="long", step="post"
+        )
     if (table["short"] > 0).any():
-        top.fill_between(table.index, -table["short"].to_numpy(), 0.0, color=_RED, alpha=0.4, linewidth=0,
-                         label="short", step="post")
-        top.plot(table.index, table["net"].to_numpy(), color="black", linewidth=0.8, label="net",
-                 drawstyle="steps-post")
+        top.fill_between(
+            table.index, -table["short"].to_numpy(), 0.0, color=_RED, alpha=0.4, linewidth=0, label="short", step="post"
+        )
+        top.plot(
+            table.index, table["net"].to_numpy(), color="black", linewidth=0.8, label="net", drawstyle="steps-post"
+        )
     top.yaxis.set_major_formatter(PercentFormatter(1.0))
     top.set_title("Exposure: weight held, at entry weights")
     if len(table):
@@ -284,8 +320,14 @@ def sector_figure(result, sectors: pd.Series | None = None) -> Figure:
     fig = Figure(figsize=(10, 4), layout="constrained")
     ax = fig.subplots()
     if table.shape[1]:
-        ax.stackplot(table.index, table.to_numpy().T, labels=list(table.columns), step="post",
-                     colors=[_cmap_colour(i, table.shape[1]) for i in range(table.shape[1])], alpha=0.85)
+        ax.stackplot(
+            table.index,
+            table.to_numpy().T,
+            labels=list(table.columns),
+            step="post",
+            colors=[_cmap_colour(i, table.shape[1]) for i in range(table.shape[1])],
+            alpha=0.85,
+        )
         ax.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize=8, frameon=False)
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
     ax.set_title("Sector weights: absolute weight held, at entry weights" + (", monthly mean" if monthly else ""))
@@ -320,11 +362,9 @@ def sparkline_figure(result, *, width: float = 4.0, height: float = 1.4) -> Figu
 def _risk_free(result) -> float | None:
     stats = result.stats
     value = stats.get("risk_free") if hasattr(stats, "get") else None
-    try:
-        value = float(value)
-    except (TypeError, ValueError):
+    if not isinstance(value, numbers.Real):
         return None
-    return value if math.isfinite(value) else None
+    return float(value) if math.isfinite(value) else None
 
 
 # Kinds accepted by BacktestResult.plot, in the order the report shows them.

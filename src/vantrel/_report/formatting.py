@@ -7,38 +7,80 @@ import math
 import numpy as np
 import pandas as pd
 
-__all__ = ["format_stat", "stats_table", "costs_text", "settings_table", "date_text", "display_frame",
-           "html_table", "missing", "percent_of", "LABELS"]
+__all__ = [
+    "LABELS",
+    "costs_text",
+    "date_text",
+    "display_frame",
+    "format_stat",
+    "html_table",
+    "missing",
+    "percent_of",
+    "settings_table",
+    "stats_table",
+]
 
 _PERCENT = {
-    "total_return", "cagr", "annual_volatility", "max_drawdown", "win_rate", "exposure",
-    "alpha", "tracking_error", "risk_free",
+    "total_return",
+    "cagr",
+    "annual_volatility",
+    "max_drawdown",
+    "win_rate",
+    "exposure",
+    "alpha",
+    "tracking_error",
+    "risk_free",
 }
 
 _COSTS = {"fee_ratio", "tax_ratio"}
 
 LABELS = {
-    "start": "Start", "end": "End", "total_return": "Total return", "cagr": "CAGR",
-    "annual_volatility": "Annual volatility", "sharpe": "Sharpe ratio", "sortino": "Sortino ratio",
-    "max_drawdown": "Max drawdown", "max_drawdown_peak": "Max drawdown peak",
-    "max_drawdown_trough": "Max drawdown trough", "max_drawdown_recovery": "Recovered on",
-    "calmar": "Calmar ratio", "trades": "Trades", "round_trips": "Round trips", "win_rate": "Win rate",
-    "profit_factor": "Profit factor", "avg_bars_held": "Average bars held",
-    "exposure": "Exposure", "turnover": "Turnover (per year)",
-    "alpha": "Alpha (annual)", "beta": "Beta", "information_ratio": "Information ratio",
-    "tracking_error": "Tracking error", "up_capture": "Up capture", "down_capture": "Down capture",
-    "risk_free": "Risk-free rate", "fee_ratio": "Fee per trade", "tax_ratio": "Tax per sale",
+    "start": "Start",
+    "end": "End",
+    "total_return": "Total return",
+    "cagr": "CAGR",
+    "annual_volatility": "Annual volatility",
+    "sharpe": "Sharpe ratio",
+    "sortino": "Sortino ratio",
+    "max_drawdown": "Max drawdown",
+    "max_drawdown_peak": "Max drawdown peak",
+    "max_drawdown_trough": "Max drawdown trough",
+    "max_drawdown_recovery": "Recovered on",
+    "calmar": "Calmar ratio",
+    "trades": "Trades",
+    "round_trips": "Round trips",
+    "win_rate": "Win rate",
+    "profit_factor": "Profit factor",
+    "avg_bars_held": "Average bars held",
+    "exposure": "Exposure",
+    "turnover": "Turnover (per year)",
+    "alpha": "Alpha (annual)",
+    "beta": "Beta",
+    "information_ratio": "Information ratio",
+    "tracking_error": "Tracking error",
+    "up_capture": "Up capture",
+    "down_capture": "Down capture",
+    "risk_free": "Risk-free rate",
+    "fee_ratio": "Fee per trade",
+    "tax_ratio": "Tax per sale",
 }
 
 _SETTINGLABELS = {
-    "fee_ratio": "fee per trade", "tax_ratio": "tax per sale",
+    "fee_ratio": "fee per trade",
+    "tax_ratio": "tax per sale",
 }
 
 # Trade columns shown as percentages in the table (the CSV keeps the raw numbers).
 _PERCENT_COLUMNS = {
-    "return", "excursion_return", "adverse_excursion", "favourable_excursion",
-    "favourable_before_adverse", "drawdown", "profit",
+    "return",
+    "excursion_return",
+    "adverse_excursion",
+    "favourable_excursion",
+    "favourable_before_adverse",
+    "drawdown",
+    "profit",
 }
+
 
 def missing(value) -> bool:
     if value is None or value is pd.NaT:
@@ -48,9 +90,11 @@ def missing(value) -> bool:
     except (TypeError, ValueError):
         return False
 
+
 def percent_of(value: float) -> str:
     """A cost rate with every digit it was given (0.1425%, 0.3%, 0%)."""
     return f"{value * 100:.6g}%"
+
 
 def format_stat(key: str, value) -> str:
     """One statistic as display text ("–" when missing)."""
@@ -73,6 +117,7 @@ def format_stat(key: str, value) -> str:
         return f"{value:.2f}"
     return str(value)
 
+
 def stats_table(stats: pd.Series, benchmark: pd.Series | None = None) -> pd.DataFrame:
     """The statistics as display text, one row per statistic.
 
@@ -80,20 +125,21 @@ def stats_table(stats: pd.Series, benchmark: pd.Series | None = None) -> pd.Data
     benchmark's statistics are given (missing ones show as "–").
     """
     table = pd.DataFrame(
-        {"statistic": [LABELS.get(k, k) for k in stats.index],
-         "value": [format_stat(k, v) for k, v in stats.items()]}
+        {"statistic": [LABELS.get(k, k) for k in stats.index], "value": [format_stat(k, v) for k, v in stats.items()]}
     )
     if benchmark is not None:
         table["benchmark"] = [format_stat(k, benchmark.get(k)) for k in stats.index]
     return table
 
+
 def costs_text(settings: dict, stats: pd.Series | None = None) -> str:
     """One sentence naming the trading costs the run charged."""
-    def rate(key):
+
+    def rate(key: str) -> float | None:
         value = settings.get(key)
         if missing(value) and stats is not None:
             value = stats.get(key)
-        return None if missing(value) else float(value)
+        return None if value is None or missing(value) else float(value)
 
     fee, tax = rate("fee_ratio"), rate("tax_ratio")
     if fee is None and tax is None:
@@ -106,6 +152,7 @@ def costs_text(settings: dict, stats: pd.Series | None = None) -> str:
     if tax is not None:
         parts.append(f"tax {percent_of(tax)} of the value of every sale")
     return "Costs: " + ", ".join(parts) + "."
+
 
 def settings_table(settings: dict) -> pd.DataFrame:
     """The run's options as display text, the costs first."""
@@ -123,11 +170,13 @@ def settings_table(settings: dict) -> pd.DataFrame:
         rows.append((_SETTINGLABELS.get(key, key), text))
     return pd.DataFrame(rows, columns=["setting", "value"])
 
+
 def date_text(value) -> str:
     if missing(value):
         return ""
     value = pd.Timestamp(value)
     return str(value.date()) if value == value.normalize() else value.isoformat(sep=" ")
+
 
 def display_frame(frame: pd.DataFrame) -> pd.DataFrame:
     """Trade-like columns as text: dates without a midnight time, percentages, short floats."""
@@ -139,11 +188,14 @@ def display_frame(frame: pd.DataFrame) -> pd.DataFrame:
             out[name] = column.astype(str)
         elif pd.api.types.is_float_dtype(column):
             pattern = "{:.2%}" if name in _PERCENT_COLUMNS else "{:.4g}" if name in ("fees", "taxes") else "{:.4f}"
-            out[name] = [("" if not np.isfinite(v) else pattern.format(v)) if v is not None else ""
-                         for v in column.to_numpy(dtype=np.float64, na_value=np.nan)]
+            out[name] = [
+                ("" if not np.isfinite(v) else pattern.format(v)) if v is not None else ""
+                for v in column.to_numpy(dtype=np.float64, na_value=np.nan)
+            ]
         else:
             out[name] = column.astype(object).where(column.notna(), "").astype(str)
     return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
 
 def html_table(frame: pd.DataFrame, *, css: str = "") -> str:
     if not len(frame):

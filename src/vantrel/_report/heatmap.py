@@ -27,8 +27,9 @@ def varied_parameters(table: pd.DataFrame, parameters: list[str]) -> list[str]:
     return varied
 
 
-def heatmap_figure(table: pd.DataFrame, parameters: list[str], stat: str, x: str | None, y: str | None, *,
-                   agg: str = "mean") -> Figure:
+def heatmap_figure(
+    table: pd.DataFrame, parameters: list[str], stat: str, x: str | None, y: str | None, *, agg: str = "mean"
+) -> Figure:
     if stat not in table.columns:
         raise ValueError(f"no statistic {stat!r} in the sweep; statistics need at least one variant that ran")
     if x is None or y is None:
@@ -51,14 +52,14 @@ def heatmap_figure(table: pd.DataFrame, parameters: list[str], stat: str, x: str
     finite = cells[np.isfinite(cells)]
     limits = (finite.min(), finite.max()) if finite.size else (0.0, 1.0)
     cmap = "RdYlGn_r" if stat in _LOWER_IS_BETTER else "RdYlGn"
-    image = ax.imshow(np.ma.masked_invalid(cells), cmap=cmap, vmin=limits[0], vmax=limits[1],
-                      aspect="auto", origin="lower")
+    image = ax.imshow(
+        np.ma.masked_invalid(cells), cmap=cmap, vmin=limits[0], vmax=limits[1], aspect="auto", origin="lower"
+    )
     for (row, col), value in np.ndenumerate(cells):
         if np.isfinite(value):
             red, green, blue, _ = image.cmap(image.norm(value))
             dark = 0.299 * red + 0.587 * green + 0.114 * blue < 0.5  # perceived brightness of the cell
-            ax.text(col, row, f"{value:.3g}", ha="center", va="center", fontsize=8,
-                    color="white" if dark else "black")
+            ax.text(col, row, f"{value:.3g}", ha="center", va="center", fontsize=8, color="white" if dark else "black")
     ax.set_xticks(range(grid.shape[1]), [f"{v:g}" if isinstance(v, float) else str(v) for v in grid.columns])
     ax.set_yticks(range(grid.shape[0]), [f"{v:g}" if isinstance(v, float) else str(v) for v in grid.index])
     ax.set_xlabel(x)

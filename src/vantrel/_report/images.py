@@ -14,5 +14,6 @@ def figure_png(fig, *, dpi: int = 100) -> bytes:
     fig.savefig(buffer, format="png", dpi=dpi)
     return buffer.getvalue()
 
+
 def png_data_uri(fig, *, dpi: int = 100) -> str:
     return "data:image/png;base64," + base64.b64encode(figure_png(fig, dpi=dpi)).decode("ascii")

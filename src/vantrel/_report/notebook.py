@@ -13,17 +13,33 @@ from .images import png_data_uri
 __all__ = ["result_html", "sweep_html"]
 
 # Statistics in the notebook display of a result, when the result has them.
-_KEY_STATS = ("total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown", "calmar",
-              "alpha", "beta", "information_ratio", "trades", "win_rate", "fee_ratio", "tax_ratio")
+_KEY_STATS = (
+    "total_return",
+    "cagr",
+    "annual_volatility",
+    "sharpe",
+    "sortino",
+    "max_drawdown",
+    "calmar",
+    "alpha",
+    "beta",
+    "information_ratio",
+    "trades",
+    "win_rate",
+    "fee_ratio",
+    "tax_ratio",
+)
 
 # Columns of the best-rows table of a sweep's notebook display.
 _SWEEP_STATS = ("total_return", "cagr", "sharpe", "max_drawdown", "trades")
+
 
 def _xhtml_table(header: list[str], rows: list[list[str]]) -> str:
     """A small table as well-formed XHTML (every cell escaped)."""
     head = "".join(f"<th>{escape(h)}</th>" for h in header)
     body = "".join("<tr>" + "".join(f"<td>{escape(c)}</td>" for c in row) + "</tr>" for row in rows)
-    return f'<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>'
+    return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
+
 
 def result_html(result) -> str:
     """The notebook display of a BacktestResult: key statistics beside a small equity chart."""
@@ -49,6 +65,7 @@ def result_html(result) -> str:
         f'<img alt="equity chart" src="{chart}"/></div>'
     )
 
+
 def sweep_html(result, *, best: int = 5) -> str:
     """The notebook display of a SweepResult: the best rows by Sharpe ratio and a heat map
     of the Sharpe ratio over the first two parameters that vary."""
@@ -63,8 +80,11 @@ def sweep_html(result, *, best: int = 5) -> str:
     heading = f"{len(table)} variants, {failed} failed"
     if stat and len(top):
         heading += f"; the best {len(top)} by Sharpe ratio"
-    parts = [f"<div><strong>SweepResult</strong> {escape(heading)}",
-             _xhtml_table(["variant", *columns], rows) if rows else "", "</div>"]
+    parts = [
+        f"<div><strong>SweepResult</strong> {escape(heading)}",
+        _xhtml_table(["variant", *columns], rows) if rows else "",
+        "</div>",
+    ]
     if stat:
         try:
             figure = result.heatmap(stat)
@@ -73,6 +93,7 @@ def sweep_html(result, *, best: int = 5) -> str:
         if figure is not None:
             parts.append(f'<img alt="heat map of {stat}" src="{png_data_uri(figure, dpi=72)}"/>')
     return '<div style="display:flex;gap:1.5em;align-items:flex-start;flex-wrap:wrap">' + "".join(parts) + "</div>"
+
 
 def _cell(name: str, value) -> str:
     if name in LABELS:

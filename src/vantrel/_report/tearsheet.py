@@ -21,7 +21,6 @@ from .formatting import (
     date_text,
     display_frame,
     html_table,
-    missing,
     settings_table,
     stats_table,
 )
@@ -35,19 +34,23 @@ TRADE_ROWS_SHOWN = 5000
 
 # Columns sampled k bars after entry (``return_5``): in the CSV, not in the table.
 _SAMPLED = re.compile(
-    r"^(adverse_excursion|favourable_excursion|favourable_before_adverse|drawdown|profitable_bars|return)_\d+$")
+    r"^(adverse_excursion|favourable_excursion|favourable_before_adverse|drawdown|profitable_bars|return)_\d+$"
+)
+
 
 def write_report(result, path: Path, *, title: str, sectors: pd.Series | None = None) -> Path:
     """Render the tear sheet of ``result`` to ``path`` (folders are created)."""
     from jinja2 import Environment, PackageLoader, select_autoescape
 
-    environment = Environment(loader=PackageLoader("vantrel._report", "templates"),
-                              autoescape=select_autoescape(default=True))
+    environment = Environment(
+        loader=PackageLoader("vantrel._report", "templates"), autoescape=select_autoescape(default=True)
+    )
     context = _context(result, title=title, sectors=sectors)
     page = environment.get_template("report.html").render(version=__version__, **context)
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(page, encoding="utf-8")
     return path
+
 
 def _context(result, *, title: str, sectors) -> dict:
     from markupsafe import Markup
@@ -59,8 +62,10 @@ def _context(result, *, title: str, sectors) -> dict:
         benchmark_stats = None
     sectors = sectors if sectors is not None else getattr(result, "sectors", None)
 
-    images = {kind: png_data_uri(charts.FIGURES[kind](result))
-              for kind in ("drawdown", "yearly", "rolling", "distribution", "exposure", "excursions")}
+    images: dict[str, str | None] = {
+        kind: png_data_uri(charts.FIGURES[kind](result))
+        for kind in ("drawdown", "yearly", "rolling", "distribution", "exposure", "excursions")
+    }
     images["equity"] = png_data_uri(charts.equity_figure(result, scales="both"))
     images["sectors"] = png_data_uri(charts.sector_figure(result, sectors)) if sectors is not None else None
 
@@ -70,9 +75,16 @@ def _context(result, *, title: str, sectors) -> dict:
 
     stats_frame = stats_table(stats, benchmark_stats)
     stats_frame.columns = ["statistic", "strategy", "benchmark"][: stats_frame.shape[1]]
-    sections = [("settings", "Settings"), ("statistics", "Statistics"), ("equity", "Equity"),
-                ("drawdowns", "Drawdowns"), ("returns", "Monthly returns"), ("rolling", "Rolling risk"),
-                ("distribution", "Distribution"), ("exposure", "Exposure")]
+    sections = [
+        ("settings", "Settings"),
+        ("statistics", "Statistics"),
+        ("equity", "Equity"),
+        ("drawdowns", "Drawdowns"),
+        ("returns", "Monthly returns"),
+        ("rolling", "Rolling risk"),
+        ("distribution", "Distribution"),
+        ("exposure", "Exposure"),
+    ]
     if sectors is not None:
         sections.append(("sectors", "Sectors"))
     if exits is not None:
@@ -97,18 +109,30 @@ def _context(result, *, title: str, sectors) -> dict:
         monthly_table=Markup(_monthly_html(equity)),
         benchmark_monthly_table=Markup(_monthly_html(benchmark)) if benchmark is not None else None,
         exit_table=html(_exit_display(exits)) if exits is not None else None,
-        exit_note=("Grouped by round trip (a position from entry to exit)."
-                   if callable(getattr(result, "round_trips", None)) else "One row per trade record.")
+        exit_note=(
+            "Grouped by round trip (a position from entry to exit)."
+            if callable(getattr(result, "round_trips", None))
+            else "One row per trade record."
+        )
         + " A win is a positive return; open positions are marked to the last bar.",
         portfolio_table=html(display_frame(result.portfolio.reset_index()), css="sortable"),
         trade_count=len(trades),
         trades_csv=Markup(_csv_data_uri(trades)),
-        trades_note=(f"The table shows all {len(trades)} trades." if len(trade_rows) == len(trades)
-                     else f"The table shows the newest {len(trade_rows)} of {len(trades)} trades; "
-                          "the CSV has every one."),
-        trades_table=html(display_frame(trade_rows[[c for c in trade_rows.columns if not _SAMPLED.match(c)
-                                               and c not in ("entry_bar", "exit_bar")]]), css="sortable"),
+        trades_note=(
+            f"The table shows all {len(trades)} trades."
+            if len(trade_rows) == len(trades)
+            else f"The table shows the newest {len(trade_rows)} of {len(trades)} trades; the CSV has every one."
+        ),
+        trades_table=html(
+            display_frame(
+                trade_rows[
+                    [c for c in trade_rows.columns if not _SAMPLED.match(c) and c not in ("entry_bar", "exit_bar")]
+                ]
+            ),
+            css="sortable",
+        ),
     )
+
 
 def _round_trips(result) -> pd.DataFrame:
     """Round trips when the result can group its records into them, else the records."""
@@ -117,26 +141,35 @@ def _round_trips(result) -> pd.DataFrame:
         return method()
     return result.trades
 
+
 def _drawdown_display(episodes: pd.DataFrame) -> pd.DataFrame:
-    return pd.DataFrame({
-        "peak": episodes["peak"].map(date_text),
-        "trough": episodes["trough"].map(date_text),
-        "recovery": [date_text(v) or "not yet" for v in episodes["recovery"]],
-        "depth": [f"{v:.2%}" for v in episodes["depth"]],
-        "length (bars)": episodes["bars"].astype(str),
-        "length (days)": episodes["days"].astype(str),
-    })
+    return pd.DataFrame(
+        {
+            "peak": episodes["peak"].map(date_text),
+            "trough": episodes["trough"].map(date_text),
+            "recovery": [date_text(v) or "not yet" for v in episodes["recovery"]],
+            "depth": [f"{v:.2%}" for v in episodes["depth"]],
+            "length (bars)": episodes["bars"].astype(str),
+            "length (days)": episodes["days"].astype(str),
+        }
+    )
+
 
 def _exit_display(table: pd.DataFrame) -> pd.DataFrame:
-    out = pd.DataFrame({"exit reason": table.index.astype(str).str.replace("_", " "),
-                        "trades": table["trades"].astype(str).to_numpy(),
-                        "win rate": [f"{v:.1%}" for v in table["win_rate"]],
-                        "mean return": [f"{v:.2%}" for v in table["mean_return"]]})
+    out = pd.DataFrame(
+        {
+            "exit reason": table.index.astype(str).str.replace("_", " "),
+            "trades": table["trades"].astype(str).to_numpy(),
+            "win rate": [f"{v:.1%}" for v in table["win_rate"]],
+            "mean return": [f"{v:.2%}" for v in table["mean_return"]],
+        }
+    )
     if "mean_bars_held" in table:
         out["mean bars held"] = [f"{v:.1f}" for v in table["mean_bars_held"]]
     if "profit" in table:
         out["profit (of initial capital)"] = [f"{v:.2%}" for v in table["profit"]]
     return out
+
 
 def _monthly_html(equity: pd.Series) -> str:
     """Years x months as a table coloured from red (loss) to green (gain), the year last."""
@@ -147,13 +180,15 @@ def _monthly_html(equity: pd.Series) -> str:
     finite = table[months].to_numpy(dtype=np.float64)
     finite = np.abs(finite[np.isfinite(finite)])
     limit = max(float(finite.max()) if finite.size else 0.0, 1e-9)
-    styler = (table.style
-              .format("{:.1%}", na_rep="")
-              .background_gradient(cmap="RdYlGn", vmin=-limit, vmax=limit, subset=list(months))
-              # Months outside the curve stay blank rather than the colour map's "bad" black.
-              .map(lambda v: "background-color: transparent" if pd.isna(v) else "", subset=list(months))
-              .set_table_attributes('class="heatmap"'))
+    styler = (
+        table.style.format("{:.1%}", na_rep="")
+        .background_gradient(cmap="RdYlGn", vmin=-limit, vmax=limit, subset=list(months))
+        # Months outside the curve stay blank rather than the colour map's "bad" black.
+        .map(lambda v: "background-color: transparent" if pd.isna(v) else "", subset=list(months))
+        .set_table_attributes('class="heatmap"')
+    )
     return styler.to_html()
+
 
 def _csv_data_uri(trades: pd.DataFrame) -> str:
     text = trades.to_csv(index=False)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from functools import cached_property
 from pathlib import Path
+from typing import Any
 
 import pandas as pd
 
@@ -48,9 +49,16 @@ class BacktestResult:
     risk_free: float | pd.Series = 0.0
     sectors: pd.Series | None = None
 
-    def __init__(self, equity: pd.Series, trades, portfolio: pd.DataFrame,
-                 settings: dict | None = None, *, benchmark: pd.Series | None = None,
-                 risk_free: float | pd.Series = 0.0) -> None:
+    def __init__(
+        self,
+        equity: pd.Series,
+        trades,
+        portfolio: pd.DataFrame,
+        settings: dict | None = None,
+        *,
+        benchmark: pd.Series | None = None,
+        risk_free: float | pd.Series = 0.0,
+    ) -> None:
         self.equity = equity
         self.trades = trades  # a DataFrame, or the engine's trade log, tabled on first use
         self.portfolio = portfolio  # a DataFrame, or what builds it on first use
@@ -61,7 +69,7 @@ class BacktestResult:
     @property
     def trades(self) -> pd.DataFrame:
         """One row per trade record (see the class description); built on first use."""
-        trades = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        trades: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
         if not isinstance(trades, pd.DataFrame):
             trades = self.__dict__["_trades"] = trades.table()
         return trades
@@ -73,7 +81,7 @@ class BacktestResult:
     @property
     def portfolio(self) -> pd.DataFrame:
         """Final holdings by stock (see the class description); built on first use."""
-        portfolio = self.__dict__.get("_portfolio", self.__dict__.get("portfolio"))
+        portfolio: Any = self.__dict__.get("_portfolio", self.__dict__.get("portfolio"))
         if not isinstance(portfolio, pd.DataFrame):
             portfolio = self.__dict__["_portfolio"] = portfolio()
         return portfolio
@@ -84,7 +92,7 @@ class BacktestResult:
 
     def _trades_for_stats(self):
         """The trade table, or while it is not built yet just the columns the statistics read."""
-        trades = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        trades: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
         if isinstance(trades, pd.DataFrame):
             return trades
         return trades.stats_columns()
@@ -126,8 +134,9 @@ class BacktestResult:
             return None
         return performance_stats(self.benchmark, risk_free=self.risk_free)
 
-    def compute_stats(self, *, trades_by: str | None = None, periods_per_year: float | None = None,
-                      min_years: float = MIN_YEARS) -> pd.Series:
+    def compute_stats(
+        self, *, trades_by: str | None = None, periods_per_year: float | None = None, min_years: float = MIN_YEARS
+    ) -> pd.Series:
         """Performance statistics with other choices than :attr:`stats`.
 
         Parameters
@@ -142,11 +151,21 @@ class BacktestResult:
         if trades_by is None:
             trades_by = "round_trip" if "round_trip" in trades.columns else "record"
         out = performance_stats(
-            self.equity, trades, benchmark=self.benchmark, risk_free=self.risk_free,
-            periods_per_year=periods_per_year, trades_by=trades_by, min_years=min_years,
+            self.equity,
+            trades,
+            benchmark=self.benchmark,
+            risk_free=self.risk_free,
+            periods_per_year=periods_per_year,
+            trades_by=trades_by,
+            min_years=min_years,
         )
-        costs = pd.Series({"fee_ratio": self.settings.get("fee_ratio", float("nan")),
-                           "tax_ratio": self.settings.get("tax_ratio", float("nan"))}, dtype=object)
+        costs = pd.Series(
+            {
+                "fee_ratio": self.settings.get("fee_ratio", float("nan")),
+                "tax_ratio": self.settings.get("tax_ratio", float("nan")),
+            },
+            dtype=object,
+        )
         # One concatenation: growing a Series key by key copies it each time.
         return pd.concat([out, costs]).rename(out.name)
 
@@ -207,8 +226,12 @@ class BacktestResult:
         from .._report.formatting import format_stat
 
         s = self.stats
-        shown = [("total return", "total_return"), ("CAGR", "cagr"), ("Sharpe", "sharpe"),
-                 ("max drawdown", "max_drawdown")]
+        shown = [
+            ("total return", "total_return"),
+            ("CAGR", "cagr"),
+            ("Sharpe", "sharpe"),
+            ("max drawdown", "max_drawdown"),
+        ]
         parts = [f"{label} {format_stat(key, s.get(key))}" for label, key in shown if key in s.index]
         if "trades" in s.index:
             parts.append(f"{format_stat('trades', s['trades'])} trades")

@@ -5,12 +5,27 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-__all__ = ["round_trip_table", "ROUND_TRIP_COLUMNS"]
+__all__ = ["ROUND_TRIP_COLUMNS", "round_trip_table"]
 
 ROUND_TRIP_COLUMNS = (
-    "stock", "side", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
-    "entry_bar", "exit_bar", "bars_held", "weight", "entry_price", "exit_price",
-    "exit_reason", "fees", "taxes", "profit", "return", "records",
+    "stock",
+    "side",
+    "entry_date",
+    "exit_date",
+    "entry_signal_date",
+    "exit_signal_date",
+    "entry_bar",
+    "exit_bar",
+    "bars_held",
+    "weight",
+    "entry_price",
+    "exit_price",
+    "exit_reason",
+    "fees",
+    "taxes",
+    "profit",
+    "return",
+    "records",
 )
 
 
@@ -23,7 +38,7 @@ def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:
     last's; a trip still open at the end has no exit date and exit reason "open".
     """
     if not len(trades):
-        empty = pd.DataFrame({c: trades[c] if c in trades else [] for c in ROUND_TRIP_COLUMNS})
+        empty = pd.DataFrame({c: trades.get(c, []) for c in ROUND_TRIP_COLUMNS})
         return empty.rename_axis("round_trip")
     trip = trades["round_trip"].to_numpy()
     order = np.lexsort((trades["entry_bar"].to_numpy(), trip))

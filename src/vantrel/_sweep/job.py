@@ -17,8 +17,9 @@ import signal
 import threading
 import time
 from collections import OrderedDict
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import pandas as pd
 
@@ -26,8 +27,7 @@ from .._backtest import CheckedWeights, backtest
 from ..market import Market
 from .variants import split_parameters
 
-__all__ = ["SweepJob", "PackedJob", "Outcome", "Variant", "pack", "install", "run_chunk", "describe",
-           "format_bytes"]
+__all__ = ["Outcome", "PackedJob", "SweepJob", "Variant", "describe", "format_bytes", "install", "pack", "run_chunk"]
 
 Variant = tuple  # (variant number, parameters, key of its strategy parameters or None)
 
@@ -45,8 +45,14 @@ class Outcome:
 class SweepJob:
     """The data every variant of a sweep shares, and the weights recently built from it."""
 
-    def __init__(self, market: Market, weights: pd.DataFrame | None, strategy: Callable[..., pd.DataFrame] | None,
-                 options: dict | None = None, keep_equity: bool = False) -> None:
+    def __init__(
+        self,
+        market: Market,
+        weights: pd.DataFrame | None,
+        strategy: Callable[..., pd.DataFrame] | None,
+        options: dict | None = None,
+        keep_equity: bool = False,
+    ) -> None:
         self.market = market
         self.weights = weights
         self.strategy = strategy
@@ -70,19 +76,22 @@ class SweepJob:
             engine, strategy_params = split_parameters(params)
             # Weights are checked once per strategy parameter set (and once for
             # fixed weights), then shared by every variant that uses them.
-            if self.strategy is None:
+            strategy = self.strategy
+            if strategy is None:
                 weights = self.cache.get("", lambda: CheckedWeights(self.weights, self.market))
             elif weights_key is None:
-                weights = self.strategy(self.market, **strategy_params)
+                weights = strategy(self.market, **strategy_params)
             else:
-                weights = self.cache.get(weights_key, lambda: CheckedWeights(
-                    self.strategy(self.market, **strategy_params), self.market))
+                weights = self.cache.get(
+                    weights_key, lambda: CheckedWeights(strategy(self.market, **strategy_params), self.market)
+                )
             result = backtest(weights, self.market, **{**self.options, **engine})
             stats = result.stats.to_dict()
         except Exception as error:  # the variant's own failure: report it, keep sweeping
             return Outcome(error=self._describe(error), seconds=time.perf_counter() - started)
-        return Outcome(stats=stats, equity=result.equity if self.keep_equity else None,
-                       seconds=time.perf_counter() - started)
+        return Outcome(
+            stats=stats, equity=result.equity if self.keep_equity else None, seconds=time.perf_counter() - started
+        )
 
     def _describe(self, error: BaseException) -> str:
         text = describe(error)
@@ -115,7 +124,7 @@ class WeightCache:
         with self._lock:
             slot = self._slots.get(key)
             builder = slot is None
-            if builder:
+            if slot is None:
                 slot = self._slots[key] = _Slot()
                 while len(self._slots) > self.capacity:
                     self._slots.popitem(last=False)

@@ -16,7 +16,7 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-__all__ = ["fingerprint", "market_fingerprint", "Unencodable"]
+__all__ = ["Unencodable", "fingerprint", "market_fingerprint"]
 
 _DIGEST = 16  # bytes: 128 bits, far beyond any chance collision between variants
 
@@ -76,7 +76,7 @@ def _feed(digest, value) -> None:
         update(b"F")
         _feed(digest, value.index)
         _feed(digest, value.columns)
-        for _, column in value.items():  # column by column: mixed types keep their own bytes
+        for column in value.values():  # column by column: mixed types keep their own bytes
             _array(digest, column.to_numpy())
     elif isinstance(value, pd.Series):
         update(b"S")

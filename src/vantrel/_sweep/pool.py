@@ -10,17 +10,18 @@ its worker; and every lost worker is replaced by a fresh one.
 from __future__ import annotations
 
 import collections
+import contextlib
 import multiprocessing
 import os
 import pickle
 import signal
 import time
+from collections.abc import Callable
 from multiprocessing.connection import wait
-from typing import Callable
 
 from .job import Outcome, SweepJob, Variant, describe, format_bytes
 
-__all__ = ["run_processes", "DIED"]
+__all__ = ["DIED", "run_processes"]
 
 DIED = "BrokenProcessPool: the worker process ended abruptly while running this variant"
 _START_FAILURES = 3  # workers in a row that die before they are ready: the sweep cannot run
@@ -101,14 +102,20 @@ class _Worker:
         self.connection.close()
 
     def stop(self) -> None:
-        try:
+        with contextlib.suppress(OSError):
             self.connection.send(None)
-        except OSError:
-            pass
 
 
-def run_processes(job: SweepJob, chunks: list[list[Variant]], collect: Callable[[list], None], workers: int, *,
-                  blob: bytes, timeout: float | None = None, max_memory: int | None = None) -> None:
+def run_processes(
+    job: SweepJob,
+    chunks: list[list[Variant]],
+    collect: Callable[[list], None],
+    workers: int,
+    *,
+    blob: bytes,
+    timeout: float | None = None,
+    max_memory: int | None = None,
+) -> None:
     """Run every chunk on ``workers`` processes; each variant gets an outcome through ``collect``."""
     # Fresh interpreters rather than forks: the caller may run threads (a Dask
     # client, a GUI) that a fork would copy in an inconsistent state.
@@ -212,8 +219,10 @@ def _fail_everything(pending, pool, collect, reason: str) -> None:
 
 def _loss(lost: str, timeout: float | None, max_memory: int | None) -> str:
     if lost == "timeout":
-        return (f"TimeoutError: the variant ran longer than the timeout of {timeout:g} s; "
-                "its worker process was stopped and replaced")
+        return (
+            f"TimeoutError: the variant ran longer than the timeout of {timeout:g} s; "
+            "its worker process was stopped and replaced"
+        )
     if max_memory is not None:
         return f"{DIED} (worker processes are capped at {format_bytes(max_memory)} by max_memory)"
     return DIED

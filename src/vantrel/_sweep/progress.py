@@ -9,7 +9,7 @@ __all__ = ["ProgressLine"]
 
 
 def _clock(seconds: float) -> str:
-    seconds = int(round(seconds))
+    seconds = round(seconds)
     hours, rest = divmod(seconds, 3600)
     return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
 
@@ -17,8 +17,9 @@ def _clock(seconds: float) -> str:
 class ProgressLine:
     """Rewrites one line on a terminal; elsewhere (a log file) prints a line every few seconds."""
 
-    def __init__(self, total: int, *, enabled: bool | None = None, stream=None, label: str = "sweep",
-                 already: int = 0) -> None:
+    def __init__(
+        self, total: int, *, enabled: bool | None = None, stream=None, label: str = "sweep", already: int = 0
+    ) -> None:
         self.stream = sys.stderr if stream is None else stream
         self.terminal = bool(getattr(self.stream, "isatty", lambda: False)())
         self.enabled = self.terminal if enabled is None else enabled
@@ -44,8 +45,10 @@ class ProgressLine:
         rate = (self.done - self.already) / elapsed if elapsed > 0 else 0.0
         eta = _clock((self.total - self.done) / rate) if rate > 0 else "?"
         share = self.done / self.total if self.total else 1.0
-        return (f"{self.label} {self.done}/{self.total} {share:4.0%}  {rate:.2f} variants/s  "
-                f"elapsed {_clock(elapsed)}  ETA {eta}")
+        return (
+            f"{self.label} {self.done}/{self.total} {share:4.0%}  {rate:.2f} variants/s  "
+            f"elapsed {_clock(elapsed)}  ETA {eta}"
+        )
 
     def _show(self, now: float) -> None:
         line = self.text(now)

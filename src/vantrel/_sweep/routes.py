@@ -12,15 +12,17 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures as cf
+import contextlib
+import functools
 import os
 import queue
 import threading
 import uuid
-from typing import Callable
+from collections.abc import Callable
 
 from .job import Outcome, PackedJob, SweepJob, Variant, describe, pack, run_chunk
 
-__all__ = ["default_workers", "is_dask_client", "run_here", "run_threads", "run_on_executor", "run_on_dask"]
+__all__ = ["default_workers", "is_dask_client", "run_here", "run_on_dask", "run_on_executor", "run_threads"]
 
 Chunk = list  # [(variant number, params, weights key), ...]
 Collect = Callable[[list], None]
@@ -108,11 +110,10 @@ def _wait_all(futures: dict, collect: Collect) -> list[Chunk]:
 
 def run_on_executor(executor: cf.Executor, job: SweepJob, chunks: list[Chunk], collect: Collect) -> None:
     """Someone else's executor: its workers are unknown, so the job travels with each chunk."""
-    if isinstance(executor, cf.ThreadPoolExecutor):
-        reference = job  # same process: nothing to send
-    else:
-        reference = PackedJob(uuid.uuid4().hex, pack(job))
-    futures = {}
+    # The same process needs nothing sent.
+    same_process = isinstance(executor, cf.ThreadPoolExecutor)
+    reference = job if same_process else PackedJob(uuid.uuid4().hex, pack(job))
+    futures: dict[cf.Future, Chunk] = {}
     try:
         refused = _submit_all(executor, reference, chunks, futures)
         for chunk in _wait_all(futures, collect) + refused:
@@ -135,15 +136,26 @@ def run_bounded(job: SweepJob, chunk: list[Variant], timeout: float) -> tuple[li
     done = []
     for position, (number, params, weights_key) in enumerate(chunk):
         box: list = []
-        helper = threading.Thread(target=lambda: box.append(job.run(params, weights_key)), daemon=True,
-                                  name=f"vantrel-sweep-variant-{number}")
+        helper = threading.Thread(
+            target=functools.partial(_run_into, box, job, params, weights_key),
+            daemon=True,
+            name=f"vantrel-sweep-variant-{number}",
+        )
         helper.start()
         helper.join(timeout)
         if helper.is_alive():
-            done.append((number, Outcome(error=(
-                f"TimeoutError: the variant ran longer than the timeout of {timeout:g} s; "
-                "its Dask worker was restarted"))))
-            return done, chunk[position + 1:], get_worker().address
+            done.append(
+                (
+                    number,
+                    Outcome(
+                        error=(
+                            f"TimeoutError: the variant ran longer than the timeout of {timeout:g} s; "
+                            "its Dask worker was restarted"
+                        )
+                    ),
+                )
+            )
+            return done, chunk[position + 1 :], get_worker().address
         done.append((number, box[0] if box else Outcome(error="RuntimeError: the variant ended without a result")))
     return done, [], None
 
@@ -191,12 +203,15 @@ def run_on_dask(client, job: SweepJob, chunks: list[Chunk], collect: Collect, *,
         client.cancel(everything)
 
 
+def _run_into(box: list, job, params, weights_key) -> None:
+    box.append(job.run(params, weights_key))
+
+
 def _restart(client, address: str) -> None:
     """Restart a worker whose thread cannot be stopped; its other tasks go elsewhere."""
-    try:
+    # A worker without a nanny cannot restart: it keeps the runaway thread.
+    with contextlib.suppress(Exception):
         client.restart_workers([address], raise_for_error=False)
-    except Exception:  # a worker without a nanny cannot restart: it keeps the runaway thread
-        pass
 
 
 def _dask_error(future) -> BaseException:

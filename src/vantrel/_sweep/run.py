@@ -13,20 +13,20 @@ from pathlib import Path
 
 import pandas as pd
 
-from .._version import __version__
 from .._checks import preview
+from .._results.sweep import SweepResult
+from .._version import __version__
 from ..market import Market
 from .job import Outcome, SweepJob, pack
 from .keys import Unencodable, fingerprint, market_fingerprint
 from .pool import run_processes
 from .progress import ProgressLine
-from .._results.sweep import SweepResult
-from .table import assemble
 from .routes import default_workers, is_dask_client, run_here, run_on_dask, run_on_executor, run_threads
 from .store import StoreIdentity, SweepStore
+from .table import assemble
 from .variants import check_parameter_names, expand_variants, split_parameters
 
-__all__ = ["sweep", "parse_memory"]
+__all__ = ["parse_memory", "sweep"]
 
 log = logging.getLogger("vantrel.sweep")
 
@@ -150,7 +150,8 @@ def sweep(
     job = SweepJob(market, weights, strategy, options, bool(keep_equity))
     outcomes: list[Outcome | None] = [None] * len(variants)
     numbered = [(number, variant, _weights_key(strategy, variant)) for number, variant in enumerate(variants)]
-    writer = keys = None
+    writer: SweepStore | None = None
+    keys: list[str] = []
     if store is not None:
         keys, identity = _identity(market, strategy, weights, options, names, variants)
         writer = SweepStore.open(store, identity, market.index, resume=resume)
@@ -159,8 +160,13 @@ def sweep(
             for number, outcome in writer.finished(keys, need_equity=bool(keep_equity)).items():
                 outcomes[number] = outcome
             numbered = [variant for variant in numbered if outcomes[variant[0]] is None]
-            log.info("store %s: %d of %d variants already there; running %d", writer.path,
-                     len(variants) - len(numbered), len(variants), len(numbered))
+            log.info(
+                "store %s: %d of %d variants already there; running %d",
+                writer.path,
+                len(variants) - len(numbered),
+                len(variants),
+                len(numbered),
+            )
         line = ProgressLine(len(variants), enabled=progress, already=len(variants) - len(numbered))
 
         def collect(finished: list) -> None:
@@ -181,7 +187,9 @@ def sweep(
     finally:
         if writer is not None:
             writer.close()
-    return assemble(names, variants, outcomes, keep_equity=bool(keep_equity), dates=market.index)
+    done = [outcome for outcome in outcomes if outcome is not None]
+    assert len(done) == len(outcomes), "every variant has an outcome"
+    return assemble(names, variants, done, keep_equity=bool(keep_equity), dates=market.index)
 
 
 def _route(executor, workers, timeout, max_memory):
@@ -189,14 +197,18 @@ def _route(executor, workers, timeout, max_memory):
     if local and executor not in _LOCAL:
         raise ValueError(f'executor must be None, "threads" or "processes" when given as text, got {executor!r}')
     if workers is not None and (not local or not isinstance(workers, numbers.Integral) or workers < 1):
-        raise ValueError('workers sizes the local pool of threads or processes: a positive number, '
-                         'and only with executor None, "threads" or "processes"')
+        raise ValueError(
+            "workers sizes the local pool of threads or processes: a positive number, "
+            'and only with executor None, "threads" or "processes"'
+        )
     bounded = [name for name, value in (("timeout", timeout), ("max_memory", max_memory)) if value is not None]
     if executor is None:
         return "processes" if bounded else "threads"
     if executor == "threads" and bounded:
-        raise ValueError(f"{' and '.join(bounded)} need worker processes (a thread cannot be stopped or capped): "
-                         'use executor="processes" or leave executor unset')
+        raise ValueError(
+            f"{' and '.join(bounded)} need worker processes (a thread cannot be stopped or capped): "
+            'use executor="processes" or leave executor unset'
+        )
     if local:
         return executor
     if is_dask_client(executor):
@@ -205,8 +217,10 @@ def _route(executor, workers, timeout, max_memory):
         return executor
     if isinstance(executor, cf.Executor):
         if bounded:
-            raise ValueError(f"{' and '.join(bounded)} need the sweep's own workers: use executor=\"processes\" "
-                             "or a Dask client, not another Executor")
+            raise ValueError(
+                f'{" and ".join(bounded)} need the sweep\'s own workers: use executor="processes" '
+                "or a Dask client, not another Executor"
+            )
         return executor
     raise TypeError(
         'executor must be None, "threads", "processes", a concurrent.futures.Executor or a '
@@ -234,7 +248,7 @@ def _dispatch(job, numbered: list, collect, route, workers, chunksize, timeout, 
 
 
 def _chunks(items: list, size: int) -> list[list]:
-    return [items[start:start + size] for start in range(0, len(items), size)]
+    return [items[start : start + size] for start in range(0, len(items), size)]
 
 
 def _weights_key(strategy, variant: dict) -> str | None:
@@ -275,8 +289,15 @@ def _identity(market: Market, strategy, weights, options: dict, names: list[str]
                 f"variant {number} cannot be written to a store: parameters {preview(bad)} have no stable "
                 "fingerprint (use numbers, text, dates, arrays or pandas objects)"
             ) from None
-    identity = StoreIdentity(version=version, market=market_id, source=source, options=_options_text(options),
-                             sweep=fingerprint(names, keys), parameters=tuple(names), variants=len(variants))
+    identity = StoreIdentity(
+        version=version,
+        market=market_id,
+        source=source,
+        options=_options_text(options),
+        sweep=fingerprint(names, keys),
+        parameters=tuple(names),
+        variants=len(variants),
+    )
     return keys, identity
 
 
@@ -310,23 +331,38 @@ def _source(strategy) -> str:
 
 
 def _positive_seconds(value) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not value > 0 or not math.isfinite(value):
+    seconds = float(value) if not isinstance(value, bool) and isinstance(value, numbers.Real) else math.nan
+    if not (math.isfinite(seconds) and seconds > 0):
         raise ValueError(f"timeout must be a positive number of seconds, got {value!r}")
-    return float(value)
+    return seconds
 
 
-_UNITS = {"": 1, "b": 1, "k": 10**3, "kb": 10**3, "kib": 2**10, "m": 10**6, "mb": 10**6, "mib": 2**20,
-          "g": 10**9, "gb": 10**9, "gib": 2**30, "t": 10**12, "tb": 10**12, "tib": 2**40}
+_UNITS = {
+    "": 1,
+    "b": 1,
+    "k": 10**3,
+    "kb": 10**3,
+    "kib": 2**10,
+    "m": 10**6,
+    "mb": 10**6,
+    "mib": 2**20,
+    "g": 10**9,
+    "gb": 10**9,
+    "gib": 2**30,
+    "t": 10**12,
+    "tb": 10**12,
+    "tib": 2**40,
+}
 
 
 def parse_memory(value) -> int:
     """Bytes from a number of bytes or text such as ``"2GiB"``, ``"512 MB"``, ``"1.5g"``."""
-    if isinstance(value, numbers.Integral) and not isinstance(value, bool) and value > 0:
+    if not isinstance(value, bool) and isinstance(value, numbers.Integral) and int(value) > 0:
         return int(value)
     match = re.fullmatch(r"\s*([0-9]+(?:\.[0-9]*)?)\s*([a-zA-Z]*)\s*", value) if isinstance(value, str) else None
     unit = match and _UNITS.get(match.group(2).lower())
     if not match or unit is None or float(match.group(1)) * unit < 1:
-        raise ValueError(f'max_memory must be a positive number of bytes or text such as "2GiB" or "512MB", '
-                         f"got {value!r}")
+        raise ValueError(
+            f'max_memory must be a positive number of bytes or text such as "2GiB" or "512MB", got {value!r}'
+        )
     return int(float(match.group(1)) * unit)
-

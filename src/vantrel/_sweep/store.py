@@ -41,7 +41,7 @@ import pandas as pd
 
 from .job import Outcome
 
-__all__ = ["SweepStore", "StoreIdentity", "StoreMismatch"]
+__all__ = ["StoreIdentity", "StoreMismatch", "SweepStore"]
 
 LAYOUT = "1"
 _FIXED = ("variant", "key", "error", "seconds", "equity_start", "equity")
@@ -67,8 +67,14 @@ class StoreIdentity:
 class SweepStore:
     """An open store: rows already there, and appending new ones."""
 
-    def __init__(self, path: Path, connection: sqlite3.Connection, parameters: Sequence[str],
-                 stats: dict[str, dict], dates: pd.DatetimeIndex) -> None:
+    def __init__(
+        self,
+        path: Path,
+        connection: sqlite3.Connection,
+        parameters: Sequence[str],
+        stats: dict[str, dict],
+        dates: pd.DatetimeIndex,
+    ) -> None:
         self.path = path
         self._dates = dates
         self._db = connection
@@ -152,11 +158,11 @@ class SweepStore:
     def _outcome(self, names, values, error, seconds, start, equity) -> Outcome:
         if error is not None:
             return Outcome(error=error, seconds=seconds)
-        stats = {name: _read(value, self._stats[name]) for name, value in zip(names, values)}
+        stats = {name: _read(value, self._stats[name]) for name, value in zip(names, values, strict=True)}
         curve = None
         if equity is not None:
             numbers_ = np.frombuffer(equity, dtype="<f8").astype(np.float64)
-            curve = pd.Series(numbers_, index=self._dates[start:start + len(numbers_)], name="equity")
+            curve = pd.Series(numbers_, index=self._dates[start : start + len(numbers_)], name="equity")
         return Outcome(stats=stats, equity=curve, seconds=seconds)
 
     # -- writing ----------------------------------------------------------------------------------
@@ -179,10 +185,20 @@ class SweepStore:
 
     def _records(self, rows) -> tuple[str, list[tuple]]:
         names = list(self._stats)
-        columns = ["variant", "key", *self._parameters, *(self._stats[n]["column"] for n in names),
-                   "error", "seconds", "equity_start", "equity"]
-        insert = (f"INSERT OR REPLACE INTO results ({', '.join(map(_quote, columns))}) "
-                  f"VALUES ({', '.join('?' * len(columns))})")
+        columns = [
+            "variant",
+            "key",
+            *self._parameters,
+            *(self._stats[n]["column"] for n in names),
+            "error",
+            "seconds",
+            "equity_start",
+            "equity",
+        ]
+        insert = (
+            f"INSERT OR REPLACE INTO results ({', '.join(map(_quote, columns))}) "
+            f"VALUES ({', '.join('?' * len(columns))})"
+        )
         records = []
         for number, key, params, outcome in rows:
             stats = outcome.stats or {}
@@ -190,11 +206,18 @@ class SweepStore:
             if outcome.equity is not None:
                 equity_start = int(self._dates.searchsorted(outcome.equity.index[0])) if len(outcome.equity) else 0
                 equity = np.ascontiguousarray(outcome.equity.to_numpy(), dtype="<f8").tobytes()
-            records.append((
-                number, key, *(_parameter_value(params.get(name)) for name in self._parameters),
-                *(_written(stats.get(name), self._stats[name]) for name in names),
-                outcome.error, outcome.seconds, equity_start, equity,
-            ))
+            records.append(
+                (
+                    number,
+                    key,
+                    *(_parameter_value(params.get(name)) for name in self._parameters),
+                    *(_written(stats.get(name), self._stats[name]) for name in names),
+                    outcome.error,
+                    outcome.seconds,
+                    equity_start,
+                    equity,
+                )
+            )
         return insert, records
 
     def _learn(self, stats: dict) -> None:
@@ -229,9 +252,18 @@ def _create(connection: sqlite3.Connection, identity: StoreIdentity) -> None:
         f"CREATE TABLE results (variant INTEGER NOT NULL, key TEXT PRIMARY KEY{parameters}, error TEXT, "
         "seconds REAL, equity_start INTEGER, equity BLOB)"
     )
-    meta = dict(layout=LAYOUT, version=identity.version, market=identity.market, source=identity.source,
-                options=identity.options, sweep=identity.sweep, parameters=json.dumps(list(identity.parameters)),
-                variants=str(identity.variants), stats="{}", created=pd.Timestamp.now(tz="UTC").isoformat())
+    meta = dict(
+        layout=LAYOUT,
+        version=identity.version,
+        market=identity.market,
+        source=identity.source,
+        options=identity.options,
+        sweep=identity.sweep,
+        parameters=json.dumps(list(identity.parameters)),
+        variants=str(identity.variants),
+        stats="{}",
+        created=pd.Timestamp.now(tz="UTC").isoformat(),
+    )
     connection.executemany("INSERT INTO meta VALUES (?, ?)", meta.items())
     _view(connection, identity.parameters, [])
     connection.execute("COMMIT")

@@ -11,12 +11,12 @@ from .job import Outcome
 __all__ = ["assemble"]
 
 
-def assemble(param_names: list[str], variants: list[dict], outcomes: list[Outcome], *, keep_equity: bool,
-             dates: pd.DatetimeIndex) -> SweepResult:
+def assemble(
+    param_names: list[str], variants: list[dict], outcomes: list[Outcome], *, keep_equity: bool, dates: pd.DatetimeIndex
+) -> SweepResult:
     """The result table from variants and their outcomes, both in input order."""
     index = pd.RangeIndex(len(variants), name="variant")
-    params = pd.DataFrame({name: _column([v.get(name) for v in variants], index) for name in param_names},
-                          index=index)
+    params = pd.DataFrame({name: _column([v.get(name) for v in variants], index) for name in param_names}, index=index)
     ran = [number for number, outcome in enumerate(outcomes) if outcome.stats is not None]
     # Typed from the variants that ran; failed ones get the missing value of each type (NaN, NaT).
     stats = pd.DataFrame.from_records([outcomes[number].stats for number in ran], index=ran).reindex(index)

@@ -12,7 +12,7 @@ import pandas as pd
 from .._backtest import backtest
 from .._checks import preview
 
-__all__ = ["BACKTEST_OPTIONS", "expand_variants", "check_parameter_names", "split_parameters"]
+__all__ = ["BACKTEST_OPTIONS", "check_parameter_names", "expand_variants", "split_parameters"]
 
 # Every keyword option of ``backtest``: a parameter with one of these names goes
 # to the engine, any other to the strategy.
@@ -34,11 +34,11 @@ def expand_variants(params) -> tuple[list[str], list[dict]]:
     """
     if isinstance(params, pd.DataFrame):
         names = list(params.columns)
-        variants = [dict(zip(names, row)) for row in params.itertuples(index=False, name=None)]
+        variants = [dict(zip(names, row, strict=True)) for row in params.itertuples(index=False, name=None)]
     elif isinstance(params, Mapping):
         names = list(params)
         axes = [_axis(name, params[name]) for name in names]
-        variants = [dict(zip(names, combination)) for combination in itertools.product(*axes)]
+        variants = [dict(zip(names, combination, strict=True)) for combination in itertools.product(*axes)]
     elif isinstance(params, Iterable) and not isinstance(params, (str, bytes)):
         variants = []
         for number, variant in enumerate(params):
@@ -47,9 +47,7 @@ def expand_variants(params) -> tuple[list[str], list[dict]]:
             variants.append(dict(variant))
         names = list(dict.fromkeys(name for variant in variants for name in variant))
     else:
-        raise TypeError(
-            f"params must be a grid (dict), a list of dicts or a DataFrame, got {type(params).__name__}"
-        )
+        raise TypeError(f"params must be a grid (dict), a list of dicts or a DataFrame, got {type(params).__name__}")
     bad = [repr(name) for name in names if not isinstance(name, str)]
     if bad:
         raise TypeError(f"parameter names must be strings, got {preview(bad, quote=False)}")
@@ -79,9 +77,7 @@ def check_parameter_names(names: list[str], options: Mapping, strategy) -> None:
     if not others:
         return
     if strategy is None:
-        raise ValueError(
-            f"parameters that are not backtest options need a strategy to receive them: {preview(others)}"
-        )
+        raise ValueError(f"parameters that are not backtest options need a strategy to receive them: {preview(others)}")
     accepted = _keyword_names(strategy)
     if accepted is not None:
         refused = [name for name in others if name not in accepted]

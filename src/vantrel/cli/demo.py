@@ -36,8 +36,14 @@ def _demo(args) -> int:
     progress(f"choosing the top {args.top} stocks by momentum at each month end")
     weights = momentum_weights(market.close, top=args.top)
     progress("backtesting: monthly rebalance, 10% stop-loss, against the equal-weight universe")
-    result = backtest(weights, market, benchmark="equal_weight", fee_ratio=args.fee_ratio,
-                      tax_ratio=args.tax_ratio, **DEMO_OPTIONS)
+    result = backtest(
+        weights,
+        market,
+        benchmark="equal_weight",
+        fee_ratio=args.fee_ratio,
+        tax_ratio=args.tax_ratio,
+        **DEMO_OPTIONS,
+    )
     progress(f"writing the report to {args.out}")
     write_outputs(result, args.out, f"vantrel demo: top-{args.top} momentum, monthly, 10% stop-loss")
     return 0

@@ -30,8 +30,10 @@ def write_outputs(result, out: Path, title: str) -> None:
     if fee == 0 and tax == 0:
         print("  costs: none (fee_ratio=0, tax_ratio=0)")
     else:
-        print(f"  costs: fee_ratio={fee:g} ({fee * 100:g}% of every trade), "
-              f"tax_ratio={tax:g} ({tax * 100:g}% of every sale)")
+        print(
+            f"  costs: fee_ratio={fee:g} ({fee * 100:g}% of every trade), "
+            f"tax_ratio={tax:g} ({tax * 100:g}% of every sale)"
+        )
     if result.settings.get("benchmark") is not None:
         print(f"  benchmark: {result.settings['benchmark']}")
     for row in table.itertuples():

@@ -44,21 +44,35 @@ _BUILT_IN = {"momentum": momentum}
 
 
 def add_sweep_command(commands) -> None:
-    sweep = commands.add_parser("sweep", help="backtest every variant of a parameter grid (TOML or JSON file)",
-                                description=__doc__.split("\n\n", 1)[1],
-                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    sweep = commands.add_parser(
+        "sweep",
+        help="backtest every variant of a parameter grid (TOML or JSON file)",
+        description=__doc__.split("\n\n", 1)[1],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     sweep.add_argument("params", type=Path, help="parameter file (.toml or .json)")
-    sweep.add_argument("--out", type=Path, default=DEFAULT_SWEEP_DIR, help=f"output folder (default {DEFAULT_SWEEP_DIR})")
+    sweep.add_argument(
+        "--out", type=Path, default=DEFAULT_SWEEP_DIR, help=f"output folder (default {DEFAULT_SWEEP_DIR})"
+    )
     sweep.add_argument("--format", choices=["csv", "parquet"], default="csv", help="results table format (default csv)")
     sweep.add_argument("--workers", type=int, help="variants run at once (default: one per CPU)")
-    sweep.add_argument("--processes", action="store_true",
-                       help="run variants in worker processes rather than threads of this process")
-    sweep.add_argument("--resume", action="store_true",
-                       help=f"continue the sweep stored in the output folder ({STORE_NAME}): run only the missing variants")
-    sweep.add_argument("--timeout", type=float, metavar="SECONDS",
-                       help="seconds a variant may run before its worker process is replaced (implies --processes)")
-    sweep.add_argument("--max-memory", metavar="SIZE",
-                       help='memory cap of each worker process, e.g. "2GiB" (implies --processes)')
+    sweep.add_argument(
+        "--processes", action="store_true", help="run variants in worker processes rather than threads of this process"
+    )
+    sweep.add_argument(
+        "--resume",
+        action="store_true",
+        help=f"continue the sweep stored in the output folder ({STORE_NAME}): run only the missing variants",
+    )
+    sweep.add_argument(
+        "--timeout",
+        type=float,
+        metavar="SECONDS",
+        help="seconds a variant may run before its worker process is replaced (implies --processes)",
+    )
+    sweep.add_argument(
+        "--max-memory", metavar="SIZE", help='memory cap of each worker process, e.g. "2GiB" (implies --processes)'
+    )
     sweep.add_argument("--quiet", action="store_true", help="no progress line")
     sweep.set_defaults(handler=_run_sweep)
 
@@ -77,15 +91,28 @@ def _run_sweep(args) -> int:
     if not args.quiet:
         _log_to_stderr()
     try:
-        result = sweep(market, settings.get("grid", {}), strategy=strategy, weights=weights,
-                       options=settings.get("options", {}), workers=args.workers, progress=not args.quiet,
-                       executor="processes" if args.processes else None, store=store, resume=args.resume,
-                       timeout=args.timeout, max_memory=args.max_memory)
+        result = sweep(
+            market,
+            settings.get("grid", {}),
+            strategy=strategy,
+            weights=weights,
+            options=settings.get("options", {}),
+            workers=args.workers,
+            progress=not args.quiet,
+            executor="processes" if args.processes else None,
+            store=store,
+            resume=args.resume,
+            timeout=args.timeout,
+            max_memory=args.max_memory,
+        )
     except KeyboardInterrupt:
         kept = _stored_rows(store)
         if kept:
-            print(f"vantrel sweep: interrupted; the {kept} variants that finished are kept in {store}: "
-                  "run the same command with --resume to continue", file=sys.stderr)
+            print(
+                f"vantrel sweep: interrupted; the {kept} variants that finished are kept in {store}: "
+                "run the same command with --resume to continue",
+                file=sys.stderr,
+            )
         else:
             print("vantrel sweep: interrupted; no results written", file=sys.stderr)
         return 130
@@ -139,8 +166,9 @@ def read_parameter_file(path: Path) -> dict:
         raise ValueError(f"{path.name}: expected tables {', '.join(sorted(_SECTIONS))}")
     unknown = set(settings) - _SECTIONS
     if unknown:
-        raise ValueError(f"{path.name}: unknown tables {', '.join(sorted(unknown))}; "
-                         f"expected {', '.join(sorted(_SECTIONS))}")
+        raise ValueError(
+            f"{path.name}: unknown tables {', '.join(sorted(unknown))}; expected {', '.join(sorted(_SECTIONS))}"
+        )
     for name, section in settings.items():
         if not isinstance(section, dict):
             raise ValueError(f"{path.name}: [{name}] must be a table")
@@ -165,8 +193,9 @@ def _market(section: dict, base: Path):
         synthetic = section["synthetic"]
         if not isinstance(synthetic, dict) or set(synthetic) - {"stocks", "days", "seed"}:
             raise ValueError("[market] synthetic takes stocks, days and seed")
-        return synthetic_market(synthetic.get("stocks", 300), synthetic.get("days", 1500),
-                                seed=synthetic.get("seed", 7))
+        return synthetic_market(
+            synthetic.get("stocks", 300), synthetic.get("days", 1500), seed=synthetic.get("seed", 7)
+        )
     if "close" not in section:
         raise ValueError("[market] needs close (a price file) or synthetic")
     unknown = set(section) - {"close", "open", "high", "low", "delisting"}

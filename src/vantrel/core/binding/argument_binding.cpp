@@ -11,16 +11,15 @@ namespace {
     const bool exact = n_required == n_names;
     const Py_ssize_t expected = given < n_required ? n_required : n_names;
     const char* bound = exact ? "exactly" : (given < n_required ? "at least" : "at most");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 function, bound, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function,
+                 bound, expected, expected == 1 ? "" : "s", given);
     throw PyErrorSet{};
 }
 
 }  // namespace
 
-void bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                    const char* const* names, Py_ssize_t n_names, Py_ssize_t n_required,
-                    PyObject** out) {
+void bind_arguments(const char* function, PyObject* args, PyObject* kwargs, const char* const* names,
+                    Py_ssize_t n_names, Py_ssize_t n_required, PyObject** out) {
     const Py_ssize_t n_positional = PyTuple_GET_SIZE(args);
     if (n_positional > n_names) raise_count(function, n_required, n_names, n_positional);
     for (Py_ssize_t i = 0; i < n_names; ++i) out[i] = i < n_positional ? PyTuple_GET_ITEM(args, i) : nullptr;
@@ -42,13 +41,12 @@ void bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
                 }
             }
             if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             function, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
                 throw PyErrorSet{};
             }
             if (out[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             function, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function,
+                             key);
                 throw PyErrorSet{};
             }
             out[index] = value;
@@ -60,8 +58,8 @@ void bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
 }
 
 void raise_argument_type(const char* name, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, got == Py_None ? "NoneType" : Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected, got == Py_None ? "NoneType" : Py_TYPE(got)->tp_name);
     throw PyErrorSet{};
 }
 

@@ -8,9 +8,8 @@ namespace vantrel::binding {
 
 // Fills out[0 .. n_names) with borrowed references (NULL for an optional
 // argument not given). The first n_required names are required.
-void bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                    const char* const* names, Py_ssize_t n_names, Py_ssize_t n_required,
-                    PyObject** out);
+void bind_arguments(const char* function, PyObject* args, PyObject* kwargs, const char* const* names,
+                    Py_ssize_t n_names, Py_ssize_t n_required, PyObject** out);
 
 // "Argument 'name' has incorrect type (expected T, got U)".
 [[noreturn]] void raise_argument_type(const char* name, const char* expected, PyObject* got);

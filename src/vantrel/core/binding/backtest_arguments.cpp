@@ -11,12 +11,31 @@ namespace vantrel::binding {
 namespace {
 
 constexpr const char* kNames[] = {
-    "price_values", "close_values", "high_values", "low_values", "open_values",
-    "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
-    "resample", "fee_ratio", "tax_ratio", "stop_loss", "take_profit",
-    "trail_stop", "trail_stop_activation", "touched_exit", "position_limit",
-    "retain_cost_when_rebalance", "stop_trading_next_period", "exvalo_window",
-    "exvalo_window_step", "periodically_rebalance", "delisting_bars",
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+    "fee_ratio",
+    "tax_ratio",
+    "stop_loss",
+    "take_profit",
+    "trail_stop",
+    "trail_stop_activation",
+    "touched_exit",
+    "position_limit",
+    "retain_cost_when_rebalance",
+    "stop_trading_next_period",
+    "exvalo_window",
+    "exvalo_window_step",
+    "periodically_rebalance",
+    "delisting_bars",
 };
 constexpr Py_ssize_t kCount = sizeof(kNames) / sizeof(kNames[0]);
 constexpr Py_ssize_t kRequired = 11;

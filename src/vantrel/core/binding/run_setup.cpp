@@ -16,8 +16,8 @@ void require_first_row(const kernel::Matrix<double>& m) {
     if (m.rows() == 0) raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
 }
 
-void bind_stop_table(const Ref& table, Buffer& values_buf, kernel::Matrix<double>& values,
-                     Buffer& rows_buf, kernel::Vector<int64_t>& rows) {
+void bind_stop_table(const Ref& table, Buffer& values_buf, kernel::Matrix<double>& values, Buffer& rows_buf,
+                     kernel::Vector<int64_t>& rows) {
     Ref values_obj = Ref::steal(PyObject_GetAttrString(table.get(), "values"));
     values_buf.acquire(values_obj.get(), 2, Elem::f64);
     values = {values_buf.data(), values_buf.shape(0), values_buf.shape(1), values_buf.stride(0),
@@ -37,8 +37,8 @@ void prepare_run(BacktestArgs& a, PreparedRun& p, const StopTableNames& stops) {
 
     npy_intp length = in.price_index.size();
     p.value_series = Ref::steal(PyArray_EMPTY(1, &length, NPY_FLOAT64, 0));
-    double* values = static_cast<double*>(
-        PyArray_DATA(reinterpret_cast<PyArrayObject*>(p.value_series.get())));
+    double* values =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(p.value_series.get())));
     require_first_row(in.pos_values);
     require_first_row(in.price_values);
     kernel::prepare_state(in, p.state, values);

@@ -1,6 +1,5 @@
 #include "stop_thresholds.hpp"
 
-
 namespace vantrel::binding {
 
 namespace {
@@ -29,8 +28,8 @@ Ref stop_thresholds(PyObject* stop, PyObject* price_index, PyObject* pos_columns
         table = Ref::borrow(stop);
     } else {
         Ref builder = lookup_global(names.globals, names.builtins, stop_table_name);
-        table = Ref::steal(PyObject_CallFunctionObjArgs(builder.get(), stop, price_index,
-                                                        pos_columns, nullptr));
+        table =
+            Ref::steal(PyObject_CallFunctionObjArgs(builder.get(), stop, price_index, pos_columns, nullptr));
     }
     Ref rows = attr(table.get(), "rows");
     Ref values = attr(table.get(), "values");

@@ -88,16 +88,14 @@ public:
         check_status(PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO));
         held_ = true;
         if (view_.ndim != ndim) {
-            PyErr_Format(PyExc_ValueError,
-                         "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                         view_.ndim);
+            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                         ndim, view_.ndim);
             throw PyErrorSet{};
         }
         if (!detail::format_matches(view_.format, view_.itemsize, elem)) {
             const char* fmt = view_.format ? view_.format : "B";
             const char* bare = (*fmt == '@' || *fmt == '=' || *fmt == '<') ? fmt + 1 : fmt;
-            const char* got = (bare[0] != '\0' && bare[1] == '\0') ? detail::format_name(bare[0])
-                                                                   : nullptr;
+            const char* got = (bare[0] != '\0' && bare[1] == '\0') ? detail::format_name(bare[0]) : nullptr;
             PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got '%s'",
                          detail::elem_name(elem), got ? got : fmt);
             throw PyErrorSet{};

@@ -18,8 +18,7 @@ namespace vantrel {
         case Kind::unbound_loop_bar:
             raise(PyExc_UnboundLocalError, "local variable 'ith' referenced before assignment");
         case Kind::negative_span: raise(PyExc_OverflowError, "can't convert negative value to size_t");
-        case Kind::zero_window_step:
-            raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        case Kind::zero_window_step: raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         case Kind::window_overflow: raise(PyExc_OverflowError, "value too large to perform division");
         case Kind::out_of_bounds: raise_out_of_bounds(e.axis);
         case Kind::item_out_of_range:

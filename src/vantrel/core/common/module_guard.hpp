@@ -42,8 +42,7 @@ public:
         }
         if (executed_ == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     name_);
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", name_);
         return -1;
     }
 

@@ -11,7 +11,8 @@ namespace vantrel::engine {
 class ArraySink final : public kernel::RunSink {
 public:
     ArraySink(bool retain_cost, bool periodically_rebalance, bool stop_trading_next_period)
-        : retain_cost_(retain_cost), periodically_rebalance_(periodically_rebalance),
+        : retain_cost_(retain_cost),
+          periodically_rebalance_(periodically_rebalance),
           stop_trading_next_period_(stop_trading_next_period) {}
 
     bool retain_cost_when_rebalance() override { return retain_cost_; }

@@ -16,8 +16,7 @@ namespace vantrel::engine {
 namespace {
 
 PyMethodDef function_defs[] = {
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
      "run(price_values, close_values, high_values, low_values, open_values, price_index, "
      "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "
      "tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf, "
@@ -64,9 +63,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_engine",
-    "The package's GIL-free entry to the backtest kernel: arrays in, arrays out.", 0,
-    function_defs, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "The package's GIL-free entry to the backtest kernel: arrays in, arrays out.",
+    0,
+    function_defs,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -19,8 +19,8 @@ struct Field {
 
 // A record dtype with the given fields at fixed offsets; `samples` > 0 adds a
 // (samples, 6) float64 field at `samples_offset`.
-Ref record_dtype(const std::vector<Field>& fields, std::size_t itemsize,
-                 Py_ssize_t samples = 0, std::size_t samples_offset = 0) {
+Ref record_dtype(const std::vector<Field>& fields, std::size_t itemsize, Py_ssize_t samples = 0,
+                 std::size_t samples_offset = 0) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(fields.size()) + (samples > 0 ? 1 : 0);
     Ref names = Ref::steal(PyList_New(n));
     Ref formats = Ref::steal(PyList_New(n));
@@ -37,9 +37,9 @@ Ref record_dtype(const std::vector<Field>& fields, std::size_t itemsize,
         PyList_SET_ITEM(formats.get(), i, check(PyUnicode_FromString(format.c_str())));
         PyList_SET_ITEM(offsets.get(), i, check(PyLong_FromSize_t(samples_offset)));
     }
-    Ref description = Ref::steal(Py_BuildValue("{s:O,s:O,s:O,s:n}", "names", names.get(), "formats",
-                                        formats.get(), "offsets", offsets.get(), "itemsize",
-                                        static_cast<Py_ssize_t>(itemsize)));
+    Ref description =
+        Ref::steal(Py_BuildValue("{s:O,s:O,s:O,s:n}", "names", names.get(), "formats", formats.get(),
+                                 "offsets", offsets.get(), "itemsize", static_cast<Py_ssize_t>(itemsize)));
     PyArray_Descr* descr = nullptr;
     check_status(PyArray_DescrConverter(description.get(), &descr) == NPY_SUCCEED ? 0 : -1);
     return Ref::steal(reinterpret_cast<PyObject*>(descr));
@@ -48,8 +48,7 @@ Ref record_dtype(const std::vector<Field>& fields, std::size_t itemsize,
 // A new 1-D array of `n` records of `dtype` (the reference to dtype is kept).
 Ref new_records(const Ref& dtype, npy_intp n, char** data) {
     PyArray_Descr* descr = reinterpret_cast<PyArray_Descr*>(dtype.new_ref());
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, nullptr, 0,
-                                                nullptr));
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, nullptr, 0, nullptr));
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     *data = PyArray_BYTES(a);
     std::memset(*data, 0, static_cast<std::size_t>(PyArray_NBYTES(a)));  // padding too
@@ -59,7 +58,8 @@ Ref new_records(const Ref& dtype, npy_intp n, char** data) {
 Ref names_tuple(std::initializer_list<const char*> names) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
-    for (const char* name : names) PyTuple_SET_ITEM(tuple.get(), i++, check(PyUnicode_InternFromString(name)));
+    for (const char* name : names)
+        PyTuple_SET_ITEM(tuple.get(), i++, check(PyUnicode_InternFromString(name)));
     return tuple;
 }
 

@@ -42,9 +42,7 @@ PyObject* run_call(PyObject* args, PyObject* kwargs) {
     binding::BacktestArgs a;
     binding::PreparedRun p;
     binding::convert_arguments("run", args, kwargs,
-                               {es.default_stop_loss, es.default_take_profit,
-                                es.default_trail_stop},
-                               a);
+                               {es.default_stop_loss, es.default_take_profit, es.default_trail_stop}, a);
     binding::prepare_run(a, p, {es.stops_globals, es.builtins});
     a.in.options.keep_trade_log = true;
 
@@ -59,15 +57,14 @@ PyObject* run_call(PyObject* args, PyObject* kwargs) {
         binding::raise_kernel_error(e, a.pos_columns);
     }
 
-    const kernel::FinalPortfolio portfolio =
-        kernel::final_portfolio(a.in, p.state, stop_trading_next_period);
+    const kernel::FinalPortfolio portfolio = kernel::final_portfolio(a.in, p.state, stop_trading_next_period);
     Ref trades = trade_log_array(log);
     Ref holdings = portfolio_array(portfolio);
     Ref weight_row = Ref::steal(PyLong_FromLong(portfolio.weight_row));
     Ref next_weight_row = Ref::steal(PyLong_FromLong(portfolio.next_weight_row));
     return check(Py_BuildValue("{s:O,s:O,s:O,s:O,s:O}", "values", p.value_series.get(), "trades",
-                               trades.get(), "portfolio", holdings.get(), "weight_row",
-                               weight_row.get(), "next_weight_row", next_weight_row.get()));
+                               trades.get(), "portfolio", holdings.get(), "weight_row", weight_row.get(),
+                               "next_weight_row", next_weight_row.get()));
 }
 
 }  // namespace

@@ -66,8 +66,7 @@ private:
 
 }  // namespace
 
-Ref exvalo_analysis(int sid, int entry_bar, int exit_bar, PyObject* is_long, int full_entry,
-                    int full_exit) {
+Ref exvalo_analysis(int sid, int entry_bar, int exit_bar, PyObject* is_long, int full_entry, int full_exit) {
     const Side side(is_long);
     const int pc = session.column_map[sid];  // an unmapped stock reads column 0
     const PriceMatrix trade(session.trade_prices);
@@ -76,8 +75,8 @@ Ref exvalo_analysis(int sid, int entry_bar, int exit_bar, PyObject* is_long, int
                                              session.window_step};
     Records records;
     try {
-        kernel::analyse_trade(trade, close, pc, entry_bar, exit_bar, side, full_entry, full_exit,
-                              settings, records);
+        kernel::analyse_trade(trade, close, pc, entry_bar, exit_bar, side, full_entry, full_exit, settings,
+                              records);
     } catch (const kernel::KernelError& e) {
         raise_excursion_error(e);
     }

@@ -11,7 +11,6 @@ namespace vantrel::exvalo {
 // truth where the side matters; `full_entry` charges the entry fee,
 // `full_exit` fills the exit at its execution price and charges the exit
 // costs. Throws PyErrorSet.
-Ref exvalo_analysis(int sid, int entry_bar, int exit_bar, PyObject* is_long, int full_entry,
-                    int full_exit);
+Ref exvalo_analysis(int sid, int entry_bar, int exit_bar, PyObject* is_long, int full_entry, int full_exit);
 
 }  // namespace vantrel::exvalo

@@ -17,8 +17,8 @@ namespace vantrel::exvalo_api {
 
 // Errors are reported by leaving a Python exception set (the void functions)
 // or by returning NULL (end_analysis). No C++ exception crosses a pointer.
-using StartAnalysisFn = void (*)(PyArrayObject*, PyArrayObject*, std::map<int, int>, int, double,
-                                 double, int, int) noexcept;
+using StartAnalysisFn = void (*)(PyArrayObject*, PyArrayObject*, std::map<int, int>, int, double, double, int,
+                                 int) noexcept;
 using RecordDateFn = void (*)(int) noexcept;
 using RecordEntryFn = void (*)(int, double, int) noexcept;
 using RecordExitFn = void (*)(int, int) noexcept;

@@ -57,8 +57,7 @@ inline const char* capsule_name_for_message(PyObject* item) {
 
 // Pointer held by `__pyx_capi__[name]` of `module` under `signature`, or NULL
 // with an error set. `kind` is "function" or "variable".
-inline void* take_pointer(PyObject* module, const char* kind, const char* name,
-                          const char* signature) {
+inline void* take_pointer(PyObject* module, const char* kind, const char* name, const char* signature) {
     const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
     if (module_name == nullptr) {
         PyErr_Clear();
@@ -71,17 +70,16 @@ inline void* take_pointer(PyObject* module, const char* kind, const char* name,
     if (item == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %s %.200s",
-                     module_name, kind, name);
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %s %.200s", module_name, kind,
+                     name);
         return nullptr;
     }
     void* pointer = nullptr;
     if (PyCapsule_IsValid(item, signature)) {
         pointer = PyCapsule_GetPointer(item, signature);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", kind,
-                     module_name, name, signature, capsule_name_for_message(item));
+        PyErr_Format(PyExc_TypeError, "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     kind, module_name, name, signature, capsule_name_for_message(item));
     }
     Py_DECREF(item);
     return pointer;
@@ -100,8 +98,7 @@ inline int bind_variables(Binding& b) {
     PyObject* module = PyImport_ImportModule(kModuleName);
     if (module == nullptr) return -1;
     void* entry = take_pointer(module, "variable", "entry", kArraySignature);
-    void* position = entry ? take_pointer(module, "variable", "position", kArraySignature)
-                           : nullptr;
+    void* position = entry ? take_pointer(module, "variable", "position", kArraySignature) : nullptr;
     Py_DECREF(module);
     if (position == nullptr) return -1;
     b.entry = static_cast<PyArrayObject**>(entry);
@@ -116,10 +113,8 @@ inline int bind_functions(Binding& b) {
         const char* name;
         const char* signature;
     } items[] = {
-        {"start_analysis", kStartAnalysisSignature},
-        {"record_date", kRecordDateSignature},
-        {"record_entry", kRecordEntrySignature},
-        {"record_exit", kRecordExitSignature},
+        {"start_analysis", kStartAnalysisSignature}, {"record_date", kRecordDateSignature},
+        {"record_entry", kRecordEntrySignature},     {"record_exit", kRecordExitSignature},
         {"end_analysis", kEndAnalysisSignature},
     };
     void* pointers[5] = {};

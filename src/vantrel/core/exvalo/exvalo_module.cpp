@@ -65,8 +65,7 @@ void execute(PyObject* module) {
     Ref capi = capi_dict(module);
     publish(capi.get(), "entry", &ex::session.entry, api::kArraySignature);
     publish(capi.get(), "position", &ex::session.position, api::kArraySignature);
-    publish(capi.get(), "start_analysis", as_pointer(start_analysis_fn),
-            api::kStartAnalysisSignature);
+    publish(capi.get(), "start_analysis", as_pointer(start_analysis_fn), api::kStartAnalysisSignature);
     publish(capi.get(), "record_date", as_pointer(record_date_fn), api::kRecordDateSignature);
     publish(capi.get(), "record_entry", as_pointer(record_entry_fn), api::kRecordEntrySignature);
     publish(capi.get(), "record_exit", as_pointer(record_exit_fn), api::kRecordExitSignature);

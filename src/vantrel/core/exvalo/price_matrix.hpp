@@ -61,8 +61,8 @@ private:
     static Py_ssize_t numpy_index(Py_ssize_t i, Py_ssize_t size, int axis) {
         const Py_ssize_t k = i < 0 ? i + size : i;
         if (k < 0 || k >= size) {
-            PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis %d with size %zd",
-                         i, axis, size);
+            PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis %d with size %zd", i, axis,
+                         size);
             throw PyErrorSet{};
         }
         return k;

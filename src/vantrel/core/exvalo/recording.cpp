@@ -35,8 +35,8 @@ PyObject* checked_matrix(PyArrayObject* argument, const char* name, Buffer& view
     if (matrix == nullptr || matrix == Py_None) return Py_None;
     if (!PyArray_Check(matrix)) {
         PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected numpy.ndarray, got %.200s)",
-                     name, Py_TYPE(matrix)->tp_name);
+                     "Argument '%.200s' has incorrect type (expected numpy.ndarray, got %.200s)", name,
+                     Py_TYPE(matrix)->tp_name);
         throw PyErrorSet{};
     }
     view.acquire(matrix, 2, Elem::f64);
@@ -61,8 +61,8 @@ PyObject* zeros(int n, PyTypeObject* dtype) {
     Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", reinterpret_cast<PyObject*>(dtype)));
     Ref array = Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
     if (!PyArray_Check(array.get())) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s",
-                     Py_TYPE(array.get())->tp_name, PyArray_Type.tp_name);
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(array.get())->tp_name,
+                     PyArray_Type.tp_name);
         throw PyErrorSet{};
     }
     return array.release();
@@ -123,9 +123,8 @@ void record_trade(int sid, long exit_bar, int full_exit) {
 
 }  // namespace
 
-void start_analysis(PyArrayObject* trade_prices, PyArrayObject* close_prices,
-                    std::map<int, int> column_map, int n_columns, double fee_ratio,
-                    double tax_ratio, int window, int window_step) noexcept {
+void start_analysis(PyArrayObject* trade_prices, PyArrayObject* close_prices, std::map<int, int> column_map,
+                    int n_columns, double fee_ratio, double tax_ratio, int window, int window_step) noexcept {
     guarded([&] {
         Buffer trade_view, close_view;
         PyObject* trade = checked_matrix(trade_prices, "trade_prices", trade_view);

@@ -18,9 +18,8 @@ namespace stock_array_detail {
 // Address of element `sid`, or NULL when the array needs item access.
 inline char* element(PyArrayObject* a, int sid, int type_num, bool writing) {
     PyObject* o = reinterpret_cast<PyObject*>(a);
-    if (o == nullptr || !PyArray_CheckExact(o) || PyArray_NDIM(a) != 1 ||
-        PyArray_TYPE(a) != type_num || !PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a) ||
-        (writing && !PyArray_ISWRITEABLE(a))) {
+    if (o == nullptr || !PyArray_CheckExact(o) || PyArray_NDIM(a) != 1 || PyArray_TYPE(a) != type_num ||
+        !PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a) || (writing && !PyArray_ISWRITEABLE(a))) {
         return nullptr;
     }
     const npy_intp n = PyArray_DIM(a, 0);

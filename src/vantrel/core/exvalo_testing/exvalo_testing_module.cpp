@@ -64,16 +64,15 @@ PyObject* start_analysis(PyObject*, PyObject* args) {
     PyObject *trade_prices, *close_prices, *column_map;
     int n_columns, window, window_step;
     double fee_ratio, tax_ratio;
-    if (!PyArg_ParseTuple(args, "OOOiddii:start_analysis", &trade_prices, &close_prices,
-                          &column_map, &n_columns, &fee_ratio, &tax_ratio, &window,
-                          &window_step)) {
+    if (!PyArg_ParseTuple(args, "OOOiddii:start_analysis", &trade_prices, &close_prices, &column_map,
+                          &n_columns, &fee_ratio, &tax_ratio, &window, &window_step)) {
         return nullptr;
     }
     return guarded([&] {
         std::map<int, int> columns = to_map<int>(column_map, to_int);
         exvalo.start_analysis(reinterpret_cast<PyArrayObject*>(trade_prices),
-                              reinterpret_cast<PyArrayObject*>(close_prices), columns, n_columns,
-                              fee_ratio, tax_ratio, window, window_step);
+                              reinterpret_cast<PyArrayObject*>(close_prices), columns, n_columns, fee_ratio,
+                              tax_ratio, window, window_step);
         return outcome();
     });
 }
@@ -128,8 +127,7 @@ PyMethodDef methods[] = {
      "end_analysis(positions)\n--\n\nRecord the trades still open; positions is a dict of int "
      "to float."},
     {"entry", entry, METH_NOARGS, "entry()\n--\n\nThe entry-bar array exvalo publishes now."},
-    {"position", position, METH_NOARGS,
-     "position()\n--\n\nThe entry-weight array exvalo publishes now."},
+    {"position", position, METH_NOARGS, "position()\n--\n\nThe entry-weight array exvalo publishes now."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -56,10 +56,9 @@ inline int64_t excursion_length(int window, int step) {
 // One pass over the span keeps the running statistics and takes the records
 // at the window's sample positions and at the exit as it passes them.
 template <class Prices, class Side, class Records>
-void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar,
-                   int exit_bar, const Side& side, int full_entry, int full_exit,
-                   const ExcursionSettings& settings, Records& records,
-                   std::vector<std::array<double, 6>>& samples) {
+void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar, int exit_bar,
+                   const Side& side, int full_entry, int full_exit, const ExcursionSettings& settings,
+                   Records& records, std::vector<std::array<double, 6>>& samples) {
     auto float_division = [] { return KernelError(KernelError::Kind::float_division); };
 
     // The span reaches at least `window` bars past the entry, within the data.
@@ -75,8 +74,7 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
     const uint64_t exit_at = exit_position(positions, exit_bar, entry_bar);
     const int step = settings.window_step;
     // A negative window compares as a huge unsigned one and samples the whole span.
-    const uint64_t sampled =
-        std::min<uint64_t>(static_cast<uint64_t>(int64_t{settings.window}), positions);
+    const uint64_t sampled = std::min<uint64_t>(static_cast<uint64_t>(int64_t{settings.window}), positions);
     samples.clear();
     std::array<double, 6> exit_record{};
     double exit_value = 0.0;
@@ -86,8 +84,8 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
     auto visit = [&](uint64_t p) {
         if (p == next_sample) {
             samples.push_back(state.record());
-            next_sample = p + static_cast<uint64_t>(step) < sampled ? p + static_cast<uint64_t>(step)
-                                                                   : UINT64_MAX;
+            next_sample =
+                p + static_cast<uint64_t>(step) < sampled ? p + static_cast<uint64_t>(step) : UINT64_MAX;
         }
         if (p == exit_at) {
             exit_record = state.record();
@@ -166,12 +164,12 @@ void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_b
 }
 
 template <class Prices, class Side, class Records>
-void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar,
-                   int exit_bar, const Side& side, int full_entry, int full_exit,
-                   const ExcursionSettings& settings, Records& records) {
+void analyse_trade(const Prices& trade, const Prices& close, int pc, int entry_bar, int exit_bar,
+                   const Side& side, int full_entry, int full_exit, const ExcursionSettings& settings,
+                   Records& records) {
     std::vector<std::array<double, 6>> samples;
-    analyse_trade(trade, close, pc, entry_bar, exit_bar, side, full_entry, full_exit, settings,
-                  records, samples);
+    analyse_trade(trade, close, pc, entry_bar, exit_bar, side, full_entry, full_exit, settings, records,
+                  samples);
 }
 
 }  // namespace vantrel::kernel

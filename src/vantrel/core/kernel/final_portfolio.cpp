@@ -49,8 +49,7 @@ PendingStop pending_stop(const RunState& s, int sid) {
     return {};
 }
 
-FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s,
-                               bool stop_trading_next_period) {
+FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s, bool stop_trading_next_period) {
     const int n = in.n_columns();
     FinalPortfolio out;
     out.weights.assign(n, 0.0);

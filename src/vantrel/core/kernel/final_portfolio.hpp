@@ -44,7 +44,6 @@ struct PendingStop {
 };
 PendingStop pending_stop(const RunState& s, int sid);
 
-FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s,
-                               bool stop_trading_next_period);
+FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s, bool stop_trading_next_period);
 
 }  // namespace vantrel::kernel

@@ -38,8 +38,10 @@ struct BarRows {
     MatrixRow<double> price, close, high, low, open, sl, tp;
 
     BarRows(const RunInputs& in, const RunState& s)
-        : price(in.price_values.row_view(s.bar)), close(in.close_values.row_view(s.bar)),
-          sl(in.sl_values.row_view(s.sl_row)), tp(in.tp_values.row_view(s.tp_row)) {
+        : price(in.price_values.row_view(s.bar)),
+          close(in.close_values.row_view(s.bar)),
+          sl(in.sl_values.row_view(s.sl_row)),
+          tp(in.tp_values.row_view(s.tp_row)) {
         if (in.options.touched_exit) {
             high = in.high_values.row_view(s.bar);
             low = in.low_values.row_view(s.bar);
@@ -114,8 +116,8 @@ Levels stop_levels(const Run& run, const BarRows& rows, int sid, double entry_va
 
 // A level reached within the bar closes the position at the level itself, or
 // at the open when the bar opened beyond a level.
-void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value,
-                  double price_ratio, double entry_value, const Levels& lv) {
+void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value, double price_ratio,
+                  double entry_value, const Levels& lv) {
     RunState& s = run.s;
     const double reference = s.rebalance_prices[col];
     const double base = s.cum_return[sid] / price_ratio;

@@ -37,8 +37,8 @@ double abs_weight_sum(RunSink& sink, const std::vector<double>& weights) {
     return pairwise_sum(magnitudes.data(), static_cast<std::ptrdiff_t>(n));
 }
 
-double set_position(Run& run, int sid, double target_value, double cash, bool verify_held,
-                    bool drop_flat, double weight_base, const ExitFill& fill) {
+double set_position(Run& run, int sid, double target_value, double cash, bool verify_held, bool drop_flat,
+                    double weight_base, const ExitFill& fill) {
     Holdings& positions = run.s.positions;
     RunSink& sink = run.sink;
     TradeLog* log = run.log;
@@ -95,10 +95,9 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
         const double before = value;
         const double amount = target_value - value;
         const bool buying = amount > 0.0;
-        const bool growing =
-            (target_value >= 0.0 && amount > 0.0) || (target_value <= 0.0 && amount < 0.0);
-        const double cost = growing ? std::fabs(amount) * fee_ratio
-                                    : std::fabs(amount) * (fee_ratio + tax_ratio);
+        const bool growing = (target_value >= 0.0 && amount > 0.0) || (target_value <= 0.0 && amount < 0.0);
+        const double cost =
+            growing ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
         if (buying) {
             cash = cash - amount;
             value = value + (amount - cost);
@@ -132,8 +131,7 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
                 break;
             }
             case Event::exit:
-                log->exited(sid, bar, fill.reason,
-                            std::isnan(fill.price) ? mark : fill.price, b);
+                log->exited(sid, bar, fill.reason, std::isnan(fill.price) ? mark : fill.price, b);
                 break;
             case Event::rebase: log->rebased(sid, bar, weight, target_value, mark, b); break;
             case Event::resize: log->resized(sid, b); break;

@@ -3,8 +3,7 @@
 
 namespace vantrel::kernel {
 
-std::vector<uint8_t> rebalance_mask(const Vector<int64_t>& price_index,
-                                    const Vector<int64_t>& calendar) {
+std::vector<uint8_t> rebalance_mask(const Vector<int64_t>& price_index, const Vector<int64_t>& calendar) {
     const Index n_bars = price_index.size();
     std::vector<uint8_t> mask(static_cast<std::size_t>(n_bars), 0);
     if (n_bars == 0) return mask;  // no bar to mark

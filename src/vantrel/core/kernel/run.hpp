@@ -31,13 +31,13 @@ void prepare_state(const RunInputs& in, RunState& s, double* values);
 void run_bars(Run& run);
 
 // The phases of one bar, in the order run_bars runs them.
-void walk_holdings(Run& run);        // mark to market, trackers, stop tests, touched exits
-void run_deferred_exits(Run& run);   // sell the close-mode stops of the previous bar
-void hand_over_exits(RunState& s);   // queue this bar's close-mode stops for the next
-void apply_rebalance(Run& run);      // the scheduled position row
-void close_delisted(Run& run);       // stocks delisted at this bar
-void value_portfolio(Run& run);      // cash plus holdings at this bar's close
-void schedule_rebalance(Run& run);   // the next bar's row, and whether it rebalances
+void walk_holdings(Run& run);       // mark to market, trackers, stop tests, touched exits
+void run_deferred_exits(Run& run);  // sell the close-mode stops of the previous bar
+void hand_over_exits(RunState& s);  // queue this bar's close-mode stops for the next
+void apply_rebalance(Run& run);     // the scheduled position row
+void close_delisted(Run& run);      // stocks delisted at this bar
+void value_portfolio(Run& run);     // cash plus holdings at this bar's close
+void schedule_rebalance(Run& run);  // the next bar's row, and whether it rebalances
 
 // How an exit fills: why it happened and at what price (NaN: at the price
 // the holding is marked at).
@@ -49,8 +49,8 @@ struct ExitFill {
 // Brings `sid` to `target_value`, charging the fee on every trade and the
 // tax on trades that reduce or close; entries and exits are reported to the
 // sink before any accounting. Returns the new cash balance.
-double set_position(Run& run, int sid, double target_value, double cash, bool verify_held,
-                    bool drop_flat, double weight_base = 1.0, const ExitFill& fill = {});
+double set_position(Run& run, int sid, double target_value, double cash, bool verify_held, bool drop_flat,
+                    double weight_base = 1.0, const ExitFill& fill = {});
 
 // Trades every stock to its weight of the portfolio value, capped at the
 // position limit. Returns the new cash balance.

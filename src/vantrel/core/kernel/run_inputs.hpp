@@ -29,9 +29,9 @@ struct RunInputs {
     Matrix<double> price_values;  // trading prices, bars x price columns
     Matrix<double> close_values;
     Matrix<double> high_values, low_values, open_values;  // read in touched mode only
-    Vector<int64_t> price_index;  // bar timestamps (ns)
-    Matrix<double> pos_values;    // target weights, position rows x stocks
-    Vector<int64_t> pos_index;    // position row timestamps (ns)
+    Vector<int64_t> price_index;                          // bar timestamps (ns)
+    Matrix<double> pos_values;                            // target weights, position rows x stocks
+    Vector<int64_t> pos_index;                            // position row timestamps (ns)
     bool has_delisting_bars = false;
     Vector<int64_t> delisting_bars;  // per stock, the delisting bar or negative
     // Price column of every stock; a stock without one reads column 0.
@@ -46,8 +46,7 @@ struct RunInputs {
 
 // The bars a rebalancing calendar allows: each timestamp marks the last bar
 // dated at or before it, and the scan never moves backwards.
-std::vector<uint8_t> rebalance_mask(const Vector<int64_t>& price_index,
-                                    const Vector<int64_t>& calendar);
+std::vector<uint8_t> rebalance_mask(const Vector<int64_t>& price_index, const Vector<int64_t>& calendar);
 
 // Whether any stock has a delisting bar.
 bool any_delisting(const Vector<int64_t>& delisting_bars);

@@ -12,9 +12,7 @@ namespace vantrel::kernel {
 // Signed stock ids of stop exits: negative for the stop-loss side, positive
 // for the take-profit side. Stored as sid + 1 so that stock 0 keeps its side.
 using SignedIds = std::vector<int32_t>;
-inline int32_t signed_id(int32_t sid, bool stop_loss_side) {
-    return stop_loss_side ? -(sid + 1) : sid + 1;
-}
+inline int32_t signed_id(int32_t sid, bool stop_loss_side) { return stop_loss_side ? -(sid + 1) : sid + 1; }
 inline int32_t id_of(int32_t signed_id) { return (signed_id < 0 ? -signed_id : signed_id) - 1; }
 inline bool is_take_profit(int32_t signed_id) { return signed_id > 0; }
 
@@ -52,9 +50,7 @@ struct RunState {
     // The last bar reported to the sink: the exit bar of every exit.
     int current_bar = 0;
 
-    void reset_trackers(int sid) {
-        cum_return[sid] = max_cum_return[sid] = min_cum_return[sid] = 1.0;
-    }
+    void reset_trackers(int sid) { cum_return[sid] = max_cum_return[sid] = min_cum_return[sid] = 1.0; }
 };
 
 }  // namespace vantrel::kernel

@@ -81,8 +81,7 @@ class Matrix {
 public:
     Matrix() = default;
     Matrix(const void* data, Index rows, Index cols, Index row_stride, Index col_stride)
-        : data_(static_cast<const char*>(data)), rows_(rows), cols_(cols), s0_(row_stride),
-          s1_(col_stride) {}
+        : data_(static_cast<const char*>(data)), rows_(rows), cols_(cols), s0_(row_stride), s1_(col_stride) {}
 
     bool given() const { return data_ != nullptr || rows_ != 0; }
     Index rows() const { return rows_; }

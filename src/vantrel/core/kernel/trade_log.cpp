@@ -48,17 +48,14 @@ struct ItemReader {
     double operator()(int64_t row, int64_t col) const {
         return m(item(row, m.rows(), 0), item(col, m.cols(), 1));
     }
-    Matrix<double>::Column column(Index j, Index first, Index last) const {
-        return m.column(j, first, last);
-    }
+    Matrix<double>::Column column(Index j, Index first, Index last) const { return m.column(j, first, last); }
 };
 
 int8_t side_of(double target) { return target > 0.0 ? 1 : (target < 0.0 ? -1 : 0); }
 
 }  // namespace
 
-TradeLog::TradeLog(const RunInputs& in, int n_columns)
-    : in_(in), open_(static_cast<std::size_t>(n_columns)) {
+TradeLog::TradeLog(const RunInputs& in, int n_columns) : in_(in), open_(static_cast<std::size_t>(n_columns)) {
     const RunOptions& o = in.options;
     settings_ = {o.fee_ratio, o.tax_ratio, o.excursion_window, o.excursion_window_step};
 }
@@ -67,14 +64,12 @@ void TradeLog::analyse(int sid, int bar, int full_exit) {
     Open& open = open_[sid];
     const TradeRecord& r = open.record;
     StatsBuffer buffer{open.stats};
-    analyse_trade(ItemReader{in_.price_values}, ItemReader{in_.close_values}, in_.price_col[sid],
-                  r.entry_bar, bar,
-                  WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer, samples_);
+    analyse_trade(ItemReader{in_.price_values}, ItemReader{in_.close_values}, in_.price_col[sid], r.entry_bar,
+                  bar, WeightSide{r.weight > 0.0}, r.full_entry, full_exit, settings_, buffer, samples_);
     length_ = buffer.length();
 }
 
-void TradeLog::entered(int sid, int bar, double weight, double target, double entry_price,
-                       const Booking& b) {
+void TradeLog::entered(int sid, int bar, double weight, double target, double entry_price, const Booking& b) {
     Open& open = open_[sid];
     open.record = TradeRecord{};
     TradeRecord& r = open.record;
@@ -99,8 +94,7 @@ void TradeLog::resized(int sid, const Booking& b) {
     if (b.growing) r.capital += std::fabs(b.amount);
 }
 
-void TradeLog::rebased(int sid, int bar, double weight, double target, double mark,
-                       const Booking& b) {
+void TradeLog::rebased(int sid, int bar, double weight, double target, double mark, const Booking& b) {
     Open& open = open_[sid];
     TradeRecord& r = open.record;
     // A trade that adds to the position belongs to the new record (its cost

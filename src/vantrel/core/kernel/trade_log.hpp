@@ -18,20 +18,20 @@ namespace vantrel::kernel {
 struct TradeRecord {
     int32_t stock = 0;
     int32_t entry_bar = 0;
-    int32_t exit_bar = -1;   // -1 while open at the end
-    int32_t round_trip = 0;  // records of one position out of nothing and back share it
-    int8_t side = 0;         // +1 long, -1 short (sign of the target value)
-    uint8_t full_entry = 0;  // 1: entered out of nothing; 0: re-based
-    uint8_t full_exit = 0;   // 1: closed to nothing; 0: re-based or still open
-    uint8_t exit_reason = 0; // ExitReason
-    uint32_t unused = 0;     // no padding: a record's bytes are all defined
-    double weight = 0.0;     // target value over portfolio value at entry
+    int32_t exit_bar = -1;    // -1 while open at the end
+    int32_t round_trip = 0;   // records of one position out of nothing and back share it
+    int8_t side = 0;          // +1 long, -1 short (sign of the target value)
+    uint8_t full_entry = 0;   // 1: entered out of nothing; 0: re-based
+    uint8_t full_exit = 0;    // 1: closed to nothing; 0: re-based or still open
+    uint8_t exit_reason = 0;  // ExitReason
+    uint32_t unused = 0;      // no padding: a record's bytes are all defined
+    double weight = 0.0;      // target value over portfolio value at entry
     double entry_price = 0.0;
     double exit_price = 0.0;  // the fill: a stop level, a gapped open, or the trading price
     double fees = 0.0;
     double taxes = 0.0;
-    double profit = 0.0;    // in units of the initial capital (1.0)
-    double capital = 0.0;   // the value committed: |target| plus later additions
+    double profit = 0.0;           // in units of the initial capital (1.0)
+    double capital = 0.0;          // the value committed: |target| plus later additions
     double realized_return = 0.0;  // profit / capital
 };
 
@@ -43,7 +43,7 @@ struct Booking {
     double amount = 0.0;        // target - value before (0 for a close)
     double fee = 0.0;
     double tax = 0.0;
-    bool growing = false;       // the trade added to the position (or reversed it)
+    bool growing = false;  // the trade added to the position (or reversed it)
 };
 
 class TradeLog {
@@ -59,8 +59,7 @@ public:
     // documented session computes them at the same moment.
     void analyse(int sid, int bar, int full_exit);
 
-    void entered(int sid, int bar, double weight, double target, double entry_price,
-                 const Booking& b);
+    void entered(int sid, int bar, double weight, double target, double entry_price, const Booking& b);
     void resized(int sid, const Booking& b);
     // `mark` is the trading price the holding is valued at (the run's
     // reference price of its column).

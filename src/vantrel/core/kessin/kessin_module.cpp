@@ -9,8 +9,8 @@ using vantrel::Ref;
 PyObject* str_to_bytearray(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"text", nullptr};
     PyObject* text = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:str_to_bytearray",
-                                     const_cast<char**>(keywords), &text)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:str_to_bytearray", const_cast<char**>(keywords),
+                                     &text)) {
         return nullptr;
     }
     if (text == Py_None) {
@@ -18,9 +18,8 @@ PyObject* str_to_bytearray(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (!PyUnicode_CheckExact(text)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "text",
-                     PyUnicode_Type.tp_name, Py_TYPE(text)->tp_name);
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     "text", PyUnicode_Type.tp_name, Py_TYPE(text)->tp_name);
         return nullptr;
     }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -54,8 +53,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "kessin", "Text utility: convert a text into a byte array.", 0,
-    methods, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "kessin",
+    "Text utility: convert a text into a byte array.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

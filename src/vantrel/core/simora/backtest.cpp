@@ -40,9 +40,8 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
     ModuleState& ms = state();
     binding::BacktestArgs a;
     binding::PreparedRun p;
-    binding::convert_arguments(
-        "backtest_", args, kwargs,
-        {ms.default_stop_loss, ms.default_take_profit, ms.default_trail_stop}, a);
+    binding::convert_arguments("backtest_", args, kwargs,
+                               {ms.default_stop_loss, ms.default_take_profit, ms.default_trail_stop}, a);
     write_setting("RETAIN_COST_WHEN_REBALANCE", a.in.options.retain_cost_when_rebalance);
     write_setting("RESAMPLE", a.periodically_rebalance);
     binding::prepare_run(a, p, {ms.globals, ms.builtins});

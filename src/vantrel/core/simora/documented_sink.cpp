@@ -2,7 +2,6 @@
 
 #include "numpy_abs_sum.hpp"
 
-
 namespace vantrel::simora {
 
 namespace {

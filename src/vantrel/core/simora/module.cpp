@@ -56,11 +56,11 @@ Ref import_from(PyObject* module, const char* name) {
     PyObject* file = PyModule_GetFilenameObject(module);
     if (file == nullptr) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (unknown location)",
-                     name, module_name.get());
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (unknown location)", name,
+                     module_name.get());
     } else {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (%U)", name,
-                     module_name.get(), file);
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U' (%U)", name, module_name.get(),
+                     file);
         Py_DECREF(file);
     }
     throw PyErrorSet{};
@@ -133,9 +133,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "simora",
-    "The backtest engine: backtest_ and the queries over its latest run.", 0, nullptr, slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "simora",
+    "The backtest engine: backtest_ and the queries over its latest run.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

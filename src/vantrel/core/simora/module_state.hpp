@@ -11,11 +11,11 @@
 namespace vantrel::simora {
 
 struct ModuleState {
-    PyObject* module = nullptr;        // borrowed: lives as long as the process
-    PyObject* globals = nullptr;       // the module's namespace dict (borrowed)
-    PyObject* builtins = nullptr;      // the builtins' dict (borrowed)
+    PyObject* module = nullptr;            // borrowed: lives as long as the process
+    PyObject* globals = nullptr;           // the module's namespace dict (borrowed)
+    PyObject* builtins = nullptr;          // the builtins' dict (borrowed)
     PyObject* stock_operations = nullptr;  // owned; replaced by every completed run
-    exvalo_api::Binding exvalo;  // bound once at import
+    exvalo_api::Binding exvalo;            // bound once at import
     // backtest_ defaults, fixed when the function is created at import
     PyObject* default_stop_loss = nullptr;
     PyObject* default_take_profit = nullptr;

@@ -29,9 +29,7 @@ void view_argument(PyObject* o, const char* name, Elem elem, OptionalView& out) 
     out.present = true;
 }
 
-[[noreturn]] void raise_none_subscript() {
-    raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-}
+[[noreturn]] void raise_none_subscript() { raise(PyExc_TypeError, "'NoneType' object is not subscriptable"); }
 
 Py_ssize_t item_as_index(PyObject* trade, Py_ssize_t i) {
     Ref item = Ref::steal(PySequence_GetItem(trade, i));
@@ -59,8 +57,7 @@ PyObject* build_record(const OptionalView& columns, const OptionalView& index, b
     PyList_SET_ITEM(record.get(), 2, open ? check(PyLong_FromLong(-1)) : timestamp(exit_bar));
     PyList_SET_ITEM(record.get(), 3, timestamp(entry_bar - 1));
     PyList_SET_ITEM(record.get(), 4,
-                    open ? check(PyLong_FromLong(-1))
-                         : timestamp(touched_exit ? exit_bar : exit_bar - 1));
+                    open ? check(PyLong_FromLong(-1)) : timestamp(touched_exit ? exit_bar : exit_bar - 1));
     PyList_SET_ITEM(record.get(), 5, Py_NewRef(position));
     Py_ssize_t period = 0;
     if (open) {
@@ -107,9 +104,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 }
 
-PyObject* get_stock_operations(PyObject*, PyObject*) {
-    return PyDict_Copy(state().stock_operations);
-}
+PyObject* get_stock_operations(PyObject*, PyObject*) { return PyDict_Copy(state().stock_operations); }
 
 PyObject* ioft(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"v"};

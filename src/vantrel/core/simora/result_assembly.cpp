@@ -46,8 +46,7 @@ void normalize_entry(PyObject* operations, const char* key, double position_limi
     Ref normalize = global(normalize_weight_name);
     PyObject* weights = PyDict_GetItemString(operations, key);
     Ref limit = py_float(position_limit);
-    Ref result = Ref::steal(
-        PyObject_CallFunctionObjArgs(normalize.get(), weights, limit.get(), nullptr));
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(normalize.get(), weights, limit.get(), nullptr));
     check_status(PyDict_SetItemString(operations, key, result.get()));
 }
 
