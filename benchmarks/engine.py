@@ -45,9 +45,39 @@ def fast_engine() -> ModuleType | None:
     return _engine
 
 
-def run_fast_engine(market: Market, strategy: Strategy) -> dict[str, Any]:
+# What `backtest_` charges when a strategy names no costs; the array entry charges none.
+DOCUMENTED_COSTS = {"fee_ratio": 0.001425, "tax_ratio": 0.003}
+_RENAMED = {"exvalo_window": "excursion_window", "exvalo_window_step": "excursion_window_step"}
+
+
+def package_arguments(market: Market, strategy: Strategy) -> dict[str, Any]:
+    """The same run in the array entry's words: the workloads' stocks are the price
+    columns in order, and their stop settings are single levels."""
+    n_bars, n_stocks = market.close.shape
+    arguments: dict[str, Any] = dict(
+        prices=market.open,
+        close=market.close,
+        high=market.high,
+        low=market.low,
+        open=market.open,
+        bar_dates=market.index,
+        weights=strategy.pos_values,
+        weight_dates=strategy.pos_index,
+        stock_columns=np.arange(n_stocks, dtype=np.int64),
+        calendar=strategy.resample,
+    )
+    for name, value in {**DOCUMENTED_COSTS, **strategy.options}.items():
+        if name in ("stop_loss", "take_profit"):
+            arguments[name] = np.full((1, n_stocks), float(value))
+            arguments[f"{name}_rows"] = np.zeros(n_bars, dtype=np.int64)
+        else:
+            arguments[_RENAMED.get(name, name)] = value
+    return arguments
+
+
+def run_fast_engine(market: Market, strategy: Strategy) -> Any:
     """One run of the array entry on the same inputs: values, trade log, final portfolio."""
-    return fast_engine().run(*_engine_arguments(market, strategy), **strategy.options)
+    return fast_engine().run(**package_arguments(market, strategy))
 
 
 @dataclass(frozen=True)
@@ -82,9 +112,9 @@ def last_trades() -> TradeList:
     )
 
 
-def fast_engine_trades(result: dict[str, Any]) -> TradeList:
+def fast_engine_trades(result: Any) -> TradeList:
     """The array entry's trade log in the form of the excursion module's lists."""
-    log = result["trades"]
+    log = result.trades
     stats = [
         "adverse_excursion",
         "favourable_excursion",

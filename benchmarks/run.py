@@ -36,6 +36,7 @@ from benchmarks.engine import (  # noqa: E402
     fast_engine,
     fast_engine_trades,
     last_trades,
+    package_arguments,
     run_backtest,
     run_fast_engine,
 )
@@ -176,8 +177,10 @@ def bench_book(workload: str, market, columns, prices, strategy, repeats: int, g
         "backtest_": lambda: run_backtest(market, strategy),
     }
     if columns is not None:
-        routes["_engine"] = lambda: run_fast_engine(market, strategy)
-        routes["_engine (column-major)"] = lambda: run_fast_engine(columns, strategy)
+        engine = fast_engine()
+        row_major, column_major = package_arguments(market, strategy), package_arguments(columns, strategy)
+        routes["_engine"] = lambda: engine.run(**row_major)
+        routes["_engine (column-major)"] = lambda: engine.run(**column_major)
     routes["vantrel.backtest"] = call.run
     timings = measure_together(routes, repeats)
 
@@ -188,7 +191,7 @@ def bench_book(workload: str, market, columns, prices, strategy, repeats: int, g
     if columns is not None:
         for route, prices_in in (("_engine", market), ("_engine (column-major)", columns)):
             out = run_fast_engine(prices_in, strategy)
-            gates[route] = gate.same(key, f"{route}'s output", digest(out["values"], fast_engine_trades(out)) == hashes)
+            gates[route] = gate.same(key, f"{route}'s output", digest(out.values, fast_engine_trades(out)) == hashes)
     equity = call.run().equity.to_numpy()
     gates["vantrel.backtest"] = gate.same(
         key, "vantrel.backtest's equity", bool(np.array_equal(equity, values[call.first_bar :]))

@@ -92,6 +92,81 @@ def positional(args: dict) -> list:
     return [args[name] for name in REQUIRED]
 
 
+# The documented entry's optional arguments, in order, and its cost defaults.
+OPTIONAL = (
+    "fee_ratio",
+    "tax_ratio",
+    "stop_loss",
+    "take_profit",
+    "trail_stop",
+    "trail_stop_activation",
+    "touched_exit",
+    "position_limit",
+    "retain_cost_when_rebalance",
+    "stop_trading_next_period",
+    "exvalo_window",
+    "exvalo_window_step",
+    "periodically_rebalance",
+    "delisting_bars",
+)
+DOCUMENTED_COSTS = {"fee_ratio": 0.001425, "tax_ratio": 0.003}
+RENAMED = {"exvalo_window": "excursion_window", "exvalo_window_step": "excursion_window_step"}
+
+
+def package_arguments(*args, **kwargs) -> dict:
+    """A documented ``backtest_`` call's arguments in the array entry's words: stocks
+    matched to price columns by label (the last of equal labels wins, an unmatched
+    stock reads column 0), stop settings as threshold tables, flags tested once,
+    and the documented costs where the call leaves them out."""
+    from vantrel._stops import StopTable, stop_table
+
+    given = dict(zip((*REQUIRED, *OPTIONAL), args, strict=False))
+    given.update(kwargs)
+    by_label = {label: i for i, label in enumerate(given["price_columns"])}
+    out = {
+        "prices": given["price_values"],
+        "close": given["close_values"],
+        "high": given.get("high_values"),
+        "low": given.get("low_values"),
+        "open": given.get("open_values"),
+        "bar_dates": given["price_index"],
+        "weights": given["pos_values"],
+        "weight_dates": given["pos_index"],
+        "stock_columns": np.array([by_label.get(label, 0) for label in given["pos_columns"]], dtype=np.int64),
+        "calendar": given["resample"],
+    }
+    for name in OPTIONAL:
+        value = given.get(name, DOCUMENTED_COSTS.get(name))
+        if value is None:
+            continue
+        if name in ("stop_loss", "take_profit"):
+            table = (
+                value if isinstance(value, StopTable) else stop_table(value, given["price_index"], given["pos_columns"])
+            )
+            out[name], out[f"{name}_rows"] = table.values, table.rows
+        elif name in (
+            "touched_exit",
+            "retain_cost_when_rebalance",
+            "stop_trading_next_period",
+            "periodically_rebalance",
+        ):
+            out[name] = bool(value)
+        elif name == "delisting_bars":
+            out[name] = value
+        elif name in RENAMED:
+            out[RENAMED[name]] = int(value)  # the documented entry truncates as int() does
+        else:
+            out[RENAMED.get(name, name)] = value
+    return out
+
+
+def package_run(*args, **kwargs):
+    """The array entry on a documented ``backtest_`` call's arguments."""
+    from vantrel.core import _engine
+
+    return _engine.run(**package_arguments(*args, **kwargs))
+
+
 def backtest(
     prices,
     weights,

@@ -84,14 +84,14 @@ def test_close_mode_stop_loss_sells_on_the_next_bar(small_close):
     np.testing.assert_allclose(result.equity.iloc[-3:], [9 / 11] * 3)
     trade = result.trades.iloc[0]
     assert (trade.exit_date, trade.exit_signal_date) == (small_close.index[6], small_close.index[5])
-    assert result.portfolio.loc["A", "action"] == "sl_"
+    assert result.portfolio.loc["A", "action"] == "stopped_out"
     assert result.portfolio.loc["A", "next_weight"] == 0.0
 
 
 def test_take_profit_of_the_first_column_is_labelled_take_profit(small_close):
     result = backtest(weights_on(["2024-01-02"], A=[1.0]), small_close, take_profit=0.05, **FREE)
     assert result.equity.iloc[-1] == pytest.approx(12 / 11)
-    assert result.portfolio.loc["A", "action"] == "tp_"
+    assert result.portfolio.loc["A", "action"] == "took_profit"
 
 
 def test_per_stock_and_touched_stops(small_close):

@@ -171,13 +171,13 @@ def test_rebalance_calendar_forms(small_close):
 def test_stop_settings_become_tables(small_close):
     market = Market(small_close)
     labels = pd.Index(["A", "C"])
-    ns, cols = market.index_ns, np.array(["A", "C"], dtype=object)
-    plain = stop_setting(0.1, "stop_loss", 1.0, market, labels, ns, cols)
+    plain = stop_setting(0.1, "stop_loss", 1.0, market, labels)
     assert plain.values.shape == (1, 2) and (plain.rows == 0).all() and len(plain.rows) == 8
-    per_stock = stop_setting(pd.Series({"C": 0.2, "B": 0.3}), "stop_loss", 1.0, market, labels, ns, cols)
+    assert stop_setting(1.0, "stop_loss", 1.0, market, labels) is None  # the whole entry price: no stop
+    per_stock = stop_setting(pd.Series({"C": 0.2, "B": 0.3}), "stop_loss", 1.0, market, labels)
     np.testing.assert_array_equal(per_stock.values, [[1.0, 0.2]])  # A missing: no stop
     dated = pd.DataFrame({"A": [0.1, np.nan], "C": [0.2, 0.3]}, index=pd.DatetimeIndex(["2024-01-03", "2024-01-06"]))
-    table = stop_setting(dated, "take_profit", np.inf, market, labels, ns, cols)
+    table = stop_setting(dated, "take_profit", np.inf, market, labels)
     np.testing.assert_array_equal(table.values, [[np.inf, np.inf], [0.1, 0.2], [np.inf, 0.3]])
     # bars Mon 1 .. Wed 10; rows as of each bar: before the 3rd none, the 6th (Sat) applies from Mon 8
     np.testing.assert_array_equal(table.rows, [0, 0, 1, 1, 1, 2, 2, 2])

@@ -133,7 +133,7 @@ def test_every_route_runs_the_same_book(market, book):
     np.testing.assert_array_equal(call.run().equity.to_numpy(), values[call.first_bar :])
     if fast_engine() is not None:
         out = run_fast_engine(market, strategy)
-        assert digest(out["values"], fast_engine_trades(out)) == expected
+        assert digest(out.values, fast_engine_trades(out)) == expected
 
 
 def test_package_call_refuses_options_it_cannot_pass(market):

@@ -19,6 +19,7 @@ import warnings
 import numpy as np
 import pytest
 
+from engine_builders import package_arguments
 from reference.scenarios import make_scenario
 from vantrel._stops import StopTable
 from vantrel.core import simora
@@ -157,9 +158,45 @@ def _check(seed: int) -> None:
     if values is not None:
         assert isinstance(values, np.ndarray) and values.dtype == np.float64 and values.ndim == 1, label
     if _engine is not None:
-        out = _call(_engine.run, scenario.args, scenario.kwargs)
+        rng = np.random.default_rng(seed)
+        try:
+            arguments = package_arguments(*scenario.args, **scenario.kwargs)
+        except Exception:
+            return  # not expressible as an array-entry call
+        for _ in range(int(rng.integers(0, 3))):
+            _mutate_entry_call(rng, arguments)
+        out = _call(_engine.run, (), arguments)
         if out is not None:
-            assert isinstance(out, dict) and isinstance(out.get("values"), np.ndarray), label
+            assert isinstance(out, _engine.RunResult) and isinstance(out.values, np.ndarray), label
+
+
+def _mutate_entry_call(rng, kw: dict) -> None:
+    """One hostile change to an array-entry call: indices out of range, shapes and dtypes
+    off, arrays left out, NaN and infinite levels."""
+    kind = int(rng.integers(6))
+    if kind == 0 and len(kw["stock_columns"]):
+        kw["stock_columns"] = kw["stock_columns"].copy()
+        kw["stock_columns"][rng.integers(len(kw["stock_columns"]))] = _pick(rng, [-1, 2**31, kw["prices"].shape[1]])
+    elif kind == 1 and "stop_loss_rows" in kw:
+        kw["stop_loss_rows"] = kw["stop_loss_rows"].copy()
+        if len(kw["stop_loss_rows"]):
+            kw["stop_loss_rows"][rng.integers(len(kw["stop_loss_rows"]))] = _pick(rng, [-1, 2**40])
+    elif kind == 2:
+        name = _pick(rng, ["bar_dates", "weight_dates", "stock_columns", "calendar", "delisting_bars"])
+        if isinstance(kw.get(name), np.ndarray):
+            kw[name] = kw[name][:-1] if rng.random() < 0.5 else kw[name].astype(_pick(rng, ["int32", "float64"]))
+    elif kind == 3:
+        name = _pick(rng, ["prices", "close", "weights", "stop_loss", "take_profit", "high"])
+        array = kw.get(name)
+        if isinstance(array, np.ndarray):
+            kw[name] = _pick(rng, [array.T, array[..., :-1], array.ravel(), array.astype(np.float32)])
+    elif kind == 4:
+        kw.pop(_pick(rng, ["prices", "stop_loss_rows", "take_profit", "calendar"]), None)
+    elif kind == 5:
+        for name in ("stop_loss", "take_profit"):
+            if isinstance(kw.get(name), np.ndarray) and kw[name].size:
+                kw[name] = kw[name].copy()
+                kw[name].flat[rng.integers(kw[name].size)] = _pick(rng, EXTREMES)
 
 
 def _batches():

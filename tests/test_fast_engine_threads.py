@@ -10,7 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from engine_builders import arrays, positional, ts
+from engine_builders import arrays, package_run, positional, ts
 
 _engine = pytest.importorskip("vantrel.core._engine")
 
@@ -45,24 +45,24 @@ def shared_market(n_bars=1500, n_stocks=60, seed=11):
 
 def identical(a, b) -> bool:
     """Two results are the same to the bit, field by field."""
-    if a["values"].tobytes() != b["values"].tobytes():
+    if a.values.tobytes() != b.values.tobytes():
         return False
     for table in ("trades", "portfolio"):
-        x, y = a[table], b[table]
+        x, y = getattr(a, table), getattr(b, table)
         if x.dtype != y.dtype or x.shape != y.shape or x.tobytes() != y.tobytes():
             return False
-    return (a["weight_row"], a["next_weight_row"]) == (b["weight_row"], b["next_weight_row"])
+    return (a.weight_row, a.next_weight_row) == (b.weight_row, b.next_weight_row)
 
 
 def test_threads_give_what_sequential_runs_give():
     args = shared_market()
-    alone = [_engine.run(*args, **options) for options in VARIANTS]
-    assert all(len(result["trades"]) > 50 for result in alone)
+    alone = [package_run(*args, **options) for options in VARIANTS]
+    assert all(len(result.trades) > 50 for result in alone)
     jobs = [i for i in range(len(VARIANTS)) for _ in range(4)]
     random.Random(1).shuffle(jobs)
 
     def job(i):
-        return i, _engine.run(*args, **VARIANTS[i])
+        return i, package_run(*args, **VARIANTS[i])
 
     with ThreadPoolExecutor(max_workers=6) as pool:
         results = list(pool.map(job, jobs))
@@ -79,7 +79,7 @@ def test_other_threads_run_while_a_backtest_is_inside_the_engine():
 
     def backtest():
         started.set()
-        _engine.run(*args, stop_loss=0.05, exvalo_window=60)
+        package_run(*args, stop_loss=0.05, exvalo_window=60)
         done.set()
 
     def count_turns():

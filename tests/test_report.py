@@ -16,11 +16,22 @@ def engine_arrays(n_trades: int, n_stocks: int):
     """Empty trade-log and portfolio arrays of the engine's own record types."""
     from vantrel.core import _engine
 
+    out = _engine.run(**_one_stock_call())
+    return np.zeros(n_trades, out.trades.dtype), np.zeros(n_stocks, out.portfolio.dtype)
+
+
+def _one_stock_call() -> dict:
     one = np.ones((3, 1))
     stamps = np.arange(3, dtype=np.int64)
-    labels = np.array(["A"], dtype=object)
-    out = _engine.run(one, one, None, None, None, stamps, labels, one[:1], stamps[:1], labels, stamps)
-    return np.zeros(n_trades, out["trades"].dtype), np.zeros(n_stocks, out["portfolio"].dtype)
+    return dict(
+        prices=one,
+        close=one,
+        bar_dates=stamps,
+        weights=one[:1],
+        weight_dates=stamps[:1],
+        stock_columns=np.zeros(1, dtype=np.int64),
+        calendar=stamps,
+    )
 
 
 @pytest.fixture
@@ -148,24 +159,7 @@ def window_log():
     """Two records with samples at offsets 0, 2 and 4 (window 5, step 2), then the exit."""
     from vantrel.core import _engine
 
-    one = np.ones((3, 1))
-    stamps = np.arange(3, dtype=np.int64)
-    labels = np.array(["A"], dtype=object)
-    dtype = _engine.run(
-        one,
-        one,
-        None,
-        None,
-        None,
-        stamps,
-        labels,
-        one[:1],
-        stamps[:1],
-        labels,
-        stamps,
-        exvalo_window=5,
-        exvalo_window_step=2,
-    )["trades"].dtype
+    dtype = _engine.run(**_one_stock_call(), excursion_window=5, excursion_window_step=2).trades.dtype
     log = np.zeros(2, dtype)
     log["stock"], log["entry_bar"], log["exit_bar"], log["weight"] = [0, 1], [4, 7], [7, -1], [0.4, 0.6]
     log["exit_reason"] = [2, 0]  # a take-profit, then one still open
@@ -215,11 +209,11 @@ def test_portfolio_table_names_stocks_and_dates():
     _, holdings = engine_arrays(0, 3)
     holdings["weight"][0], holdings["has_weight"][0] = 0.3, True
     holdings["next_weight"][2], holdings["has_next_weight"][2] = 0.5, True
-    holdings["action"] = [9, 0, 1]  # "sl_", none, "enter"
+    holdings["action"] = [9, 0, 1]  # stopped out, none, enter
     table = portfolio_table(holdings, -1, 1, ["A", "B", "C"], pd.DatetimeIndex(["2024-01-31", "2024-02-29"]))
     assert list(table.index) == ["A", "C"]
     assert list(table["weight"]) == [0.3, 0.0] and list(table["next_weight"]) == [0.0, 0.5]
-    assert list(table["action"]) == ["sl_", "enter"]
+    assert list(table["action"]) == ["stopped_out", "enter"]
     assert pd.isna(table.attrs["weight_date"])
     assert table.attrs["next_weight_date"] == pd.Timestamp("2024-02-29")
 

@@ -10,7 +10,6 @@ import pandas as pd
 from ._checks import (
     check_columns,
     check_date_index,
-    label_texts,
     nanoseconds,
     numeric_values,
     preview,
@@ -114,14 +113,6 @@ class Market:
     @property
     def index_ns(self) -> np.ndarray:
         return self._index_ns
-
-    @property
-    def column_texts(self) -> np.ndarray:
-        """The stock labels as text, the way the engine matches them (computed once)."""
-        texts = self.__dict__.get("_column_texts")
-        if texts is None:
-            texts = self.__dict__["_column_texts"] = label_texts(self.columns)
-        return texts
 
     def __repr__(self) -> str:
         kinds = "/".join(k for k in ("open", "high", "low", "close") if k in self._values)

@@ -7,7 +7,7 @@ import functools
 import numpy as np
 import pandas as pd
 
-from .._checks import nanoseconds, real_number, whole_number
+from .._checks import real_number, whole_number
 from .._results.backtest import BacktestResult
 from .._series import benchmark_curve, risk_free_per_bar
 from ..market import Market
@@ -144,48 +144,48 @@ def backtest(
         benchmark_curve(bench_prices, bars)
     risk_free_per_bar(risk_free, bars)
 
-    price_ns = market.index_ns
-    pos_columns = book.pos_columns
-    price_columns = market.column_texts
-
     def stops(setting, name, neutral):
-        return stop_setting(setting, name, neutral, market, labels, price_ns, pos_columns)
+        return stop_setting(setting, name, neutral, market, labels)
 
+    window = whole_number(excursion_window, "excursion_window", minimum=0)
+    window_step = whole_number(excursion_window_step, "excursion_window_step", minimum=1)
     options = dict(
         fee_ratio=real_number(fee_ratio, "fee_ratio", minimum=0.0),
         tax_ratio=real_number(tax_ratio, "tax_ratio", minimum=0.0),
-        stop_loss=stops(stop_loss, "stop_loss", NO_STOP_LOSS),
-        take_profit=stops(take_profit, "take_profit", NO_TAKE_PROFIT),
         trail_stop=np.inf if trail_stop is None else stop_level(trail_stop, "trail_stop"),
         trail_stop_activation=real_number(trail_stop_activation, "trail_stop_activation", minimum=0.0),
         position_limit=real_number(position_limit, "position_limit", minimum=0.0, allow_inf=True),
         retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
         stop_trading_next_period=bool(stop_trading_next_period),
-        exvalo_window=whole_number(excursion_window, "excursion_window", minimum=0),
-        exvalo_window_step=whole_number(excursion_window_step, "excursion_window_step", minimum=1),
+        excursion_window=window,
+        excursion_window_step=window_step,
         periodically_rebalance=bool(periodically_rebalance),
     )
     if options["position_limit"] == 0:
         raise ValueError("position_limit must be positive")
-    delisting_bars = book.delisting_bars
-    if delisting_bars.max(initial=-1) >= 0:
-        options["delisting_bars"] = delisting_bars
+    stop_levels = {}
+    for name, setting, neutral in (
+        ("stop_loss", stop_loss, NO_STOP_LOSS),
+        ("take_profit", take_profit, NO_TAKE_PROFIT),
+    ):
+        levels = stops(setting, name, neutral)
+        if levels is not None:
+            stop_levels[name], stop_levels[f"{name}_rows"] = levels.values, levels.rows
 
     touched = bool(touched_exit)
-    close = market.values("close")
+    prices = {k: market.values(k) for k in ("high", "low", "open")} if touched else {}
     output = run_engine(
-        market.values(trade_at),
-        close,
-        market.values("high") if touched else None,
-        market.values("low") if touched else None,
-        market.values("open") if touched else None,
-        price_ns,
-        price_columns,
-        pos_values,
-        nanoseconds(signals),
-        pos_columns,
-        _calendar_of(rebalance, market, signals),
+        prices=market.values(trade_at),
+        close=market.values("close"),
+        bar_dates=market.index_ns,
+        weights=pos_values,
+        weight_dates=book.signal_dates,
+        stock_columns=book.stock_columns,
+        calendar=_calendar_of(rebalance, market, signals),
+        delisting_bars=book.delisting_bars,
         touched_exit=touched,
+        **prices,
+        **stop_levels,
         **options,
     )
 
@@ -196,8 +196,8 @@ def backtest(
         market.index,
         labels,
         touched_exit=touched,
-        window=options["exvalo_window"],
-        step=options["exvalo_window_step"],
+        window=window,
+        step=window_step,
     )
     # Built on first use, like the trade table.
     portfolio = functools.partial(
@@ -216,8 +216,8 @@ def backtest(
         position_limit=options["position_limit"],
         retain_cost_when_rebalance=options["retain_cost_when_rebalance"],
         stop_trading_next_period=options["stop_trading_next_period"],
-        excursion_window=options["exvalo_window"],
-        excursion_window_step=options["exvalo_window_step"],
+        excursion_window=window,
+        excursion_window_step=window_step,
         periodically_rebalance=options["periodically_rebalance"],
         benchmark=describe_benchmark(benchmark),
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),

@@ -1,16 +1,27 @@
-"""Turn a user's stop setting (number, per-stock Series, dated table) into a stop table."""
+"""A user's stop setting (number, per-stock Series, dated table), checked once and turned into
+the engine's stop levels: threshold rows x traded stocks, and per bar the row in force."""
 
 from __future__ import annotations
+
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 
 from .._checks import check_columns, check_date_index, nanoseconds, preview, real_number, same_timezone, when
-from .._stops import StopTable, stop_table
 
 # Thresholds that never fire: a stop-loss of the whole entry price, an endless take-profit.
 NO_STOP_LOSS = 1.0
 NO_TAKE_PROFIT = np.inf
+
+
+@dataclass(frozen=True)
+class StopLevels:
+    """Thresholds (rows x traded stocks, fractions of the entry price) and, for every bar
+    of the market, the row in force; what the engine reads for one stop setting."""
+
+    values: np.ndarray
+    rows: np.ndarray
 
 
 def stop_level(value, name: str) -> float:
@@ -29,8 +40,8 @@ def _level_above_one(name: str, value: float, where: str) -> ValueError:
     )
 
 
-def stop_setting(stop, name: str, neutral: float, market, labels, price_ns, pos_columns) -> StopTable:
-    """The stop table of one setting for the traded stocks ``labels``.
+def stop_setting(stop, name: str, neutral: float, market, labels) -> StopLevels | None:
+    """The stop levels of one setting for the traded stocks ``labels``; None for no stop.
 
     Stocks a Series or table leaves out, and NaN cells, get the neutral
     threshold. A dated table applies as of its dates: each bar uses the
@@ -38,8 +49,8 @@ def stop_setting(stop, name: str, neutral: float, market, labels, price_ns, pos_
     neutral threshold.
     """
     if stop is None:
-        return stop_table(neutral, price_ns, pos_columns)
-    if isinstance(stop, StopTable):
+        return None
+    if isinstance(stop, StopLevels):
         return stop
     if isinstance(stop, pd.DataFrame):
         return _dated_table(stop, name, neutral, market, labels)
@@ -51,11 +62,24 @@ def stop_setting(stop, name: str, neutral: float, market, labels, price_ns, pos_
             stop.to_numpy(dtype=np.float64, na_value=np.nan), name, lambda column, _: f" for {stop.index[column]!r}"
         )
         values = _threshold_values(stop.reindex(labels).to_numpy(dtype=np.float64, na_value=np.nan), name, neutral)
-        return stop_table(values, price_ns, pos_columns)
-    return stop_table(stop_level(stop, name), price_ns, pos_columns)
+        return _same_on_every_bar(values, market)
+    level = stop_level(stop, name)
+    if level == neutral:
+        return None
+    return _same_on_every_bar(np.full(len(labels), level), market)
 
 
-def _dated_table(frame: pd.DataFrame, name: str, neutral: float, market, labels) -> StopTable:
+def _same_on_every_bar(values: np.ndarray, market) -> StopLevels:
+    rows = market.cached("first_row_on_every_bar", lambda: _read_only(np.zeros(len(market.index), dtype=np.int64)))
+    return StopLevels(values.reshape(1, -1), rows)
+
+
+def _read_only(array: np.ndarray) -> np.ndarray:
+    array.flags.writeable = False  # shared by every run on the market
+    return array
+
+
+def _dated_table(frame: pd.DataFrame, name: str, neutral: float, market, labels) -> StopLevels:
     index = check_date_index(frame.index, name)
     check_columns(frame.columns, name)
     same_timezone(index, market.index, name, "the prices")
@@ -71,7 +95,7 @@ def _dated_table(frame: pd.DataFrame, name: str, neutral: float, market, labels)
     values = _threshold_values(values, name, neutral)
     values = np.vstack([np.full((1, len(labels)), neutral), values])
     rows = np.searchsorted(nanoseconds(index), market.index_ns, side="right")
-    return StopTable(values, rows.astype(np.int64))
+    return StopLevels(values, rows.astype(np.int64))
 
 
 def _check_levels(values: np.ndarray, name: str, cell) -> None:

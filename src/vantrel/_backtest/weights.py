@@ -8,7 +8,6 @@ import pandas as pd
 from .._checks import (
     check_columns,
     check_date_index,
-    label_texts,
     nanoseconds,
     numeric_values,
     preview,
@@ -26,7 +25,7 @@ class CheckedWeights:
     ``backtest`` derives from a weight frame before it runs. A sweep checks a
     strategy's weights once and passes this to every variant that shares them."""
 
-    __slots__ = ("delisting_bars", "labels", "market", "pos_columns", "signals", "values")
+    __slots__ = ("delisting_bars", "labels", "market", "signal_dates", "signals", "stock_columns", "values")
 
     def __init__(self, weights: pd.DataFrame, market: Market) -> None:
         signals, labels, values = _checked_weights(weights, market)
@@ -34,8 +33,11 @@ class CheckedWeights:
         _drop_weights_after_delisting(values, signals, market, delisting_bars)
         values.flags.writeable = False  # shared by every run that uses it
         self.market, self.signals, self.labels, self.values = market, signals, labels, values
-        self.pos_columns = label_texts(labels)
-        self.delisting_bars = delisting_bars
+        # What the engine reads: each stock's price column, and the signal dates.
+        self.stock_columns = market.columns.get_indexer(labels).astype(np.int64)
+        self.signal_dates = nanoseconds(signals)
+        # A delisting bar only where a stock has one (None: the engine skips the check).
+        self.delisting_bars = delisting_bars if delisting_bars.max(initial=-1) >= 0 else None
 
 
 def _checked_weights(weights, market: Market):

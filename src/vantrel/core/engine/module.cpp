@@ -5,9 +5,7 @@
 #undef NO_IMPORT_ARRAY
 #include "outputs.hpp"
 #include "run_entry.hpp"
-
-#include <cmath>
-#include <limits>
+#include "run_result.hpp"
 
 #include <numpy/ndarrayobject.h>
 
@@ -17,17 +15,16 @@ namespace {
 
 PyMethodDef function_defs[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
-     "run(price_values, close_values, high_values, low_values, open_values, price_index, "
-     "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "
-     "tax_ratio=0.003, stop_loss=1.0, take_profit=inf, trail_stop=inf, "
-     "trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
-     "retain_cost_when_rebalance=False, stop_trading_next_period=True, exvalo_window=0, "
-     "exvalo_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
-     "Run one backtest with backtest_'s arguments and defaults, without module state and "
-     "with the interpreter released for the bar loop. Returns a dict: 'values' (the value "
-     "series, as backtest_ returns it), 'trades' (the trade log, a structured array), "
-     "'portfolio' (one record per stock: weight, next_weight, has_weight, has_next_weight, "
-     "action), 'weight_row' and 'next_weight_row'."},
+     "run(*, prices, close, bar_dates, weights, weight_dates, stock_columns, calendar, high=None, low=None, "
+     "open=None, fee_ratio=0.0, tax_ratio=0.0, stop_loss=None, stop_loss_rows=None, take_profit=None, "
+     "take_profit_rows=None, trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, "
+     "position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True, "
+     "excursion_window=0, excursion_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
+     "Run one backtest on arrays, with the interpreter released for the bar loop. Prices are bars x price "
+     "columns (float64), weights signal rows x stocks; stock_columns gives each stock's price column; "
+     "dates are epoch nanoseconds (int64). A stop is a table of threshold rows x stocks with, per bar, the "
+     "row in force. Shapes and dtypes are checked; values are taken as the package checked them. Returns a "
+     "RunResult."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -35,14 +32,8 @@ int exec_module(PyObject* module) {
     try {
         if (PyArray_ImportNumPyAPI() < 0) throw PyErrorSet{};
         EngineState& es = engine_state();
-        Ref stops = Ref::steal(PyImport_ImportModule("vantrel._stops"));
-        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-        Py_XSETREF(es.stops_globals, Py_NewRef(check(PyModule_GetDict(stops.get()))));
-        es.builtins = check(PyModule_GetDict(builtins.get()));
-        Py_XSETREF(es.default_stop_loss, check(PyFloat_FromDouble(1.0)));
-        const double inf = std::numeric_limits<double>::infinity();
-        Py_XSETREF(es.default_take_profit, check(PyFloat_FromDouble(inf)));
-        es.default_trail_stop = inf;
+        if (es.run_result_type == nullptr) es.run_result_type = check(make_run_result_type());
+        check_status(PyModule_AddObjectRef(module, "RunResult", es.run_result_type));
         check_status(PyModule_AddObjectRef(module, "EXIT_REASONS", exit_reason_names().get()));
         check_status(PyModule_AddObjectRef(module, "ACTIONS", action_names().get()));
         return 0;

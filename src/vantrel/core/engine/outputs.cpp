@@ -1,8 +1,10 @@
 #include "outputs.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <numpy/ndarrayobject.h>
@@ -55,11 +57,15 @@ Ref new_records(const Ref& dtype, npy_intp n, char** data) {
     return array;
 }
 
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* name : names)
-        PyTuple_SET_ITEM(tuple.get(), i++, check(PyUnicode_InternFromString(name)));
+template <std::size_t N>
+Ref names_tuple(const std::array<std::string_view, N>& names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* name =
+            check(PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size())));
+        PyUnicode_InternInPlace(&name);
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
     return tuple;
 }
 
@@ -144,12 +150,8 @@ Ref portfolio_array(const kernel::FinalPortfolio& p) {
     return array;
 }
 
-Ref exit_reason_names() {
-    return names_tuple({"open", "stop_loss", "take_profit", "trailing_stop", "rebalance", "delisting"});
-}
+Ref exit_reason_names() { return names_tuple(kernel::kExitReasonNames); }
 
-Ref action_names() {
-    return names_tuple({"", "enter", "exit", "hold", "tp", "sl", "tp_enter", "sl_enter", "tp_", "sl_"});
-}
+Ref action_names() { return names_tuple(kernel::kActionNames); }
 
 }  // namespace vantrel::engine

@@ -4,9 +4,12 @@
 #include "final_portfolio.hpp"
 #include "kernel_errors.hpp"
 #include "outputs.hpp"
-#include "run_setup.hpp"
+#include "run_arguments.hpp"
+#include "run_result.hpp"
 
 #include <exception>
+#include <new>
+#include <string>
 
 #include <numpy/ndarrayobject.h>
 
@@ -18,8 +21,6 @@ EngineState& engine_state() {
 }
 
 namespace {
-
-bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 
 // Runs the bar loop with the interpreter released. Whatever the loop throws
 // is carried back and rethrown once the interpreter is held again.
@@ -37,34 +38,67 @@ void run_released(kernel::Run& run, ArraySink& sink) {
     if (failure) std::rethrow_exception(failure);
 }
 
-PyObject* run_call(PyObject* args, PyObject* kwargs) {
-    EngineState& es = engine_state();
-    binding::BacktestArgs a;
-    binding::PreparedRun p;
-    binding::convert_arguments("run", args, kwargs,
-                               {es.default_stop_loss, es.default_take_profit, es.default_trail_stop}, a);
-    binding::prepare_run(a, p, {es.stops_globals, es.builtins});
-    a.in.options.keep_trade_log = true;
+// The kernel's errors in the package's words. (The package hands over checked
+// prices, so these are the guards of a caller that did not.)
+[[noreturn]] void raise_run_error(const kernel::KernelError& e) {
+    using Kind = kernel::KernelError::Kind;
+    switch (e.kind) {
+        case Kind::invalid_trade_price: {
+            Ref price = Ref::steal(PyFloat_FromDouble(e.value));
+            PyErr_Format(PyExc_ValueError,
+                         "run: the trading price of weights column %d on bar %d is %R: prices must be "
+                         "positive and finite where present",
+                         e.sid, e.row, price.get());
+            throw PyErrorSet{};
+        }
+        case Kind::zero_weight_base:
+            raise(PyExc_ZeroDivisionError,
+                  "run: the portfolio is worth exactly 0 at a rebalance: no weight to size");
+        default: raise_excursion_error(e);
+    }
+}
 
-    const bool stop_trading_next_period = truthy(a.stop_trading_next_period);
-    ArraySink sink(a.in.options.retain_cost_when_rebalance, a.periodically_rebalance,
-                   stop_trading_next_period);
-    kernel::TradeLog log(a.in, a.in.n_columns());
-    kernel::Run run{a.in, sink, p.state, &log};
+[[noreturn]] void raise_out_of_memory(const kernel::RunOptions& o, const kernel::TradeLog& log) {
+    const auto per_record = static_cast<unsigned long long>(
+                                kernel::excursion_length(o.excursion_window, o.excursion_window_step)) *
+                            sizeof(double);
+    PyErr_Format(PyExc_MemoryError,
+                 "run: out of memory for the trade log: %zu records kept so far, each with %llu bytes of "
+                 "excursion statistics (excursion_window=%d, excursion_window_step=%d); a shorter window, a "
+                 "longer step or fewer trades need less",
+                 log.records().size(), per_record, o.excursion_window, o.excursion_window_step);
+    throw PyErrorSet{};
+}
+
+PyObject* run_call(PyObject* args, PyObject* kwargs) {
+    RunArguments a;
+    read_run_arguments(args, kwargs, a);
+    kernel::RunInputs& in = a.in;
+
+    npy_intp bars = in.price_index.size();
+    Ref values = Ref::steal(PyArray_EMPTY(1, &bars, NPY_FLOAT64, 0));
+    kernel::RunState state;
+    kernel::prepare_state(in, state,
+                          static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()))));
+
+    ArraySink sink(in.options.retain_cost_when_rebalance, a.periodically_rebalance,
+                   a.stop_trading_next_period);
+    kernel::TradeLog log(in, in.n_columns());
+    kernel::Run run{in, sink, state, &log};
+    Ref trades, holdings;
     try {
         run_released(run, sink);
+        trades = trade_log_array(log);
     } catch (const kernel::KernelError& e) {
-        binding::raise_kernel_error(e, a.pos_columns);
+        raise_run_error(e);
+    } catch (const std::bad_alloc&) {
+        raise_out_of_memory(in.options, log);
     }
-
-    const kernel::FinalPortfolio portfolio = kernel::final_portfolio(a.in, p.state, stop_trading_next_period);
-    Ref trades = trade_log_array(log);
-    Ref holdings = portfolio_array(portfolio);
-    Ref weight_row = Ref::steal(PyLong_FromLong(portfolio.weight_row));
-    Ref next_weight_row = Ref::steal(PyLong_FromLong(portfolio.next_weight_row));
-    return check(Py_BuildValue("{s:O,s:O,s:O,s:O,s:O}", "values", p.value_series.get(), "trades",
-                               trades.get(), "portfolio", holdings.get(), "weight_row", weight_row.get(),
-                               "next_weight_row", next_weight_row.get()));
+    const kernel::FinalPortfolio portfolio = kernel::final_portfolio(in, state, a.stop_trading_next_period);
+    holdings = portfolio_array(portfolio);
+    return run_result(engine_state().run_result_type, values.get(), trades.get(), holdings.get(),
+                      portfolio.weight_row, portfolio.next_weight_row)
+        .release();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// run(...): the package's entry to the kernel. The documented backtest_
-// arguments, no module state, the bar loop with the interpreter released,
-// and NumPy arrays back.
+// run(...): the package's entry to the kernel. Keyword arguments in the
+// package's words, no module state, the bar loop with the interpreter
+// released, and NumPy arrays back in a RunResult.
 #pragma once
 
 #include "pyref.hpp"
@@ -8,11 +8,7 @@
 namespace vantrel::engine {
 
 struct EngineState {
-    PyObject* stops_globals = nullptr;  // vantrel._stops' namespace (owned)
-    PyObject* builtins = nullptr;       // borrowed
-    PyObject* default_stop_loss = nullptr;
-    PyObject* default_take_profit = nullptr;
-    double default_trail_stop = 0.0;
+    PyObject* run_result_type = nullptr;  // owned
 };
 
 EngineState& engine_state();

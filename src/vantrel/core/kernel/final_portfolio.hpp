@@ -12,19 +12,6 @@
 
 namespace vantrel::kernel {
 
-enum class Action : uint8_t {
-    none = 0,
-    enter = 1,
-    exit = 2,
-    hold = 3,
-    take_profit = 4,        // "tp": a take-profit exit pending for the next bar
-    stop_loss = 5,          // "sl"
-    take_profit_enter = 6,  // "tp_enter": pending exit, but the next row wants it
-    stop_loss_enter = 7,    // "sl_enter"
-    took_profit = 8,        // "tp_": left by a take-profit since the latest rebalance
-    stopped_out = 9,        // "sl_"
-};
-
 struct FinalPortfolio {
     // Per stock id; has_* tells whether the stock appears in that table.
     std::vector<double> weights, next_weights;

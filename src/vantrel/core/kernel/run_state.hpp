@@ -3,6 +3,7 @@
 #pragma once
 
 #include "holdings.hpp"
+#include "trade_codes.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -15,16 +16,6 @@ using SignedIds = std::vector<int32_t>;
 inline int32_t signed_id(int32_t sid, bool stop_loss_side) { return stop_loss_side ? -(sid + 1) : sid + 1; }
 inline int32_t id_of(int32_t signed_id) { return (signed_id < 0 ? -signed_id : signed_id) - 1; }
 inline bool is_take_profit(int32_t signed_id) { return signed_id > 0; }
-
-// Why a position (or one record of it) ended.
-enum class ExitReason : uint8_t {
-    still_open = 0,
-    stop_loss = 1,
-    take_profit = 2,
-    trailing_stop = 3,
-    rebalance = 4,
-    delisting = 5,
-};
 
 struct RunState {
     double cash = 1.0;

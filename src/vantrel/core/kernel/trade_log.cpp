@@ -163,7 +163,7 @@ void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int cur
         r.exit_price = marked ? close : marks[col];
         r.exit_bar = -1;
         r.full_exit = 0;
-        r.exit_reason = static_cast<uint8_t>(ExitReason::still_open);
+        r.exit_reason = static_cast<uint8_t>(ExitReason::open);
         push(open);
     }
 }
