@@ -30,9 +30,22 @@ from .overfitting import (
 from .walk_forward_folds import SELECT, WalkForward, walk_forward_folds, walk_forward_select
 
 __all__ = [
-    "sharpe_per_bar", "expected_max_sharpe", "probabilistic_sharpe", "deflated_sharpe", "DeflatedSharpe",
-    "probability_of_overfitting", "Overfitting",
-    "stationary_bootstrap", "optimal_block_length", "BootstrapInterval", "Statistic",
-    "sharpe_stat", "cagr_stat", "max_drawdown_stat",
-    "walk_forward_folds", "walk_forward_select", "WalkForward", "SELECT",
+    "SELECT",
+    "BootstrapInterval",
+    "DeflatedSharpe",
+    "Overfitting",
+    "Statistic",
+    "WalkForward",
+    "cagr_stat",
+    "deflated_sharpe",
+    "expected_max_sharpe",
+    "max_drawdown_stat",
+    "optimal_block_length",
+    "probabilistic_sharpe",
+    "probability_of_overfitting",
+    "sharpe_per_bar",
+    "sharpe_stat",
+    "stationary_bootstrap",
+    "walk_forward_folds",
+    "walk_forward_select",
 ]

@@ -30,8 +30,13 @@ from . import measures
 from .trials import CONSTANT
 
 __all__ = [
-    "stationary_bootstrap", "optimal_block_length", "BootstrapInterval", "Statistic",
-    "sharpe_stat", "cagr_stat", "max_drawdown_stat",
+    "BootstrapInterval",
+    "Statistic",
+    "cagr_stat",
+    "max_drawdown_stat",
+    "optimal_block_length",
+    "sharpe_stat",
+    "stationary_bootstrap",
 ]
 
 # Resamples drawn at once, in bars: bounds the memory of the index and sample matrices.
@@ -278,6 +283,7 @@ def optimal_block_length(returns) -> float:
 
 
 def _positive(value, name: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not 0 < value < math.inf:
+    number = float(value) if isinstance(value, numbers.Real) and not isinstance(value, bool) else math.nan
+    if not 0 < number < math.inf:
         raise ValueError(f"{name} must be a positive number, got {value!r}")
-    return float(value)
+    return number

@@ -27,8 +27,13 @@ import pandas as pd
 from .trials import CONSTANT, defined_trials, require_trials, trial_matrix
 
 __all__ = [
-    "sharpe_per_bar", "expected_max_sharpe", "probabilistic_sharpe", "deflated_sharpe",
-    "probability_of_overfitting", "DeflatedSharpe", "Overfitting",
+    "DeflatedSharpe",
+    "Overfitting",
+    "deflated_sharpe",
+    "expected_max_sharpe",
+    "probabilistic_sharpe",
+    "probability_of_overfitting",
+    "sharpe_per_bar",
 ]
 
 _NORMAL = NormalDist()

@@ -19,7 +19,7 @@ import pandas as pd
 from . import measures
 from .trials import trial_matrix
 
-__all__ = ["SELECT", "walk_forward_folds", "walk_forward_select", "WalkForward"]
+__all__ = ["SELECT", "WalkForward", "walk_forward_folds", "walk_forward_select"]
 
 # Higher is better for every one: a drawdown is negative, so the shallowest wins.
 SELECT = ("sharpe", "sortino", "cagr", "total_return", "calmar", "max_drawdown")
@@ -106,7 +106,9 @@ class WalkForward:
         )
 
 
-def walk_forward_select(returns, folds, select: str = "sharpe", *, periods_per_year: float | None = None) -> WalkForward:
+def walk_forward_select(
+    returns, folds, select: str = "sharpe", *, periods_per_year: float | None = None
+) -> WalkForward:
     """Pick the best variant on each fold's training rows and stitch its test rows together.
 
     Parameters
