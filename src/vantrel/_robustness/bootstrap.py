@@ -43,7 +43,7 @@ __all__ = [
 _CELLS = 1 << 22
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Statistic:
     """A statistic of many return series at once: ``function(samples) -> one value per row``.
 

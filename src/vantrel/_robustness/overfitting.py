@@ -226,7 +226,8 @@ class Overfitting:
             f"bottom half out of sample in {self.pbo:.1%} of {self.n_combinations} splits of "
             f"{self.blocks} blocks ({self.bars_used} bars); Sharpe per bar in sample "
             f"{self.mean_in_sample:.4g}, out of sample {self.mean_out_of_sample:.4g} "
-            f"(OOS = {self.intercept:.3g} + {self.slope:.3g} x IS); out-of-sample loss in "
+            f"(OOS = {self.intercept:.3g} {'-' if self.slope < 0 else '+'} {abs(self.slope):.3g} x IS); "
+            f"out-of-sample loss in "
             f"{self.prob_oos_loss:.1%})"
         )
 
