@@ -51,12 +51,14 @@ def test_deflated_sharpe_of_a_sweep_follows_the_definition():
     skew, kurt = m3 / m2**1.5, m4 / m2**2
     g = 0.5772156649015329
     sr0 = math.sqrt(statistics.variance(ratios)) * (
-        (1 - g) * NORMAL.inv_cdf(1 - 1 / 12) + g * NORMAL.inv_cdf(1 - 1 / (12 * math.e)))
+        (1 - g) * NORMAL.inv_cdf(1 - 1 / 12) + g * NORMAL.inv_cdf(1 - 1 / (12 * math.e))
+    )
     dsr = NORMAL.cdf((sr - sr0) * math.sqrt(len(r) - 1) / math.sqrt(1 - skew * sr + (kurt - 1) / 4 * sr**2))
 
     assert (got.best, got.n_trials, got.undefined, got.bars) == ("v5", 12, 1, 400)
     assert [got.sharpe, got.expected_max, got.skewness, got.kurtosis, got.value] == pytest.approx(
-        [sr, sr0, skew, kurt, dsr], rel=1e-9)
+        [sr, sr0, skew, kurt, dsr], rel=1e-9
+    )
 
 
 def _cscv_by_hand(returns, blocks):
@@ -142,9 +144,12 @@ def test_bootstrap_point_estimates_equal_the_result_statistics():
     stats = performance_stats(equity, periods_per_year=252)
     with_rate = performance_stats(equity, periods_per_year=252, risk_free=0.03)
     rate_per_bar = 1.03 ** (np.diff(dates) / pd.Timedelta(days=365.25)) - 1.0
-    for stat, expected in [(sharpe_stat(252), stats["sharpe"]), (cagr_stat(years), stats["cagr"]),
-                           (max_drawdown_stat(), stats["max_drawdown"]),
-                           (sharpe_stat(252, risk_free=rate_per_bar), with_rate["sharpe"])]:
+    for stat, expected in [
+        (sharpe_stat(252), stats["sharpe"]),
+        (cagr_stat(years), stats["cagr"]),
+        (max_drawdown_stat(), stats["max_drawdown"]),
+        (sharpe_stat(252, risk_free=rate_per_bar), with_rate["sharpe"]),
+    ]:
         got = stationary_bootstrap(returns, stat, n=100, seed=1)
         assert got.estimate == pytest.approx(expected, rel=0, abs=1e-12), stat.name
         assert got.low <= got.high and not np.isnan(got.samples).any()
@@ -153,8 +158,18 @@ def test_bootstrap_point_estimates_equal_the_result_statistics():
 def test_walk_forward_folds_and_stitched_equity_by_hand():
     assert walk_forward_folds(8, 2, 2) == [(0, 2, 2, 4), (2, 4, 4, 6), (4, 6, 6, 8)]
     assert walk_forward_folds(7, 2, 2, anchored=True) == [(0, 2, 2, 4), (0, 4, 4, 6), (0, 6, 6, 7)]
-    returns = np.array([[0.10, 0.00], [0.10, 0.00], [-0.10, 0.05], [-0.10, 0.05],
-                        [0.05, 0.00], [0.00, 0.10], [0.02, -0.05], [0.02, 0.01]])
+    returns = np.array(
+        [
+            [0.10, 0.00],
+            [0.10, 0.00],
+            [-0.10, 0.05],
+            [-0.10, 0.05],
+            [0.05, 0.00],
+            [0.00, 0.10],
+            [0.02, -0.05],
+            [0.02, 0.01],
+        ]
+    )
     got = walk_forward_select(returns, walk_forward_folds(8, 2, 2), "total_return")
     # Training totals: fold 0 A 0.21 > B 0; fold 1 A -0.19 < B 0.1025; fold 2 A 0.05 < B 0.1.
     assert got.chosen == (0, 1, 1)
@@ -166,7 +181,11 @@ def test_walk_forward_folds_and_stitched_equity_by_hand():
     assert walk_forward_select(returns, walk_forward_folds(8, 2, 2), "max_drawdown").chosen[0] == 0
     frame = walk_forward_select(pd.DataFrame(returns, columns=["a", "b"]), [(0, 2, 2, 4)], "sharpe").to_frame()
     assert frame["chosen"].tolist() == ["a"] and list(frame.columns[:4]) == [
-        "train_start", "train_stop", "test_start", "test_stop"]
+        "train_start",
+        "train_stop",
+        "test_start",
+        "test_stop",
+    ]
 
 
 NOISE = np.random.default_rng(9).normal(0.0, 0.01, (64, 3))
@@ -175,38 +194,84 @@ NOISE = np.random.default_rng(9).normal(0.0, 0.01, (64, 3))
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: deflated_sharpe(NOISE[:, :1]), ("deflated_sharpe needs at least 2 successful trials (with a "
-         "defined Sharpe ratio: two bars or more and not constant), got 1")),
-        (lambda: probability_of_overfitting(np.column_stack([NOISE[:, 0], np.zeros(64)])),
-         ("probability_of_overfitting needs at least 2 successful trials (with a defined Sharpe ratio: two bars "
-         "or more and not constant), got 1")),
-        (lambda: deflated_sharpe([NOISE[:, 0], NOISE[:-1, 1]]), ("deflated_sharpe: returns of unequal length: "
-         "trial 0 has 64 bars, trial 1 has 63; every trial needs the same bars")),
-        (lambda: deflated_sharpe(np.where(np.arange(64)[:, None] == 3, np.nan, NOISE)),
-         "deflated_sharpe: returns must be finite: trial 0 has nan at bar 3"),
-        (lambda: probability_of_overfitting(NOISE[:31]),
-         "probability_of_overfitting needs at least 32 bars for 16 blocks (two per block), got 31"),
-        (lambda: probability_of_overfitting(NOISE, blocks=5),
-         "probability_of_overfitting: blocks must be an even whole number of at least 2, got 5"),
-        (lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), n=99),
-         "n must be a whole number of at least 100 resamples, got 99"),
-        (lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), level=1.0),
-         "level must be between 0 and 1 (exclusive), got 1.0"),
-        (lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), level=0),
-         "level must be between 0 and 1 (exclusive), got 0"),
-        (lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), block=0),
-         "block must be a mean block length of at least 1 bar, got 0"),
-        (lambda: stationary_bootstrap(NOISE[:, 0], lambda s: s.mean()),
-         ("stat must return one value per resample (shape (1,)), got shape (); it receives a 2-D array "
-         "with a resample per row")),
-        (lambda: walk_forward_select(NOISE, [(0, 10, 10, 20)], "profit"),
-         ("select must be one of 'sharpe', 'sortino', 'cagr', 'total_return', 'calmar', 'max_drawdown'; "
-         "got 'profit'")),
-        (lambda: walk_forward_folds(10, 10, 5), ("train=10 and test=5 leave no walk-forward fold in 10 rows: "
-         "the first fold trains on 10 rows and needs at least one row after them to test on")),
+        (
+            lambda: deflated_sharpe(NOISE[:, :1]),
+            (
+                "deflated_sharpe needs at least 2 successful trials (with a "
+                "defined Sharpe ratio: two bars or more and not constant), got 1"
+            ),
+        ),
+        (
+            lambda: probability_of_overfitting(np.column_stack([NOISE[:, 0], np.zeros(64)])),
+            (
+                "probability_of_overfitting needs at least 2 successful trials (with a defined Sharpe ratio: two bars "
+                "or more and not constant), got 1"
+            ),
+        ),
+        (
+            lambda: deflated_sharpe([NOISE[:, 0], NOISE[:-1, 1]]),
+            (
+                "deflated_sharpe: returns of unequal length: "
+                "trial 0 has 64 bars, trial 1 has 63; every trial needs the same bars"
+            ),
+        ),
+        (
+            lambda: deflated_sharpe(np.where(np.arange(64)[:, None] == 3, np.nan, NOISE)),
+            "deflated_sharpe: returns must be finite: trial 0 has nan at bar 3",
+        ),
+        (
+            lambda: probability_of_overfitting(NOISE[:31]),
+            "probability_of_overfitting needs at least 32 bars for 16 blocks (two per block), got 31",
+        ),
+        (
+            lambda: probability_of_overfitting(NOISE, blocks=5),
+            "probability_of_overfitting: blocks must be an even whole number of at least 2, got 5",
+        ),
+        (
+            lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), n=99),
+            "n must be a whole number of at least 100 resamples, got 99",
+        ),
+        (
+            lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), level=1.0),
+            "level must be between 0 and 1 (exclusive), got 1.0",
+        ),
+        (
+            lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), level=0),
+            "level must be between 0 and 1 (exclusive), got 0",
+        ),
+        (
+            lambda: stationary_bootstrap(NOISE[:, 0], sharpe_stat(252), block=0),
+            "block must be a mean block length of at least 1 bar, got 0",
+        ),
+        (
+            lambda: stationary_bootstrap(NOISE[:, 0], lambda s: s.mean()),
+            (
+                "stat must return one value per resample (shape (1,)), got shape (); it receives a 2-D array "
+                "with a resample per row"
+            ),
+        ),
+        (
+            lambda: walk_forward_select(NOISE, [(0, 10, 10, 20)], "profit"),
+            (
+                "select must be one of 'sharpe', 'sortino', 'cagr', 'total_return', 'calmar', 'max_drawdown'; "
+                "got 'profit'"
+            ),
+        ),
+        (
+            lambda: walk_forward_folds(10, 10, 5),
+            (
+                "train=10 and test=5 leave no walk-forward fold in 10 rows: "
+                "the first fold trains on 10 rows and needs at least one row after them to test on"
+            ),
+        ),
         (lambda: walk_forward_folds(10, 3, 0), "test must be a positive whole number of rows, got 0"),
-        (lambda: walk_forward_select(NOISE, [(0, 40, 40, 65)]), ("fold 0 (0, 40, 40, 65) does not fit 64 rows "
-         "of returns: it needs 0 <= train_start < train_stop <= test_start < test_stop <= rows")),
+        (
+            lambda: walk_forward_select(NOISE, [(0, 40, 40, 65)]),
+            (
+                "fold 0 (0, 40, 40, 65) does not fit 64 rows "
+                "of returns: it needs 0 <= train_start < train_stop <= test_start < test_stop <= rows"
+            ),
+        ),
     ],
 )
 def test_bad_input_is_refused_by_name(call, message):

@@ -7,6 +7,7 @@ frame and the offending labels or dates, so the user can find the bad cell.
 from __future__ import annotations
 
 import numbers
+from typing import TypeGuard
 
 import numpy as np
 import pandas as pd
@@ -125,6 +126,16 @@ def _zone(tz) -> str:
 def nanoseconds(index: pd.DatetimeIndex) -> np.ndarray:
     """Epoch nanoseconds as a writable int64 array, whatever the index's resolution."""
     return np.array(index.as_unit("ns").asi8, dtype=np.int64, copy=True)
+
+
+def is_whole(value: object) -> TypeGuard[int]:
+    """An integer that is not a bool (True counts as 1 to Python, never to a user)."""
+    return not isinstance(value, bool) and isinstance(value, numbers.Integral)
+
+
+def is_real(value: object) -> TypeGuard[float]:
+    """A real number that is not a bool."""
+    return not isinstance(value, bool) and isinstance(value, numbers.Real)
 
 
 def real_number(value, name: str, *, minimum: float | None = None, allow_inf: bool = False) -> float:

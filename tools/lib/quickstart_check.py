@@ -60,9 +60,11 @@ def main(readme: Path) -> None:
     report = script.parent / "report.html"
     if not report.is_file() or report.stat().st_size == 0:
         sys.exit(f"the quick start wrote no {report.name} in {script.parent}")
-    print(f"quick start ok: vantrel {importlib.metadata.version('vantrel')} from {prefix}; total return "
-          f"{final - 1:.1%}, {len(result.trades)} trade records, {report.name} "
-          f"{report.stat().st_size // 1024} KiB")
+    print(
+        f"quick start ok: vantrel {importlib.metadata.version('vantrel')} from {prefix}; total return "
+        f"{final - 1:.1%}, {len(result.trades)} trade records, {report.name} "
+        f"{report.stat().st_size // 1024} KiB"
+    )
 
 
 if __name__ == "__main__":

@@ -19,13 +19,13 @@ Econometric Reviews 28(4), 372-375.
 from __future__ import annotations
 
 import math
-import numbers
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
 
+from .._checks import is_real, is_whole
 from . import measures
 from .trials import CONSTANT
 
@@ -121,7 +121,7 @@ class BootstrapInterval:
 
 def stationary_bootstrap(
     returns,
-    stat: Callable[[np.ndarray], np.ndarray],
+    stat: Callable[..., np.ndarray],
     *,
     n: int = 1000,
     seed=None,
@@ -170,13 +170,13 @@ def stationary_bootstrap(
     if not np.isfinite(x).all():
         at = int(np.argmax(~np.isfinite(x)))
         raise ValueError(f"returns must be finite: {x[at]} at bar {at}")
-    if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 100:
+    if not is_whole(n) or n < 100:
         raise ValueError(f"n must be a whole number of at least 100 resamples, got {n!r}")
-    if isinstance(level, bool) or not isinstance(level, numbers.Real) or not 0 < level < 1:
+    if not is_real(level) or not 0 < level < 1:
         raise ValueError(f"level must be between 0 and 1 (exclusive), got {level!r}")
     if block is None:
         block = optimal_block_length(x)
-    elif isinstance(block, bool) or not isinstance(block, numbers.Real) or not 1 <= block < math.inf:
+    elif not is_real(block) or not 1 <= block < math.inf:
         raise ValueError(f"block must be a mean block length of at least 1 bar, got {block!r}")
     block, n = float(block), int(n)
     aligned = getattr(stat, "aligned", None)
@@ -196,15 +196,21 @@ def stationary_bootstrap(
     estimate = float(evaluate(np.arange(len(x))[None, :])[0])
     rng = np.random.default_rng(seed)
     rows = max(1, _CELLS // len(x))
-    samples = np.concatenate([
-        evaluate(_positions(rng, min(rows, n - start), len(x), block)) for start in range(0, n, rows)
-    ])
+    samples = np.concatenate(
+        [evaluate(_positions(rng, min(rows, n - start), len(x), block)) for start in range(0, n, rows)]
+    )
     tail = (1.0 - level) / 2.0
     kept = samples[~np.isnan(samples)]
     low, high = np.quantile(kept, [tail, 1.0 - tail]) if len(kept) else (math.nan, math.nan)
     return BootstrapInterval(
-        low=float(low), high=float(high), estimate=estimate, block=block, n=n, level=float(level),
-        statistic=str(getattr(stat, "name", getattr(stat, "__name__", "statistic"))), samples=samples,
+        low=float(low),
+        high=float(high),
+        estimate=estimate,
+        block=block,
+        n=n,
+        level=float(level),
+        statistic=str(getattr(stat, "name", getattr(stat, "__name__", "statistic"))),
+        samples=samples,
     )
 
 
@@ -266,7 +272,7 @@ def optimal_block_length(returns) -> float:
     threshold = 2.0 * math.sqrt(math.log10(bars) / bars)
     significant = np.abs(covariance[1:] / covariance[0]) >= threshold  # lags 1..lags
     # significant[m:m + K] are lags m + 1 .. m + K.
-    quiet = next((m for m in range(1, lags - k_n + 1) if not significant[m:m + k_n].any()), None)
+    quiet = next((m for m in range(1, lags - k_n + 1) if not significant[m : m + k_n].any()), None)
     if quiet is None:  # no run of K quiet lags within reach: the last significant lag
         quiet = int(np.flatnonzero(significant)[-1]) + 1 if significant.any() else 1
     window = min(2 * quiet, lags)
@@ -283,7 +289,7 @@ def optimal_block_length(returns) -> float:
 
 
 def _positive(value, name: str) -> float:
-    number = float(value) if isinstance(value, numbers.Real) and not isinstance(value, bool) else math.nan
+    number = float(value) if is_real(value) else math.nan
     if not 0 < number < math.inf:
         raise ValueError(f"{name} must be a positive number, got {value!r}")
     return number

@@ -83,7 +83,8 @@ def expected_max_sharpe(n_trials: int, variance: float) -> float:
     if not variance >= 0:
         raise ValueError(f"the variance of the trials' Sharpe ratios must be >= 0, got {variance}")
     spread = (1.0 - _EULER_GAMMA) * _NORMAL.inv_cdf(1.0 - 1.0 / n_trials) + _EULER_GAMMA * _NORMAL.inv_cdf(
-        1.0 - 1.0 / (n_trials * math.e))
+        1.0 - 1.0 / (n_trials * math.e)
+    )
     return math.sqrt(variance) * spread
 
 
@@ -178,9 +179,16 @@ def deflated_sharpe(returns) -> DeflatedSharpe:
     sr, bars = float(ratios[best]), len(column)
     benchmark = expected_max_sharpe(count, variance)
     return DeflatedSharpe(
-        value=probabilistic_sharpe(sr, benchmark, bars, skewness, kurtosis), best=labels[best], sharpe=sr,
-        expected_max=benchmark, n_trials=count, sharpe_variance=variance, bars=bars, skewness=skewness,
-        kurtosis=kurtosis, undefined=len(labels) - count,
+        value=probabilistic_sharpe(sr, benchmark, bars, skewness, kurtosis),
+        best=labels[best],
+        sharpe=sr,
+        expected_max=benchmark,
+        n_trials=count,
+        sharpe_variance=variance,
+        bars=bars,
+        skewness=skewness,
+        kurtosis=kurtosis,
+        undefined=len(labels) - count,
     )
 
 
@@ -216,8 +224,19 @@ class Overfitting:
 
     def to_series(self) -> pd.Series:
         """The summary figures as a Series, for tabulating."""
-        names = ("pbo", "blocks", "n_combinations", "bars_used", "n_trials", "undefined", "slope", "intercept",
-                 "mean_in_sample", "mean_out_of_sample", "prob_oos_loss")
+        names = (
+            "pbo",
+            "blocks",
+            "n_combinations",
+            "bars_used",
+            "n_trials",
+            "undefined",
+            "slope",
+            "intercept",
+            "mean_in_sample",
+            "mean_out_of_sample",
+            "prob_oos_loss",
+        )
         return pd.Series({n: getattr(self, n) for n in names}, dtype=object, name="overfitting")
 
     def __repr__(self) -> str:
@@ -285,9 +304,7 @@ def probability_of_overfitting(returns, *, blocks: int = 16) -> Overfitting:
     require_trials(int(defined.sum()), who)
     bars = matrix.shape[0]
     if bars < 2 * blocks:
-        raise ValueError(
-            f"{who} needs at least {2 * blocks} bars for {blocks} blocks (two per block), got {bars}"
-        )
+        raise ValueError(f"{who} needs at least {2 * blocks} bars for {blocks} blocks (two per block), got {bars}")
     kept = np.flatnonzero(defined)
     length = bars // blocks
     used = length * blocks
@@ -337,12 +354,20 @@ def probability_of_overfitting(returns, *, blocks: int = 16) -> Overfitting:
     slope, intercept = _line(is_all[finite], oos_all[finite])
     defined_oos = oos_all[~np.isnan(oos_all)]
     return Overfitting(
-        pbo=float(np.mean(logit_all <= 0)), blocks=blocks, bars_used=used, n_trials=trials,
-        slope=slope, intercept=intercept,
+        pbo=float(np.mean(logit_all <= 0)),
+        blocks=blocks,
+        bars_used=used,
+        n_trials=trials,
+        slope=slope,
+        intercept=intercept,
         mean_in_sample=float(np.mean(is_all[finite])) if finite.any() else math.nan,
         mean_out_of_sample=float(np.mean(oos_all[finite])) if finite.any() else math.nan,
         prob_oos_loss=float(np.mean(defined_oos < 0)) if len(defined_oos) else math.nan,
-        labels=labels, chosen=chosen_all, in_sample=is_all, out_of_sample=oos_all, logits=logit_all,
+        labels=labels,
+        chosen=chosen_all,
+        in_sample=is_all,
+        out_of_sample=oos_all,
+        logits=logit_all,
         undefined=len(labels) - trials,
     )
 
@@ -373,7 +398,7 @@ def _subset_sums(rows: np.ndarray) -> np.ndarray:
     """Row ``mask`` is the sum of the rows whose bits are set in ``mask``."""
     sums = np.zeros((1 << len(rows), rows.shape[1]))
     for bit, row in enumerate(rows):
-        sums[1 << bit:2 << bit] = sums[:1 << bit] + row
+        sums[1 << bit : 2 << bit] = sums[: 1 << bit] + row
     return sums
 
 

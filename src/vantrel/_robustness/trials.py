@@ -30,8 +30,9 @@ def trial_matrix(returns, who: str) -> tuple[np.ndarray, list]:
         labels = list(range(matrix.shape[1]))
     elif isinstance(returns, Mapping | Sequence) and not isinstance(returns, str | bytes):
         labels = list(returns.keys()) if isinstance(returns, Mapping) else list(range(len(returns)))
-        columns = [np.asarray(r, dtype=np.float64) for r in
-                   (returns.values() if isinstance(returns, Mapping) else returns)]
+        columns = [
+            np.asarray(r, dtype=np.float64) for r in (returns.values() if isinstance(returns, Mapping) else returns)
+        ]
         if columns and all(c.ndim == 0 for c in columns):  # a plain list of numbers: one trial
             return trial_matrix(np.asarray(columns), who)
         for label, column in zip(labels, columns, strict=True):
@@ -47,13 +48,13 @@ def trial_matrix(returns, who: str) -> tuple[np.ndarray, list]:
             )
         matrix = np.column_stack(columns) if columns else np.empty((0, 0))
     else:
-        raise TypeError(f"{who}: returns must be an array, a DataFrame or a sequence of arrays, "
-                        f"got {type(returns).__name__}")
+        raise TypeError(
+            f"{who}: returns must be an array, a DataFrame or a sequence of arrays, got {type(returns).__name__}"
+        )
     bad = ~np.isfinite(matrix)
     if bad.any():
         row, col = np.argwhere(bad)[0]
-        raise ValueError(f"{who}: returns must be finite: trial {labels[col]!r} has "
-                         f"{matrix[row, col]} at bar {row}")
+        raise ValueError(f"{who}: returns must be finite: trial {labels[col]!r} has {matrix[row, col]} at bar {row}")
     return matrix, labels
 
 

@@ -10,12 +10,12 @@ re-optimised on schedule would have earned.
 from __future__ import annotations
 
 import math
-import numbers
 from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
 
+from .._checks import is_real, is_whole
 from . import measures
 from .trials import trial_matrix
 
@@ -87,16 +87,21 @@ class WalkForward:
 
     def to_series(self) -> pd.Series:
         """Summary figures as a Series, for tabulating."""
-        return pd.Series({
-            "select": self.select,
-            "folds": len(self.folds),
-            "test_rows": len(self.returns),
-            "total_return": float(self.equity[-1] - 1.0),
-            "mean_in_sample": float(np.nanmean(self.in_sample)) if np.isfinite(self.in_sample).any() else math.nan,
-            "mean_out_of_sample": float(np.nanmean(self.out_of_sample))
-            if np.isfinite(self.out_of_sample).any() else math.nan,
-            "distinct_chosen": len(set(self.chosen)),
-        }, dtype=object, name="walk_forward")
+        return pd.Series(
+            {
+                "select": self.select,
+                "folds": len(self.folds),
+                "test_rows": len(self.returns),
+                "total_return": float(self.equity[-1] - 1.0),
+                "mean_in_sample": float(np.nanmean(self.in_sample)) if np.isfinite(self.in_sample).any() else math.nan,
+                "mean_out_of_sample": float(np.nanmean(self.out_of_sample))
+                if np.isfinite(self.out_of_sample).any()
+                else math.nan,
+                "distinct_chosen": len(set(self.chosen)),
+            },
+            dtype=object,
+            name="walk_forward",
+        )
 
     def __repr__(self) -> str:
         shown = ", ".join(repr(c) for c in self.chosen[:6]) + (", ..." if len(self.chosen) > 6 else "")
@@ -138,8 +143,7 @@ def walk_forward_select(
     if select not in SELECT:
         raise ValueError(f"select must be one of {', '.join(map(repr, SELECT))}; got {select!r}")
     if periods_per_year is not None:
-        if (isinstance(periods_per_year, bool) or not isinstance(periods_per_year, numbers.Real)
-                or not 0 < periods_per_year < math.inf):
+        if not is_real(periods_per_year) or not 0 < periods_per_year < math.inf:
             raise ValueError(f"periods_per_year must be a positive number, got {periods_per_year!r}")
         periods_per_year = float(periods_per_year)
     matrix, labels = trial_matrix(returns, who)
@@ -160,9 +164,14 @@ def walk_forward_select(
         outs.append(_score(select, tested[None, :], per_year)[0])
         pieces.append(tested)
     return WalkForward(
-        select=select, periods_per_year=periods_per_year, folds=folds, chosen=tuple(labels[p] for p in picks),
-        positions=np.array(picks), in_sample=np.array(ins, dtype=np.float64),
-        out_of_sample=np.array(outs, dtype=np.float64), returns=np.concatenate(pieces),
+        select=select,
+        periods_per_year=periods_per_year,
+        folds=folds,
+        chosen=tuple(labels[p] for p in picks),
+        positions=np.array(picks),
+        in_sample=np.array(ins, dtype=np.float64),
+        out_of_sample=np.array(outs, dtype=np.float64),
+        returns=np.concatenate(pieces),
     )
 
 
@@ -186,8 +195,9 @@ def _fold(fold, index: int, rows: int) -> Fold:
     try:
         a, b, c, d = (int(v) for v in fold)
     except (TypeError, ValueError):
-        raise ValueError(f"fold {index} must be four row numbers (train_start, train_stop, test_start, "
-                         f"test_stop), got {fold!r}") from None
+        raise ValueError(
+            f"fold {index} must be four row numbers (train_start, train_stop, test_start, test_stop), got {fold!r}"
+        ) from None
     if not (0 <= a < b <= c < d <= rows):
         raise ValueError(
             f"fold {index} {(a, b, c, d)} does not fit {rows} rows of returns: it needs "
@@ -197,7 +207,7 @@ def _fold(fold, index: int, rows: int) -> Fold:
 
 
 def _count(value, name: str, minimum: int = 1) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < minimum:
+    if not is_whole(value) or value < minimum:
         kind = "a positive" if minimum == 1 else "a non-negative"
         raise ValueError(f"{name} must be {kind} whole number of rows, got {value!r}")
     return int(value)
