@@ -1,5 +1,6 @@
 """The package's entry to the backtest kernel: arrays in, arrays out, GIL released."""
 
+from collections.abc import Sequence
 from typing import Any, ClassVar, Final, final
 
 import numpy as np
@@ -62,3 +63,6 @@ def run(
     periodically_rebalance: bool = True,
     delisting_bars: npt.NDArray[np.int64] | None = None,
 ) -> RunResult: ...
+def run_batch(
+    shared: dict[str, Any], variants: Sequence[dict[str, Any]], *, threads: int | None = None
+) -> list[RunResult | BaseException]: ...
