@@ -48,7 +48,16 @@ def backtest(
     Timing: a weight row dated ``t`` becomes visible at the end of the last
     bar dated on or before ``t`` and is traded on the next bar whose
     rebalancing calendar allows it, at the trading price (``trade_at``).
-    Holdings are valued at the close.
+    Holdings are valued at the close. So a row dated between bars (a month
+    end on a Sunday, 15:00 on daily bars, a holiday) counts as dated on the
+    bar before it; when several rows land on one bar, the latest is the one
+    in force at its end and the earlier ones are never traded. Rows dated
+    after the last bar land on it (the latest is the final portfolio's next
+    weight); rows dated before the first bar become visible at its end.
+    The equity curve starts on the bar the first row becomes visible on; the
+    trade table's signal dates are bars too, while the final portfolio's
+    ``weight_date`` and ``next_weight_date`` are the rows' own dates, as in
+    ``weights``.
 
     Parameters
     ----------
@@ -201,7 +210,7 @@ def backtest(
     )
     # Built on first use, like the trade table.
     portfolio = functools.partial(
-        portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, signals
+        portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, book.row_dates
     )
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
