@@ -6,8 +6,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import requires_engine
 import vantrel
+from conftest import requires_engine
 from vantrel import Market, backtest, performance_stats
 from vantrel.datasets import synthetic_market
 from vantrel.demo import DEMO_OPTIONS, momentum_weights

@@ -13,6 +13,7 @@ from ._version import __version__
 
 _PUBLIC = {
     "backtest": "._backtest",
+    "CostWarning": "._backtest",
     "Market": ".market",
     "BacktestResult": ".result",
     "SweepResult": ".result",
@@ -23,6 +24,7 @@ _PUBLIC = {
 
 __all__ = [
     "BacktestResult",
+    "CostWarning",
     "Market",
     "SweepResult",
     "__version__",
@@ -34,6 +36,7 @@ __all__ = [
 
 if TYPE_CHECKING:
     from . import datasets as datasets
+    from ._backtest import CostWarning as CostWarning
     from ._backtest import backtest as backtest
     from ._sweep import sweep as sweep
     from .market import Market as Market

@@ -13,6 +13,7 @@ from .._series import benchmark_curve, risk_free_per_bar
 from ..market import Market
 from .benchmark import benchmark_prices, describe_benchmark
 from .calendar import rebalance_calendar
+from .costs import cost_ratio
 from .engine import run_engine
 from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
@@ -82,7 +83,10 @@ def backtest(
     fee_ratio, tax_ratio : float
         Fee on every trade and tax on every sale, as fractions of the value
         traded. No costs by default; a market charging a 0.1425% commission
-        and a 0.3% sales tax is ``fee_ratio=0.001425, tax_ratio=0.003``.
+        and a 0.3% sales tax is ``fee_ratio=0.001425, tax_ratio=0.003``. A
+        rate of 1 or more is refused, and one above 0.05 (5%) is used with a
+        :class:`CostWarning`: both are nearly always a percentage typed as a
+        number.
     stop_loss, take_profit : number, Series or DataFrame, optional
         Exit when a holding's return since entry falls by ``stop_loss`` or rises
         by ``take_profit``, as fractions of the entry price from 0 to 1 (0.1 for
@@ -159,8 +163,8 @@ def backtest(
     window = whole_number(excursion_window, "excursion_window", minimum=0)
     window_step = whole_number(excursion_window_step, "excursion_window_step", minimum=1)
     options = dict(
-        fee_ratio=real_number(fee_ratio, "fee_ratio", minimum=0.0),
-        tax_ratio=real_number(tax_ratio, "tax_ratio", minimum=0.0),
+        fee_ratio=cost_ratio(fee_ratio, "fee_ratio"),
+        tax_ratio=cost_ratio(tax_ratio, "tax_ratio"),
         trail_stop=np.inf if trail_stop is None else stop_level(trail_stop, "trail_stop"),
         trail_stop_activation=real_number(trail_stop_activation, "trail_stop_activation", minimum=0.0),
         position_limit=real_number(position_limit, "position_limit", minimum=0.0, allow_inf=True),
