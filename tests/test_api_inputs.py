@@ -58,6 +58,14 @@ def test_bad_weights_are_named(market, weights, error, message):
         (dict(excursion_window=-1), ValueError, "excursion_window must be at least 0"),
         (dict(excursion_window_step=0), ValueError, "excursion_window_step must be at least 1"),
         (dict(excursion_window=2.5), TypeError, "excursion_window must be an integer"),
+        (
+            dict(excursion_window=9),
+            ValueError,
+            (
+                "excursion_window is 9, more than the market's 8 bars: trades are sampled over the bars after "
+                "their entry, so the window can be at most 8"
+            ),
+        ),
         (dict(stop_loss=-0.1), ValueError, "stop_loss must be at least 0"),
         (dict(stop_loss=pd.Series({"Z": 0.1})), ValueError, "stop_loss names stocks that have no prices: 'Z'"),
         (dict(take_profit=pd.Series({"A": -0.1})), ValueError, "take_profit thresholds must not be negative"),

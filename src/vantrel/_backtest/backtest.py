@@ -112,7 +112,8 @@ def backtest(
         whatever its weight there; it can come back at the one after.
     excursion_window, excursion_window_step : int
         Also sample each trade's excursion statistics every ``step`` bars over
-        the first ``window`` bars after its entry.
+        the first ``window`` bars after its entry; the window can be at most
+        the market's number of bars.
     periodically_rebalance : bool
         How trades are recorded, not how the book is managed: continuing
         holdings are re-sized to their target weight at every rebalance either
@@ -176,6 +177,12 @@ def backtest(
     )
     if options["position_limit"] == 0:
         raise ValueError("position_limit must be positive")
+    if window > len(market.index):
+        # Each sampled offset adds six columns to the trade table: a window past the data only costs memory.
+        raise ValueError(
+            f"excursion_window is {window}, more than the market's {len(market.index)} bars: "
+            f"trades are sampled over the bars after their entry, so the window can be at most {len(market.index)}"
+        )
     stop_levels = {}
     for name, setting, neutral in (
         ("stop_loss", stop_loss, NO_STOP_LOSS),
