@@ -148,6 +148,16 @@ def test_synthetic_market_end_to_end(demo_run):
     assert np.isfinite([stats["sharpe"], stats["cagr"], stats["max_drawdown"]]).all()
 
 
+def test_stats_are_numbers_that_round_and_their_dates_stand_beside_them(demo_run):
+    result = demo_run[2]
+    stats, dates = result.stats, result.dates
+    assert stats.dtype == np.float64 and stats.round(3)["max_drawdown"] == round(stats["max_drawdown"], 3)
+    assert (dates["start"], dates["end"]) == (result.equity.index[0], result.equity.index[-1])
+    fall = result.equity[dates["max_drawdown_trough"]] / result.equity[dates["max_drawdown_peak"]] - 1
+    assert fall == pytest.approx(stats["max_drawdown"], rel=1e-14)
+    assert f"{int(stats['trades'])} trades)" in repr(result)
+
+
 def test_same_inputs_give_the_same_result_to_the_bit(demo_run):
     market, weights, result = demo_run
     again = backtest(weights, market, **DEMO_OPTIONS)

@@ -84,7 +84,7 @@ def test_each_row_holds_what_a_single_backtest_of_that_variant_gives(market):
         alone = vantrel.backtest(momentum(market, top=top), market, rebalance="ME", stop_loss=stop)
         row = result.table.loc[number]
         assert (row["top"], row["stop_loss"]) == (top, stop)
-        for name, value in alone.stats.items():
+        for name, value in [*alone.stats.items(), *alone.dates.items()]:  # the table keeps the dates
             assert row[name] == value or (pd.isna(row[name]) and pd.isna(value)), name
         curve = result.equity[number].dropna()
         pd.testing.assert_series_equal(curve, alone.equity, check_names=False, check_freq=False)

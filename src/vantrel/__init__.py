@@ -17,6 +17,7 @@ _PUBLIC = {
     "Market": ".market",
     "BacktestResult": ".result",
     "SweepResult": ".result",
+    "performance_dates": ".stats",
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
@@ -30,6 +31,7 @@ __all__ = [
     "__version__",
     "backtest",
     "datasets",
+    "performance_dates",
     "performance_stats",
     "sweep",
 ]
@@ -42,6 +44,7 @@ if TYPE_CHECKING:
     from .market import Market as Market
     from .result import BacktestResult as BacktestResult
     from .result import SweepResult as SweepResult
+    from .stats import performance_dates as performance_dates
     from .stats import performance_stats as performance_stats
 
 
