@@ -2,6 +2,8 @@
 
 import io
 import os
+import subprocess
+import sys
 import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
@@ -204,6 +206,35 @@ def test_a_strategy_that_cannot_reach_other_processes_is_refused_up_front(market
 
     with pytest.raises(TypeError, match="the sweep cannot be sent to worker processes"):
         vantrel.sweep(market, {"top": [3, 5]}, strategy=locked, workers=2, executor="processes")
+
+
+STUDY = """import vantrel
+from vantrel.datasets import synthetic_market
+
+market = synthetic_market(10, 120)
+weights = market.close.notna().astype(float).iloc[::20]
+{call}
+"""
+
+
+@requires_engine
+@pytest.mark.parametrize("guarded", [False, True])
+def test_a_script_without_a_main_guard_is_told_to_add_one_before_any_worker_starts(tmp_path, guarded):
+    call = 'len(vantrel.sweep(market, {"stop_loss": [0.1]}, weights=weights, executor="processes", workers=1))'
+    script = tmp_path / "study.py"
+    script.write_text(STUDY.format(call=f'if __name__ == "__main__":\n    print({call})' if guarded else call))
+    done = subprocess.run([sys.executable, script], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    if guarded:
+        assert (done.returncode, done.stdout) == (0, "1\n"), done.stderr
+        return
+    assert done.returncode == 1 and "BrokenPipeError" not in done.stderr
+    assert done.stderr.splitlines()[-1] == (
+        f"RuntimeError: vantrel.sweep runs its variants in worker processes, and each of them starts by "
+        f"importing the main script ({script}) again: line 6, which started this sweep, is not under "
+        '`if __name__ == "__main__":`, so every worker would start the sweep again. Put the script\'s work '
+        'under `if __name__ == "__main__":` (see "Safe importing of main module" in the multiprocessing '
+        'documentation), or use executor="threads"'
+    )
 
 
 @requires_engine
