@@ -268,6 +268,9 @@ def test_heatmap_maps_a_statistic_over_two_parameters(market):
         single.heatmap("sharpe")
     with pytest.raises(ValueError, match="no parameter 'lookback'"):
         single.heatmap("sharpe", "top", "lookback")
+    costs = vantrel.sweep(market, {"top": [3, 5], "fee_ratio": [0.0, 0.001]}, strategy=momentum, workers=1)
+    assert list(costs.table.columns).count("fee_ratio") == 1  # a swept cost is one column, not two
+    assert costs.heatmap("sharpe").axes[0].get_ylabel() == "fee_ratio"
 
 
 def test_progress_line_counts_rate_and_eta():
