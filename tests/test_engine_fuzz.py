@@ -174,9 +174,12 @@ def _mutate_entry_call(rng, kw: dict) -> None:
     """One hostile change to an array-entry call: indices out of range, shapes and dtypes
     off, arrays left out, NaN and infinite levels."""
     kind = int(rng.integers(6))
-    if kind == 0 and len(kw["stock_columns"]):
+    if kind == 0 and isinstance(kw.get("stock_columns"), np.ndarray) and len(kw["stock_columns"]):
+        # One past the last price column, where an earlier change left prices an array.
+        prices = kw.get("prices")
+        past = prices.shape[-1] if isinstance(prices, np.ndarray) and prices.ndim else 0
         kw["stock_columns"] = kw["stock_columns"].copy()
-        kw["stock_columns"][rng.integers(len(kw["stock_columns"]))] = _pick(rng, [-1, 2**31, kw["prices"].shape[1]])
+        kw["stock_columns"][rng.integers(len(kw["stock_columns"]))] = _pick(rng, [-1, 2**31, past])
     elif kind == 1 and "stop_loss_rows" in kw:
         kw["stop_loss_rows"] = kw["stop_loss_rows"].copy()
         if len(kw["stop_loss_rows"]):
@@ -189,7 +192,8 @@ def _mutate_entry_call(rng, kw: dict) -> None:
         name = _pick(rng, ["prices", "close", "weights", "stop_loss", "take_profit", "high"])
         array = kw.get(name)
         if isinstance(array, np.ndarray):
-            kw[name] = _pick(rng, [array.T, array[..., :-1], array.ravel(), array.astype(np.float32)])
+            with np.errstate(over="ignore"):  # a hostile level past float32's range becomes inf
+                kw[name] = _pick(rng, [array.T, array[..., :-1], array.ravel(), array.astype(np.float32)])
     elif kind == 4:
         kw.pop(_pick(rng, ["prices", "stop_loss_rows", "take_profit", "calendar"]), None)
     elif kind == 5:

@@ -285,3 +285,38 @@ def test_progress_line_counts_rate_and_eta():
     quiet = io.StringIO()
     ProgressLine(1, stream=quiet).advance(1)  # by default shown on terminals only
     assert quiet.getvalue() == ""
+
+
+def test_native_batches_give_the_rows_of_single_backtests_to_the_bit(market):
+    """Variants of one weight table run as native batches on every local route; each row is
+    what ``vantrel.backtest`` gives for the variant alone, and a refused one (a stop level
+    of 200%) gets its error while the rest complete."""
+    from vantrel.stats import with_dates
+
+    weights = momentum(market, top=4)
+    per_stock = pd.Series(0.15, index=market.columns[:10])
+    grid = {
+        "stop_loss": [None, 0.04, per_stock, 2.0],
+        "fee_ratio": [0.0, 0.001425],
+        "rebalance": [None, "ME", "W-FRI"],
+        "take_profit": [None, 0.2],
+    }
+    singles = []
+    for variant in expand_variants(grid)[1]:
+        try:
+            result = vantrel.backtest(weights, market, touched_exit=False, **variant)
+        except ValueError as error:
+            singles.append({"error": f"ValueError: {error}"})
+        else:
+            singles.append(with_dates(result.stats, result.dates).to_dict())
+    expected = pd.DataFrame.from_records(singles)
+    for executor in (None, "processes"):
+        table = vantrel.sweep(market, grid, weights=weights, executor=executor, workers=2).table
+        failed = table["error"].notna()
+        assert failed.sum() == 12 and (table.loc[failed, "stop_loss"] == 2.0).all()
+        assert table.loc[failed, "error"].str.startswith("ValueError: stop_loss is 2, above 1").all()
+        columns = [c for c in expected.columns if c not in grid and c != "error"]
+        ran = table.loc[~failed, columns].reset_index(drop=True)
+        pd.testing.assert_frame_equal(
+            ran, expected.loc[~failed.to_numpy(), columns].reset_index(drop=True), check_exact=True, check_dtype=False
+        )

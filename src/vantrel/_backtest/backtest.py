@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import functools
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
@@ -19,7 +21,10 @@ from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
 from .weights import CheckedWeights
 
-__all__ = ["CheckedWeights", "backtest"]
+if TYPE_CHECKING:
+    from vantrel.core._engine import RunResult
+
+__all__ = ["CheckedWeights", "PreparedRun", "backtest", "prepare_backtest"]
 
 
 def backtest(
@@ -137,6 +142,92 @@ def backtest(
         Equity, trades, final portfolio, statistics, and the benchmark's curve
         and statistics when one is given.
     """
+    run = prepare_backtest(
+        weights,
+        market,
+        rebalance=rebalance,
+        trade_at=trade_at,
+        fee_ratio=fee_ratio,
+        tax_ratio=tax_ratio,
+        stop_loss=stop_loss,
+        take_profit=take_profit,
+        trail_stop=trail_stop,
+        trail_stop_activation=trail_stop_activation,
+        touched_exit=touched_exit,
+        position_limit=position_limit,
+        retain_cost_when_rebalance=retain_cost_when_rebalance,
+        stop_trading_next_period=stop_trading_next_period,
+        excursion_window=excursion_window,
+        excursion_window_step=excursion_window_step,
+        periodically_rebalance=periodically_rebalance,
+        benchmark=benchmark,
+        risk_free=risk_free,
+    )
+    return run.finish(run_engine(**run.engine))
+
+
+@dataclass(frozen=True)
+class PreparedRun:
+    """One backtest checked and ready for the engine: its arguments, and what builds the
+    result from the engine's output. A sweep prepares many, runs them in one native batch."""
+
+    engine: dict
+    market: Market
+    book: CheckedWeights
+    first: int  # the bar on which the first weight row becomes visible: the curve's first bar
+    touched: bool
+    window: int
+    window_step: int
+    settings: dict
+    bench_prices: pd.Series | None
+    risk_free: float | pd.Series
+
+    def finish(self, output: RunResult) -> BacktestResult:
+        """The result of the engine's output for this run."""
+        market, labels = self.market, self.book.labels
+        first = self.first
+        equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
+        trades = TradeLog(
+            output.trades,
+            market.index,
+            labels,
+            touched_exit=self.touched,
+            window=self.window,
+            step=self.window_step,
+        )
+        # Built on first use, like the trade table.
+        portfolio = functools.partial(
+            portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, self.book.row_dates
+        )
+        bench = None if self.bench_prices is None else benchmark_curve(self.bench_prices, equity.index)
+        result = BacktestResult(equity, trades, portfolio, self.settings, benchmark=bench, risk_free=self.risk_free)
+        result.sectors = market.sectors
+        return result
+
+
+def prepare_backtest(
+    weights: pd.DataFrame,
+    market: Market | pd.DataFrame,
+    *,
+    rebalance=None,
+    trade_at: str = "close",
+    fee_ratio: float = 0.0,
+    tax_ratio: float = 0.0,
+    stop_loss=None,
+    take_profit=None,
+    trail_stop: float | None = None,
+    trail_stop_activation: float = 0.0,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: bool = False,
+    stop_trading_next_period: bool = True,
+    excursion_window: int = 0,
+    excursion_window_step: int = 1,
+    periodically_rebalance: bool = True,
+    benchmark=None,
+    risk_free: float | pd.Series = 0.0,
+) -> PreparedRun:
+    """Everything ``backtest`` does before the engine runs, with its arguments and checks."""
     if isinstance(market, pd.DataFrame):
         market = Market(market)
     if not isinstance(market, Market):
@@ -194,7 +285,7 @@ def backtest(
 
     touched = bool(touched_exit)
     prices = {k: market.values(k) for k in ("high", "low", "open")} if touched else {}
-    output = run_engine(
+    engine = dict(
         prices=market.values(trade_at),
         close=market.values("close"),
         bar_dates=market.index_ns,
@@ -209,20 +300,6 @@ def backtest(
         **options,
     )
 
-    first = int(market.index.searchsorted(signals[0]))
-    equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
-    trades = TradeLog(
-        output.trades,
-        market.index,
-        labels,
-        touched_exit=touched,
-        window=window,
-        step=window_step,
-    )
-    # Built on first use, like the trade table.
-    portfolio = functools.partial(
-        portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, book.row_dates
-    )
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
         trade_at=trade_at,
@@ -242,10 +319,8 @@ def backtest(
         benchmark=describe_benchmark(benchmark),
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
     )
-    bench = None if bench_prices is None else benchmark_curve(bench_prices, equity.index)
-    result = BacktestResult(equity, trades, portfolio, settings, benchmark=bench, risk_free=risk_free)
-    result.sectors = market.sectors
-    return result
+    first = int(market.index.searchsorted(signals[0]))
+    return PreparedRun(engine, market, book, first, touched, window, window_step, settings, bench_prices, risk_free)
 
 
 def _calendar_of(rebalance, market: Market, signals) -> np.ndarray:
