@@ -320,3 +320,35 @@ def test_native_batches_give_the_rows_of_single_backtests_to_the_bit(market):
         pd.testing.assert_frame_equal(
             ran, expected.loc[~failed.to_numpy(), columns].reset_index(drop=True), check_exact=True, check_dtype=False
         )
+
+
+def test_the_statistics_of_many_variants_at_once_are_those_of_each_alone(market):
+    """Exact, not to 1e-12: a sweep's rows must be the single runs' rows, and every figure
+    is the same arithmetic on the same values in the same order (a row of a 2-D array
+    reduces as a 1-D array does; counts go by bincount in record order)."""
+    import math
+
+    from vantrel._backtest.backtest import prepare_backtest
+    from vantrel._backtest.engine import run_engine_batch
+    from vantrel._sweep.batch_stats import batch_stats
+    from vantrel.stats import with_dates
+
+    weights = momentum(market, top=6)
+    rates = pd.Series([0.01, 0.05], index=[market.index[0], market.index[150]])
+    options = [
+        dict(stop_loss=stop, take_profit=profit, rebalance=calendar, fee_ratio=fee, risk_free=rate, trail_stop=trail)
+        for stop in (None, 0.03, 0.1)
+        for profit in (None, 0.08)
+        for calendar in (None, "W-FRI")
+        for fee, rate, trail in ((0.0, 0.0, None), (0.002, 0.03, 0.05), (0.001, rates, None))
+    ]
+    options += [dict(benchmark="equal_weight"), dict(stop_loss=0.01, retain_cost_when_rebalance=True)]
+    runs = [prepare_backtest(weights, market, **o) for o in options]
+    outputs = run_engine_batch([run.engine for run in runs])
+    for run, output, row in zip(runs, outputs, batch_stats(runs, outputs), strict=True):
+        result = run.finish(output)
+        alone = with_dates(result.stats, result.dates).to_dict()
+        assert list(row) == list(alone)
+        for key, value in alone.items():
+            assert row[key] == value or (pd.isna(value) and pd.isna(row[key])), key
+            assert not isinstance(value, float) or math.isnan(value) or row[key].hex() == value.hex(), key

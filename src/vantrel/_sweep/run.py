@@ -257,10 +257,12 @@ def _dispatch(job, numbered: list, collect, route, workers, chunksize, timeout, 
         else:
             run_threads(job, chunks, collect, workers)
     elif is_dask_client(route):
-        chunks = _chunks(numbered, chunksize or 1) if timeout is not None else None
-        run_on_dask(
-            route, job, chunks or _batches(numbered, chunksize, default_workers(), shared), collect, timeout=timeout
-        )
+        # A Dask worker's variants are timed one by one when there is a timeout.
+        if timeout is not None:
+            chunks = _chunks(numbered, chunksize or 1)
+        else:
+            chunks = _batches(numbered, chunksize, default_workers(), shared)
+        run_on_dask(route, job, chunks, collect, timeout=timeout)
     else:
         size = chunksize or max(1, math.ceil(len(numbered) / (4 * default_workers())))
         run_on_executor(route, job, _chunks(numbered, size), collect)

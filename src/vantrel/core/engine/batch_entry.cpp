@@ -56,17 +56,6 @@ void read_variant(PyObject* shared, PyObject* variant, Py_ssize_t number, RunJob
     prepare_job(job);
 }
 
-// Runs one prepared variant on whichever thread takes it; no interpreter.
-void run_slot(Slot& slot) {
-    RunJob& job = slot.job;
-    kernel::Run run{job.a.in, *slot.sink, job.state, job.log.get()};
-    try {
-        kernel::run_bars(run);
-    } catch (...) {
-        slot.failure = std::current_exception();
-    }
-}
-
 // The variant's RunResult, or the Python error its run or its result raised.
 Ref outcome_of(Slot& slot) {
     try {
@@ -93,6 +82,24 @@ Ref outcome_of(Slot& slot) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
     return raised_exception();
+}
+
+// Runs one prepared variant on whichever thread takes it, without the
+// interpreter; then takes it to build the result at once, so that the run's
+// trade log is freed (and its memory reused by the next run) before the
+// thread goes on.
+void run_slot(Slot& slot) {
+    RunJob& job = slot.job;
+    kernel::Run run{job.a.in, *slot.sink, job.state, job.log.get()};
+    try {
+        kernel::run_bars(run);
+    } catch (...) {
+        slot.failure = std::current_exception();
+    }
+    const PyGILState_STATE held = PyGILState_Ensure();
+    slot.outcome = outcome_of(slot);
+    job.log.reset();
+    PyGILState_Release(held);
 }
 
 PyObject* run_batch_call(PyObject* args, PyObject* kwargs) {
@@ -143,7 +150,7 @@ PyObject* run_batch_call(PyObject* args, PyObject* kwargs) {
     Ref out = Ref::steal(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         Slot& slot = *slots[static_cast<std::size_t>(i)];
-        Ref outcome = slot.outcome ? std::move(slot.outcome) : outcome_of(slot);
+        Ref outcome = std::move(slot.outcome);
         slots[static_cast<std::size_t>(i)].reset();  // its trade log and buffers go now
         PyList_SET_ITEM(out.get(), i, outcome ? outcome.release() : Py_NewRef(Py_None));
     }
