@@ -390,8 +390,8 @@ def test_the_array_entry_takes_keywords_only_and_names_its_results():
 
 
 @pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer ends the process on an impossible allocation",
+    any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
+    reason="a sanitizer's allocator ends the process on an impossible allocation",
 )
 def test_a_trade_log_too_large_for_memory_says_how_much_it_asked_for():
     with pytest.raises(

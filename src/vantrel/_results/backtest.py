@@ -9,7 +9,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ..stats import MIN_YEARS, drawdown, performance_dates, performance_stats
+from .._batch_stats import covered, curve_statistics
+from ..stats import DATE_KEYS, MIN_YEARS, drawdown, performance_dates, performance_stats
 from .round_trips import round_trip_table
 
 __all__ = ["BacktestResult"]
@@ -134,7 +135,35 @@ class BacktestResult:
         """The dates of the statistics: ``start``, ``end``, ``max_drawdown_peak``,
         ``max_drawdown_trough`` and ``max_drawdown_recovery`` (see
         :func:`vantrel.performance_dates`)."""
+        figures = self._figures
+        if figures is not None:
+            return figures[1]
         return performance_dates(self.equity)
+
+    @cached_property
+    def _figures(self) -> tuple[pd.Series, pd.Series] | None:
+        """The statistics and dates straight from the engine's arrays (the same figures to the
+        bit, without a frame), while the trade table is not built; None where they do not apply."""
+        log: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        if self.benchmark is None and not isinstance(log, pd.DataFrame) and hasattr(log, "log"):
+            index, values = log.index, self.equity.to_numpy(dtype=np.float64)
+            first = len(index) - len(values)
+            if first >= 0 and covered(values) and self.equity.index.equals(index[first:]):
+                computed = curve_statistics(
+                    index,
+                    first,
+                    [np.concatenate([np.empty(first), values])],
+                    [log.log],
+                    self.risk_free,
+                    [(float(self.settings.get("fee_ratio", np.nan)), float(self.settings.get("tax_ratio", np.nan)))],
+                )
+                if computed is not None:
+                    stats, dates = computed[0]
+                    stamps = pd.DatetimeIndex([dates[key] for key in DATE_KEYS], dtype=index.dtype)
+                    return pd.Series(stats, dtype=np.float64, name="stats"), pd.Series(
+                        stamps, index=list(DATE_KEYS), name="dates"
+                    )
+        return None
 
     @cached_property
     def benchmark_stats(self) -> pd.Series | None:
@@ -163,6 +192,10 @@ class BacktestResult:
         periods_per_year, min_years
             As in :func:`vantrel.performance_stats`.
         """
+        if trades_by in (None, "round_trip") and periods_per_year is None and min_years == MIN_YEARS:
+            figures = self._figures
+            if figures is not None:
+                return figures[0].copy()
         trades = self._trades_for_stats()
         if trades_by is None:
             trades_by = "round_trip" if "round_trip" in trades.columns else "record"

@@ -1,28 +1,17 @@
 """The statistics of a batch of variants at once, equal to the bit to what each variant's
-``result.stats`` and ``result.dates`` give.
+``result.stats`` and ``result.dates`` give (see :mod:`vantrel._batch_stats`).
 
-A batch's variants share a weight table, so their curves start on the same bar: the
-curves are the rows of one 2-D array, and every per-bar figure (returns, excess
-returns, running peaks, drawdowns) is one NumPy pass over all of them. A row of a
-C-contiguous array is reduced exactly as the same values in a 1-D array are (NumPy
-sums each row pairwise, as it sums a vector), so means, deviations and extremes are
-the one-variant figures to the bit; the scalar formulas that follow are the one-variant
-code's own. The trade logs are concatenated and counted with ``bincount`` keyed by
-variant, which adds each group's values in their order, as the one-variant count does;
-the few float sums over a variable subset of trades are taken per variant on
-contiguous slices, as the one-variant code takes them.
-
-Variants this does not cover (a benchmark, a curve too short to annualise, which
-warns, or a curve at or below 0, which raises) take the one-variant path.
+A batch's variants share a weight table, so their curves start on the same bar and are
+computed together; a variant with a benchmark, or a curve the array statistics do not
+cover, takes the one-variant path.
 """
 
 from __future__ import annotations
 
-import numpy as np
 import pandas as pd
 
-from .. import stats as one
-from .._series import risk_free_per_bar
+from .._batch_stats import covered, curve_statistics
+from ..stats import with_dates
 
 __all__ = ["batch_stats"]
 
@@ -39,220 +28,51 @@ def batch_stats(runs: list, outputs: list) -> list[dict]:
         else:
             groups.setdefault(key, []).append(position)
     for members in groups.values():
-        for position, row in zip(
-            members, _many([runs[p] for p in members], [outputs[p] for p in members]), strict=True
-        ):
-            rows[position] = row
+        first = runs[members[0]]
+        market = first.market
+        computed = curve_statistics(
+            market.index,
+            first.first,
+            [outputs[p].values for p in members],
+            [outputs[p].trades for p in members],
+            first.risk_free,
+            [_costs(runs[p].settings) for p in members],
+            market.cached("bar_timestamps", lambda market=market: list(market.index)),
+        )
+        for position, found in zip(members, computed or [None] * len(members), strict=True):  # type: ignore[list-item]
+            rows[position] = _one_at_a_time(runs[position], outputs[position]) if found is None else _row(*found)
     return rows  # type: ignore[return-value]
+
+
+def _costs(settings: dict) -> tuple[float, float]:
+    return float(settings.get("fee_ratio", float("nan"))), float(settings.get("tax_ratio", float("nan")))
 
 
 def _one_at_a_time(run, output) -> dict:
     result = run.finish(output)
-    return one.with_dates(result.stats, result.dates).to_dict()
+    return with_dates(result.stats, result.dates).to_dict()
 
 
 def _group_key(run, output) -> tuple | None:
     """Variants computed together: same curve start and length, same risk-free rate; None
     for a variant that takes the one-variant path."""
-    values = output.values[run.first :]
-    if run.bench_prices is not None or len(values) < 3 or not (values > 0).all():
+    if run.bench_prices is not None or not covered(output.values[run.first :]):
         return None
     risk_free = run.risk_free
     rate = ("series", id(risk_free)) if isinstance(risk_free, pd.Series) else ("rate", float(risk_free))
     return (run.first, len(output.values), rate)
 
 
-def _many(runs: list, outputs: list) -> list[dict]:
-    first_run = runs[0]
-    market = first_run.market
-    index = market.index[first_run.first :]
-    years = one._years(index)
-    if not (years >= one.MIN_YEARS and years > 0):  # the one-variant path warns: let it
-        return [_one_at_a_time(run, output) for run, output in zip(runs, outputs, strict=True)]
-    values = np.stack([output.values[first_run.first :] for output in outputs])  # variants x bars, C order
-    count = len(runs)
-    bars = values.shape[1]
-    periods_per_year = (bars - 1) / years
-    shown_rate, rf = risk_free_per_bar(first_run.risk_free, index)
-    returns = values[:, 1:] / values[:, :-1] - 1.0
-    excess = returns - rf
-    # np.std(ddof=1) and np.mean per row, as the one-variant helpers call them.
-    std_returns = np.std(returns, axis=1, ddof=1)
-    mean_excess = np.mean(excess, axis=1)
-    std_excess = np.std(excess, axis=1, ddof=1)
-    downside = np.sqrt(np.mean(np.minimum(excess, 0.0) ** 2, axis=1))
-    peaks = np.maximum.accumulate(values, axis=1)
-    dd = values / peaks - 1.0
-    max_dd = dd.min(axis=1)
-    trough_at = np.argmin(dd, axis=1)
-    # The last bar at the peak before the trough, and the first back at it from the trough on.
-    rows_at = np.arange(len(runs))
-    at_peak = values == peaks[rows_at, trough_at][:, None]
-    bar = np.arange(values.shape[1])
-    peak_at = values.shape[1] - 1 - np.argmax((at_peak & (bar <= trough_at[:, None]))[:, ::-1], axis=1)
-    back = (values >= values[rows_at, peak_at][:, None]) & (bar >= trough_at[:, None])
-    recovered, recovery_at = back.any(axis=1), np.argmax(back, axis=1)
-    trade_rows = _trade_stats(outputs, market.index, first_run.first, years, count)
-
-    scale = periods_per_year
-    root = np.sqrt(scale)
-    stamps = market.cached("bar_timestamps", lambda: list(market.index))[first_run.first :]
-    rows = []
-    for v in range(count):
-        cagr = (values[v, -1] / values[v, 0]) ** (1.0 / years) - 1.0
-        worst = float(max_dd[v])
-        stats = {
-            "total_return": float(values[v, -1] / values[v, 0] - 1.0),
-            "cagr": float(cagr),
-            "annual_volatility": float(std_returns[v]) * root,
-            "sharpe": one._ratio(float(mean_excess[v]), float(std_excess[v])) * root,
-            "sortino": one._ratio(float(mean_excess[v]), float(downside[v])) * root,
-            "max_drawdown": worst,
-            "calmar": one._ratio(cagr, -worst) if worst < 0 else np.nan,
-            **dict.fromkeys(one.RELATIVE_KEYS, np.nan),
-            "risk_free": shown_rate,
-            **trade_rows[v],
-        }
-        if worst < 0:
-            peak, trough = stamps[peak_at[v]], stamps[trough_at[v]]
-            recovery = stamps[recovery_at[v]] if recovered[v] else pd.NaT
-        else:
-            peak = trough = recovery = pd.NaT
-        settings = runs[v].settings
-        rows.append(
-            _with_dates(
-                stats,
-                {
-                    "start": stamps[0],
-                    "end": stamps[-1],
-                    "max_drawdown_peak": peak,
-                    "max_drawdown_trough": trough,
-                    "max_drawdown_recovery": recovery,
-                },
-                fee_ratio=float(settings.get("fee_ratio", np.nan)),
-                tax_ratio=float(settings.get("tax_ratio", np.nan)),
-            )
-        )
-    return rows
-
-
-def _with_dates(stats: dict, dates: dict, *, fee_ratio: float, tax_ratio: float) -> dict:
-    """The row ``with_dates(result.stats, result.dates).to_dict()`` gives, from plain dicts."""
+def _row(stats: dict, dates: dict) -> dict:
+    """The row ``with_dates(result.stats, result.dates).to_dict()`` gives, from plain dicts:
+    the first and last bar first, the drawdown's dates after ``max_drawdown``, the trade
+    count as an integer."""
     row = {"start": dates["start"], "end": dates["end"]}
     for key, value in stats.items():
         row[key] = value
         if key == "max_drawdown":
             for name in ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
                 row[name] = dates[name]
-    row["fee_ratio"], row["tax_ratio"] = fee_ratio, tax_ratio
-    if np.isfinite(row["trades"]):
+    if row["trades"] == row["trades"]:
         row["trades"] = int(row["trades"])
-    # The one-variant row holds NumPy floats where its Series held them; equal values either way.
     return row
-
-
-# The trade log's fields the statistics read, as the one-variant code converts them.
-_FIELDS = {
-    "stock": np.int64,
-    "entry_bar": np.int64,
-    "exit_bar": np.int64,
-    "weight": np.float64,
-    "profit": np.float64,
-    "round_trip": np.int64,
-}
-
-
-def _trade_stats(outputs: list, market_index: pd.DatetimeIndex, first: int, years: float, count: int) -> list[dict]:
-    """``stats.trade_stats`` (round trips) of every variant, from their trade logs at once."""
-    logs = [output.trades for output in outputs]
-    sizes = np.array([len(log) for log in logs])
-    offsets = np.concatenate([[0], np.cumsum(sizes)])
-
-    def column(name: str, dtype) -> np.ndarray:  # one field of every log, end to end
-        return np.concatenate([log[name] for log in logs]).astype(dtype, copy=False)
-
-    log = {name: column(name, dtype) for name, dtype in _FIELDS.items()}
-    variant = np.repeat(np.arange(count), sizes)
-    n_market = len(market_index)
-    entry_bar, exit_bar = log["entry_bar"], log["exit_bar"]
-    closed_record = exit_bar >= 0
-    bars_held = np.where(closed_record, exit_bar - entry_bar, n_market - entry_bar).astype(np.float64)
-    profit = log["profit"]
-    ids = log["round_trip"]
-
-    # Round trips: the one-variant code numbers a variant's trips by the rank of their id;
-    # ranked by (variant, id) here, which numbers each variant's trips alike, one after another.
-    if len(ids):
-        span = int(ids.max()) - int(ids.min()) + 1
-        keys, trip = np.unique(variant * span + (ids - ids.min()), return_inverse=True)
-        trips_per = np.bincount(keys // span, minlength=count)
-    else:
-        trip, trips_per = np.zeros(0, dtype=np.int64), np.zeros(count, dtype=np.int64)
-    trip_offsets = np.concatenate([[0], np.cumsum(trips_per)])
-    n_trips = int(trip_offsets[-1])
-    trip_profit = np.bincount(trip, weights=profit, minlength=n_trips)
-    trip_open = np.bincount(trip, weights=(~closed_record).astype(np.float64), minlength=n_trips)
-    trip_bars = np.bincount(trip, weights=bars_held, minlength=n_trips)
-    trip_closed = trip_open == 0
-
-    # Exposure: bars of the curve on which some record is open (entry bar up to the exit bar).
-    curve_bars = n_market - first
-    starts = np.clip(entry_bar - first, 0, curve_bars)
-    stops = np.where(closed_record, np.clip(exit_bar - first, 0, curve_bars), curve_bars)
-    width = curve_bars + 1
-    change = np.bincount(variant * width + starts, minlength=count * width) - np.bincount(
-        variant * width + stops, minlength=count * width
-    )
-    open_bars = np.count_nonzero(np.cumsum(change.reshape(count, width)[:, :-1], axis=1) > 0, axis=1)
-
-    traded = _traded_weights(log, variant, entry_bar, exit_bar, closed_record, offsets, count)
-    # Counts and whole-bar totals are exact in any order: one pass for every variant.
-    trip_variant = np.repeat(np.arange(count), trips_per)
-    closed_trips = np.bincount(trip_variant, weights=trip_closed, minlength=count)
-    won_trips = np.bincount(trip_variant, weights=trip_closed & (trip_profit > 0), minlength=count)
-    held_bars = np.bincount(trip_variant, weights=trip_bars, minlength=count)
-    rows = []
-    for v in range(count):
-        lo, hi = trip_offsets[v], trip_offsets[v + 1]
-        won = trip_profit[lo:hi][trip_closed[lo:hi]]
-        gains, losses = won[won > 0].sum(), -won[won < 0].sum()
-        profit_factor = gains / losses if losses > 0 else np.inf if gains > 0 else np.nan
-        rows.append(
-            {
-                "trades": float(hi - lo),
-                "win_rate": float(won_trips[v] / closed_trips[v]) if closed_trips[v] else np.nan,
-                "profit_factor": float(profit_factor),
-                "avg_bars_held": float(held_bars[v] / (hi - lo)) if hi > lo else np.nan,
-                "exposure": float(open_bars[v] / curve_bars),
-                "turnover": traded[v] / 2.0 / years if years > 0 else np.nan,
-            }
-        )
-    return rows
-
-
-def _traded_weights(log, variant, entry_bar, exit_bar, closed, offsets, count) -> list[float]:
-    """``stats._traded_weight`` of every variant: sorted by variant, then stock in the order
-    each variant's log first names it, then entry bar, as each variant's own sort does."""
-    if not len(entry_bar):
-        return [0.0] * count
-    stock = pd.factorize(variant * (int(log["stock"].max()) + 1) + log["stock"])[0]
-    exit_ = np.where(closed, exit_bar, one._NAT)
-    order = np.lexsort((entry_bar, stock, variant))
-    variant, stock, entry, exit_ = variant[order], stock[order], entry_bar[order], exit_[order]
-    weight = log["weight"][order]
-    closed = exit_ != one._NAT
-    held_after = np.where(closed, weight, 0.0)
-    follows = np.concatenate([[False], stock[1:] == stock[:-1]])  # same stock codes only within a variant
-    previous_weight = np.where(follows, np.roll(held_after, 1), 0.0)
-    resized = follows & np.roll(closed, 1) & (entry == np.roll(exit_, 1))
-    changes = np.where(resized, np.abs(weight - previous_weight), np.abs(weight) + np.abs(previous_weight))
-    last = np.concatenate([stock[1:] != stock[:-1], [True]])
-    last_held = np.abs(held_after)
-    totals = []
-    for v in range(count):
-        lo, hi = offsets[v], offsets[v + 1]
-        if lo == hi:
-            totals.append(0.0)
-            continue
-        totals.append(float(changes[lo:hi].sum() + last_held[lo:hi][last[lo:hi]].sum()))
-    return totals
