@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 from functools import cached_property
 from pathlib import Path
 from typing import Any
@@ -14,6 +15,12 @@ from ..stats import DATE_KEYS, MIN_YEARS, drawdown, performance_dates, performan
 from .round_trips import round_trip_table
 
 __all__ = ["BacktestResult"]
+
+
+@functools.cache
+def _stats_index(keys: tuple[str, ...]) -> pd.Index:
+    """The statistics' labels, made once: an index of text costs more to build than the figures."""
+    return pd.Index(keys)
 
 
 class BacktestResult:
@@ -137,33 +144,28 @@ class BacktestResult:
         :func:`vantrel.performance_dates`)."""
         figures = self._figures
         if figures is not None:
-            return figures[1]
+            stamps = pd.DatetimeIndex([figures[1][key] for key in DATE_KEYS], dtype=self.equity.index.dtype)
+            return pd.Series(stamps, index=list(DATE_KEYS), name="dates")
         return performance_dates(self.equity)
 
     @cached_property
-    def _figures(self) -> tuple[pd.Series, pd.Series] | None:
+    def _figures(self) -> tuple[pd.Series, dict] | None:
         """The statistics and dates straight from the engine's arrays (the same figures to the
         bit, without a frame), while the trade table is not built; None where they do not apply."""
         log: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
-        if self.benchmark is None and not isinstance(log, pd.DataFrame) and hasattr(log, "log"):
-            index, values = log.index, self.equity.to_numpy(dtype=np.float64)
-            first = len(index) - len(values)
-            if first >= 0 and covered(values) and self.equity.index.equals(index[first:]):
-                computed = curve_statistics(
-                    index,
-                    first,
-                    [np.concatenate([np.empty(first), values])],
-                    [log.log],
-                    self.risk_free,
-                    [(float(self.settings.get("fee_ratio", np.nan)), float(self.settings.get("tax_ratio", np.nan)))],
-                )
-                if computed is not None:
-                    stats, dates = computed[0]
-                    stamps = pd.DatetimeIndex([dates[key] for key in DATE_KEYS], dtype=index.dtype)
-                    return pd.Series(stats, dtype=np.float64, name="stats"), pd.Series(
-                        stamps, index=list(DATE_KEYS), name="dates"
-                    )
-        return None
+        if self.benchmark is not None or isinstance(log, pd.DataFrame) or not hasattr(log, "log"):
+            return None
+        index, values = log.index, self.equity.to_numpy(dtype=np.float64)
+        first = len(index) - len(values)
+        if first < 0 or not covered(values) or not self.equity.index.equals(index[first:]):
+            return None
+        costs = (float(self.settings.get("fee_ratio", np.nan)), float(self.settings.get("tax_ratio", np.nan)))
+        padded = np.concatenate([np.empty(first), values])  # the engine's series covers every bar
+        computed = curve_statistics(index, first, [padded], [log.log], self.risk_free, [costs])
+        if computed is None:
+            return None
+        stats, dates = computed[0]
+        return pd.Series(list(stats.values()), index=_stats_index(tuple(stats)), dtype=np.float64, name="stats"), dates
 
     @cached_property
     def benchmark_stats(self) -> pd.Series | None:
