@@ -243,7 +243,7 @@ def prepare_backtest(
     if touched_exit and not all(market.has(k) for k in ("open", "high", "low")):
         raise ValueError("touched_exit needs open, high and low prices in the market")
     # The benchmark and the rates are checked on the curve's bars before the engine runs.
-    bars = market.index[int(market.index.searchsorted(signals[0])) :]
+    bars = book.curve_bars
     bench_prices = benchmark_prices(benchmark, market)
     if bench_prices is not None:
         benchmark_curve(bench_prices, bars)
@@ -319,7 +319,7 @@ def prepare_backtest(
         benchmark=describe_benchmark(benchmark),
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
     )
-    first = int(market.index.searchsorted(signals[0]))
+    first = len(market.index) - len(bars)
     return PreparedRun(engine, market, book, first, touched, window, window_step, settings, bench_prices, risk_free)
 
 

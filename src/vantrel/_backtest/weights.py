@@ -35,6 +35,7 @@ class CheckedWeights:
     """
 
     __slots__ = (
+        "curve_bars",
         "delisting_bars",
         "labels",
         "market",
@@ -61,6 +62,8 @@ class CheckedWeights:
         values.flags.writeable = False  # shared by every run that uses it
         self.market, self.signals, self.labels, self.values = market, layout.signals, layout.labels, values
         self.row_dates = layout.row_dates
+        # The bars of the equity curve: from the bar on which the first row becomes visible.
+        self.curve_bars = layout.curve_bars
         # What the engine reads: each stock's price column, and the signal dates.
         self.stock_columns = layout.stock_columns
         self.signal_dates = layout.signal_dates
@@ -95,6 +98,7 @@ class _Layout:
         self.dead = ~market.priced_anywhere()[stock_columns]
         self.after_delisting = _after_delisting(self.signal_dates, market, delisting_bars)
         self.delisting_bars = delisting_bars if delisting_bars.max(initial=-1) >= 0 else None
+        self.curve_bars = market.index[int(market.index.searchsorted(signals[0])) :]
         for array in (self.stock_columns, self.signal_dates, delisting_bars):
             array.flags.writeable = False  # shared by every run on this layout
         self._refs = (weakref.ref(index), weakref.ref(columns))

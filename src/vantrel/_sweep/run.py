@@ -279,7 +279,7 @@ _BATCH_MOST = 64
 
 def _batches(numbered: list, chunksize: int | None, workers: int, shared: bool) -> list[list]:
     """The variants (grouped by weight table) cut into batches of one weight table each:
-    ``chunksize`` variants, or by default about four batches per worker (at most 64 each)."""
+    ``chunksize`` variants, or by default about two batches per worker (at most 64 each)."""
     batches: list[list] = []
     start = 0
     while start < len(numbered):
@@ -287,7 +287,7 @@ def _batches(numbered: list, chunksize: int | None, workers: int, shared: bool) 
         end = start + 1
         while end < len(numbered) and (shared or (key is not None and numbered[end][2] == key)):
             end += 1
-        size = chunksize or min(_BATCH_MOST, max(1, math.ceil((end - start) / (4 * workers))))
+        size = chunksize or min(_BATCH_MOST, max(1, math.ceil((end - start) / (2 * workers))))
         batches.extend(_chunks(numbered[start:end], size))
         start = end
     return batches

@@ -84,10 +84,9 @@ Ref outcome_of(Slot& slot) {
     return raised_exception();
 }
 
-// Runs one prepared variant on whichever thread takes it, without the
-// interpreter; then takes it to build the result at once, so that the run's
-// trade log is freed (and its memory reused by the next run) before the
-// thread goes on.
+// Runs one prepared variant on whichever thread takes it; no interpreter.
+// (Its result is built once the batch ends: taking the interpreter here would
+// wait for whichever Python thread holds it, up to its switch interval.)
 void run_slot(Slot& slot) {
     RunJob& job = slot.job;
     kernel::Run run{job.a.in, *slot.sink, job.state, job.log.get()};
@@ -96,10 +95,6 @@ void run_slot(Slot& slot) {
     } catch (...) {
         slot.failure = std::current_exception();
     }
-    const PyGILState_STATE held = PyGILState_Ensure();
-    slot.outcome = outcome_of(slot);
-    job.log.reset();
-    PyGILState_Release(held);
 }
 
 PyObject* run_batch_call(PyObject* args, PyObject* kwargs) {
@@ -150,7 +145,7 @@ PyObject* run_batch_call(PyObject* args, PyObject* kwargs) {
     Ref out = Ref::steal(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         Slot& slot = *slots[static_cast<std::size_t>(i)];
-        Ref outcome = std::move(slot.outcome);
+        Ref outcome = slot.outcome ? std::move(slot.outcome) : outcome_of(slot);
         slots[static_cast<std::size_t>(i)].reset();  // its trade log and buffers go now
         PyList_SET_ITEM(out.get(), i, outcome ? outcome.release() : Py_NewRef(Py_None));
     }
