@@ -263,7 +263,8 @@ weights = momentum_weights(market.close, top=50)
 vantrel.sweep(market, {"stop_loss": [0.1]}, weights=weights)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 levels = np.linspace(0.01, 0.3, int(sys.argv[1]))
-result = vantrel.sweep(market, {"stop_loss": levels, "rebalance": "ME"}, weights=weights, keep_equity=sys.argv[2] == "1")
+grid = {"stop_loss": levels, "rebalance": "ME"}
+result = vantrel.sweep(market, grid, weights=weights, keep_equity=sys.argv[2] == "1")
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(dict(before_mib=before / 1024, peak_mib=peak / 1024, rows=len(result.table),
                       table_mib=result.table.memory_usage(deep=True).sum() / 2**20)))
