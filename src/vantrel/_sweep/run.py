@@ -274,12 +274,12 @@ def _chunks(items: list, size: int) -> list[list]:
 
 # Variants per native batch: enough that a batch costs little per variant, few enough
 # that the workers share the work evenly and a batch's results stay small in memory.
-_BATCH_MOST = 64
+_BATCH_MOST = 16
 
 
 def _batches(numbered: list, chunksize: int | None, workers: int, shared: bool) -> list[list]:
     """The variants (grouped by weight table) cut into batches of one weight table each:
-    ``chunksize`` variants, or by default about two batches per worker (at most 64 each)."""
+    ``chunksize`` variants, or by default about two batches per worker (at most 16 each, so that a batch's results stay small)."""
     batches: list[list] = []
     start = 0
     while start < len(numbered):
