@@ -279,7 +279,8 @@ _BATCH_MOST = 16
 
 def _batches(numbered: list, chunksize: int | None, workers: int, shared: bool) -> list[list]:
     """The variants (grouped by weight table) cut into batches of one weight table each:
-    ``chunksize`` variants, or by default about two batches per worker (at most 16 each, so that a batch's results stay small)."""
+    ``chunksize`` variants, or by default about two batches per worker (at most 16 each,
+    so that a batch's results stay small)."""
     batches: list[list] = []
     start = 0
     while start < len(numbered):
