@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import threading
 import weakref
 
 import numpy as np
@@ -110,16 +111,20 @@ class _Layout:
 _LAYOUTS_KEPT = 8  # a sweep's strategies share their market's indexes; a few cover the rest
 
 
+_LAYOUTS_LOCK = threading.Lock()  # a sweep's threads check their weights side by side
+
+
 def _layout(index, columns, market: Market) -> _Layout:
     layouts = market.cached("weight layouts", dict)
     key = (id(index), id(columns))
     layout = layouts.get(key)
     if layout is None or not layout.of(index, columns):  # an id reused by another object
         layout = _Layout(index, columns, market)
-        layouts.pop(key, None)
-        layouts[key] = layout
-        while len(layouts) > _LAYOUTS_KEPT:
-            layouts.pop(next(iter(layouts)))
+        with _LAYOUTS_LOCK:
+            layouts.pop(key, None)
+            layouts[key] = layout
+            while len(layouts) > _LAYOUTS_KEPT:
+                layouts.pop(next(iter(layouts)))
     return layout
 
 

@@ -133,7 +133,10 @@ class SweepJob:
                 )
             except Exception as error:
                 outcomes[number] = Outcome(error=self._describe(error))
-        outputs = run_engine_batch([run.engine for _, run in prepared], threads=threads)
+        try:
+            outputs: list = run_engine_batch([run.engine for _, run in prepared], threads=threads)
+        except Exception as error:  # the batch refused as a whole: every variant in it fails alike
+            outputs = [error] * len(prepared)
         ran = []
         for (number, run), output in zip(prepared, outputs, strict=True):
             if isinstance(output, BaseException):
