@@ -1,0 +1,104 @@
+"""How much to trust a result, as the report, the notebook displays and the command line show it."""
+
+from __future__ import annotations
+
+import math
+
+import pandas as pd
+
+from .formatting import format_stat, percent_of
+
+__all__ = [
+    "BOOTSTRAP_SETTINGS",
+    "OVERFITTING_MEANING",
+    "bootstrap_rows",
+    "break_even_text",
+    "cost_rows",
+    "overfitting_lines",
+]
+
+# The tear sheet's intervals: fixed, so that the same result always shows the same page.
+BOOTSTRAP_SETTINGS = dict(n=1000, seed=0, level=0.95)
+BOOTSTRAP_SHOWN = ("sharpe", "cagr", "max_drawdown")
+
+OVERFITTING_MEANING = (
+    "The deflated Sharpe ratio is the probability that the best variant's true Sharpe ratio is above zero once "
+    "its being the best of all the trials is allowed for (0.95 or more is the usual bar); the probability of "
+    "backtest overfitting is how often the variant that looks best on half of the bars ranks in the bottom half "
+    "on the other half (0.5 is no better than chance, near 0 a choice that holds up)."
+)
+
+
+def overfitting_lines(figures) -> list[str]:
+    """A sweep's overfitting statistics in a few lines of text."""
+    shown = ", ".join(f"{name}={_value(value)}" for name, value in figures.parameters.items())
+    best = (
+        f"Best of {figures.trials} trials: variant {figures.best} ({shown or 'no parameters'}), Sharpe ratio "
+        f"{format_stat('sharpe', figures.sharpe)} ({figures.sharpe_per_bar:.4f} per bar on the {figures.bars} bars "
+        "all trials share)"
+    )
+    statistics = (
+        f"Deflated Sharpe ratio {_number(figures.deflated_sharpe, 3)}; probability of backtest overfitting "
+        f"{_number(figures.pbo, 3)} (CSCV, {figures.cscv.blocks} blocks, {figures.cscv.n_combinations} splits)"
+    )
+    degradation = (
+        f"Out of sample the in-sample best keeps a Sharpe ratio per bar of "
+        f"{_number(figures.mean_out_of_sample, 4)} against {_number(figures.mean_in_sample, 4)} in sample, "
+        f"and loses in {_percent(figures.prob_oos_loss)} of the splits"
+    )
+    return [best, statistics, degradation]
+
+
+def bootstrap_rows(intervals: dict) -> pd.DataFrame:
+    """One row per statistic: its value and interval, as display text."""
+    rows = []
+    for key, interval in intervals.items():
+        rows.append(
+            {
+                "statistic": {"sharpe": "Sharpe ratio", "cagr": "CAGR", "max_drawdown": "Max drawdown"}.get(key, key),
+                "value": format_stat(key, interval.estimate),
+                f"{interval.level:.0%} interval": (
+                    f"{format_stat(key, interval.low)} to {format_stat(key, interval.high)}"
+                ),
+                "mean block (bars)": f"{interval.block:.2f}",
+            }
+        )
+    return pd.DataFrame(rows)
+
+
+def cost_rows(sensitivity) -> pd.DataFrame:
+    """One row per multiple of the run's costs, as display text."""
+    table = sensitivity.table
+    return pd.DataFrame(
+        {
+            "costs": [f"{m:g} x" for m in table.index],
+            "fee per trade": [percent_of(v) for v in table["fee_ratio"]],
+            "tax per sale": [percent_of(v) for v in table["tax_ratio"]],
+            "Sharpe ratio": [format_stat("sharpe", v) for v in table["sharpe"]],
+            "CAGR": [format_stat("cagr", v) for v in table["cagr"]],
+        }
+    )
+
+
+def break_even_text(fee: float) -> str:
+    """The break-even fee in a sentence."""
+    if math.isnan(fee):
+        return "Break-even fee: none; the strategy does not make money even without a fee."
+    if math.isinf(fee):
+        return "Break-even fee: above 99%; the strategy makes money at any fee the search tries."
+    return (
+        f"Break-even fee: {percent_of(fee)} of the value of every trade (with the run's tax and other options) "
+        "makes the CAGR 0."
+    )
+
+
+def _number(value: float, digits: int) -> str:
+    return "–" if value is None or math.isnan(value) else f"{value:.{digits}f}"
+
+
+def _percent(value: float) -> str:
+    return "–" if value is None or math.isnan(value) else f"{value:.1%}"
+
+
+def _value(value) -> str:
+    return f"{value:g}" if isinstance(value, float) else str(value)
