@@ -33,7 +33,7 @@ def overfitting_lines(figures) -> list[str]:
     """A sweep's overfitting statistics in a few lines of text."""
     shown = ", ".join(f"{name}={_value(value)}" for name, value in figures.parameters.items())
     best = (
-        f"Best of {figures.trials} trials: variant {figures.best} ({shown or 'no parameters'}), Sharpe ratio "
+        f"Highest Sharpe ratio of {figures.trials} trials: variant {figures.best} ({shown or 'no parameters'}), "
         f"{format_stat('sharpe', figures.sharpe)} ({figures.sharpe_per_bar:.4f} per bar on the {figures.bars} bars "
         "all trials share)"
     )
@@ -102,3 +102,46 @@ def _percent(value: float) -> str:
 
 def _value(value) -> str:
     return f"{value:g}" if isinstance(value, float) else str(value)
+
+
+def trust_section(result) -> dict:
+    """The tear sheet's section on how far the figures can be trusted: bootstrap intervals and costs."""
+    from markupsafe import Markup
+
+    from .formatting import html_table
+
+    intervals, note = {}, None
+    try:
+        for key in BOOTSTRAP_SHOWN:
+            intervals[key] = result.bootstrap(key, **BOOTSTRAP_SETTINGS)
+    except ValueError as error:  # too short a curve to resample
+        intervals, note = {}, f"No bootstrap intervals: {error}."
+    bootstrap_table = Markup(html_table(bootstrap_rows(intervals))) if intervals else None
+    block = next(iter(intervals.values())).block if intervals else None
+    settings = BOOTSTRAP_SETTINGS
+    bootstrap_note = note or (
+        f"{settings['level']:.0%} percentile intervals from {settings['n']} stationary-bootstrap resamples of the "
+        f"per-bar returns (seed {settings['seed']}, mean block length {block:.2f} bars by the Politis-White rule): "
+        "runs of consecutive bars are resampled together, so that volatility clustering survives. They describe "
+        "the uncertainty of this one path, not what the future brings."
+    )
+    try:
+        sensitivity = result.cost_sensitivity()
+    except (ValueError, AttributeError) as error:  # a result that cannot re-run its backtest
+        return dict(
+            bootstrap_table=bootstrap_table,
+            bootstrap_note=bootstrap_note,
+            cost_table=None,
+            break_even=None,
+            cost_note=f"No cost sensitivity: {error}",
+        )
+    return dict(
+        bootstrap_table=bootstrap_table,
+        bootstrap_note=bootstrap_note,
+        cost_table=Markup(html_table(cost_rows(sensitivity))),
+        break_even=break_even_text(sensitivity.break_even_fee),
+        cost_note=(
+            "The backtest re-run with its fee and tax multiplied, every other option as it was; the break-even fee "
+            "is found by re-running it too (bracketed, then Brent's method)."
+        ),
+    )

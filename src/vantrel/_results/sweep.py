@@ -3,6 +3,8 @@ optionally every equity curve."""
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import pandas as pd
 
 __all__ = ["SweepResult"]
@@ -105,6 +107,33 @@ class SweepResult:
         from .._report.heatmap import heatmap_figure
 
         return heatmap_figure(self.table, self.parameters, stat, x, y, agg=agg)
+
+    def report(self, path, *, title: str = "Sweep report", stat: str = "sharpe", best: int = 20) -> Path:
+        """Write the sweep as one self-contained HTML page.
+
+        The overfitting statistics of :meth:`overfitting` beside the best
+        variant, the ``best`` variants by ``stat``, a heat map of ``stat``
+        over the first two varied parameters and the failed variants.
+
+        Parameters
+        ----------
+        path : str or Path
+            The file to write; missing folders are created.
+        title : str
+            The page title.
+        stat : str
+            The statistic the variants are ranked and mapped by.
+        best : int
+            How many of the best variants the table shows.
+
+        Returns
+        -------
+        Path
+            The path written.
+        """
+        from .._report.sweep_page import write_sweep_report
+
+        return write_sweep_report(self, Path(path), title=title, stat=stat, best=best)
 
     def __len__(self) -> int:
         return len(self.table)
