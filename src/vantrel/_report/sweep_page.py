@@ -7,7 +7,7 @@ from pathlib import Path
 import pandas as pd
 
 from .._version import __version__
-from .formatting import LABELS, format_stat, html_table
+from .formatting import LABELS, format_stat, html_table, missing
 from .images import png_data_uri
 from .trust import OVERFITTING_MEANING, overfitting_lines
 
@@ -71,10 +71,10 @@ def write_sweep_report(result, path: Path, *, title: str, stat: str = "sharpe", 
 
 
 def _plain(value) -> str:
-    if value is None or (isinstance(value, float) and value != value):
+    if missing(value):
         return ""
     return f"{value:g}" if isinstance(value, float) else str(value)
 
 
 def _count(value) -> str:
-    return format_stat("trades", value) if value != value else str(int(value))
+    return format_stat("trades", value) if missing(value) else str(int(value))
