@@ -167,7 +167,7 @@ def underwater_figure(result) -> Figure:
 
 
 def excursion_figure(result) -> Figure:
-    """Each trade's worst excursion against its final return, winners and losers coloured."""
+    """Each trade record's worst excursion against its final return, winners and losers coloured."""
     fig = Chart(figsize=(10, 5), layout="constrained")
     ax = fig.subplots()
     trades = result.trades
@@ -175,14 +175,14 @@ def excursion_figure(result) -> Figure:
     final = trades["return"].to_numpy(dtype=np.float64)
     favourable = trades["favourable_excursion"].to_numpy(dtype=np.float64)
     win = final > 0
-    for mask, colour, label in ((win, _GREEN, "winning trades"), (~win, _RED, "losing trades")):
+    for mask, colour, label in ((win, _GREEN, "winning trade records"), (~win, _RED, "losing trade records")):
         ax.scatter(
             adverse[mask],
             final[mask],
             s=10 + 40 * np.clip(favourable[mask], 0, 1),
             color=colour,
             alpha=0.5,
-            label=f"{label} ({int(mask.sum())})",
+            label=f"{label} ({int(mask.sum()):,})",
             linewidths=0,
         )
     ax.axhline(0.0, color=_GREY, linewidth=0.8)
@@ -218,11 +218,19 @@ def yearly_figure(result) -> Figure:
         ax.bar(positions + width / 2, bench.to_numpy(), width, color=_BENCH, alpha=0.6, label="benchmark")
         ax.legend(loc="best")
     ax.set_xticks(positions, [str(year) for year in yearly.index])
+    _thin_labels(ax, list(yearly.index))
     ax.axhline(0.0, color=_GREY, linewidth=0.8)
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
     ax.set_title("Yearly returns")
     ax.grid(True, axis="y", alpha=0.3)
     return fig
+
+
+def _thin_labels(ax, years: list, most: int = 16) -> None:
+    """Label every year while that fits, else only the multiples of 2, 5, 10, ... years (a tick on each)."""
+    step = next((s for s in (1, 2, 5, 10, 20, 50, 100) if len(years) / s <= most), 100)
+    for label, year in zip(ax.get_xticklabels(), years, strict=True):
+        label.set_visible(int(year) % step == 0)
 
 
 def rolling_figure(result, months=(6, 12)) -> Figure:
