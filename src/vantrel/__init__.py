@@ -13,9 +13,11 @@ from ._version import __version__
 
 _PUBLIC = {
     "backtest": "._backtest",
+    "CostWarning": "._backtest",
     "Market": ".market",
     "BacktestResult": ".result",
     "SweepResult": ".result",
+    "performance_dates": ".stats",
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
@@ -25,12 +27,14 @@ _PUBLIC = {
 
 __all__ = [
     "BacktestResult",
+    "CostWarning",
     "Market",
     "SweepResult",
     "WalkForwardResult",
     "__version__",
     "backtest",
     "datasets",
+    "performance_dates",
     "performance_stats",
     "sweep",
     "walk_forward",
@@ -38,6 +42,7 @@ __all__ = [
 
 if TYPE_CHECKING:
     from . import datasets as datasets
+    from ._backtest import CostWarning as CostWarning
     from ._backtest import backtest as backtest
     from ._sweep import sweep as sweep
     from ._sweep import walk_forward as walk_forward
@@ -45,6 +50,7 @@ if TYPE_CHECKING:
     from .result import BacktestResult as BacktestResult
     from .result import SweepResult as SweepResult
     from .result import WalkForwardResult as WalkForwardResult
+    from .stats import performance_dates as performance_dates
     from .stats import performance_stats as performance_stats
 
 

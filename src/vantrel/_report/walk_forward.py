@@ -7,10 +7,11 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from matplotlib.figure import Figure
 
 from .._version import __version__
+from ..stats import with_dates
 from . import charts
+from .figure import Chart
 from .formatting import LABELS, date_text, format_stat, html_table, stats_table
 from .images import png_data_uri
 
@@ -32,13 +33,13 @@ _DECAY_SENTENCE = (
 _KEY_STATS = ("total_return", "cagr", "annual_volatility", "sharpe", "max_drawdown")
 
 
-def decay_figure(result) -> Figure:
+def decay_figure(result) -> Chart:
     """In-sample against out-of-sample statistic: per fold, and one against the other."""
     folds = result.folds
     ins = folds["in_sample"].to_numpy(dtype=np.float64)
     outs = folds["out_of_sample"].to_numpy(dtype=np.float64)
     label = _SELECT_LABELS.get(result.settings.get("select"), "statistic")
-    fig = Figure(figsize=(10, 3.6), layout="constrained")
+    fig = Chart(figsize=(10, 3.6), layout="constrained")
     left, right = fig.subplots(1, 2, width_ratios=[2, 1])
     positions = np.arange(len(folds))
     left.bar(positions - 0.2, ins, 0.4, color="#1f5fa8", label="in sample (training rows)")
@@ -140,7 +141,7 @@ def write_walk_forward_report(result, path: Path, *, title: str) -> Path:
         loader=PackageLoader("vantrel._report", "templates"), autoescape=select_autoescape(default=True)
     )
     equity = result.equity
-    stats_frame = stats_table(result.stats)
+    stats_frame = stats_table(with_dates(result.stats, result.dates))
     stats_frame.columns = ["statistic", "value"]
     label = _SELECT_LABELS.get(result.settings.get("select"), "statistic")
     page = environment.get_template("walk_forward.html").render(

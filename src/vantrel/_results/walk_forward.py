@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ..stats import drawdown, performance_stats
+from ..stats import drawdown, performance_dates, performance_stats
 
 __all__ = ["WalkForwardResult"]
 
@@ -61,8 +61,14 @@ class WalkForwardResult:
 
     @cached_property
     def stats(self) -> pd.Series:
-        """The performance statistics of the stitched curve (see :func:`vantrel.performance_stats`)."""
+        """The performance statistics of the stitched curve (see :func:`vantrel.performance_stats`);
+        their dates are in :attr:`dates`."""
         return performance_stats(self.equity, risk_free=self.risk_free)
+
+    @cached_property
+    def dates(self) -> pd.Series:
+        """The dates of the statistics (see :func:`vantrel.performance_dates`)."""
+        return performance_dates(self.equity)
 
     @property
     def returns(self) -> pd.Series:
