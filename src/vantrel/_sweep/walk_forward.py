@@ -192,7 +192,7 @@ def _window(value, name: str):
             value = pd.tseries.frequencies.to_offset(value)
         except ValueError:
             raise ValueError(f"{name} must be {_ALIAS_HINT}, got {value!r}") from None
-    if not isinstance(value, pd.DateOffset):
+    if not isinstance(value, pd.offsets.BaseOffset):
         raise ValueError(f"{name} must be {_ALIAS_HINT}, got {value!r}")
     if value.n < 1:
         raise ValueError(f"{name} must span a positive length of time, got {value!r}")
