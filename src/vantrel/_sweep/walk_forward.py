@@ -47,6 +47,7 @@ def walk_forward(
     chunksize: int | None = None,
     store: str | Path | None = None,
     resume: bool = False,
+    overwrite: bool = False,
     timeout: float | None = None,
     max_memory: int | str | None = None,
 ) -> WalkForwardResult:
@@ -87,7 +88,7 @@ def walk_forward(
         year of the returns; no risk-free rate.
     progress : bool, optional
         The sweep's progress line on stderr.
-    executor, workers, chunksize, store, resume, timeout, max_memory
+    executor, workers, chunksize, store, resume, overwrite, timeout, max_memory
         As for :func:`vantrel.sweep`: the routes the variants run on, and the
         store a long walk-forward can be resumed from.
 
@@ -126,6 +127,7 @@ def walk_forward(
         progress=progress,
         store=store,
         resume=resume,
+        overwrite=overwrite,
         timeout=timeout,
         max_memory=max_memory,
     )

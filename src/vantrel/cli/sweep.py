@@ -83,6 +83,11 @@ def add_sweep_command(commands) -> None:
     sweep.add_argument(
         "--max-memory", metavar="SIZE", help='memory cap of each worker process, e.g. "2GiB" (implies --processes)'
     )
+    sweep.add_argument(
+        "--no-returns",
+        action="store_true",
+        help="keep only the table, not each variant's returns (no overfitting statistics): for very large sweeps",
+    )
     sweep.add_argument("--quiet", action="store_true", help="no progress line")
     sweep.set_defaults(handler=_run_sweep)
 
@@ -111,6 +116,7 @@ def _run_sweep(args) -> int:
             options=settings.get("options", {}),
             workers=args.workers,
             progress=not args.quiet,
+            keep_returns=not args.no_returns,
             executor="processes" if args.processes else None,
             store=store,
             resume=args.resume,
