@@ -201,6 +201,13 @@ def test_the_tear_sheet_sweep_and_walk_forward_pages_show_how_much_to_trust_them
                 "got 'alpha'"
             ),
         ),
+        (
+            lambda m, r: vantrel.backtest(momentum(m).iloc[-2:], m, rebalance="ME").bootstrap("cagr"),
+            (
+                "bootstrap of 'cagr' needs a curve spanning at least 0.25 years, as the statistics annualise only "
+                "such curves; this one spans 0.0657 years"
+            ),
+        ),
         (lambda m, r: r.random_benchmark(n=99), "n must be a whole number of at least 100 random portfolios, got 99"),
         (
             lambda m, r: pickle.loads(pickle.dumps(r)).cost_sensitivity(),

@@ -114,7 +114,7 @@ def trust_section(result) -> dict:
     try:
         for key in BOOTSTRAP_SHOWN:
             intervals[key] = result.bootstrap(key, **BOOTSTRAP_SETTINGS)
-    except ValueError as error:  # too short a curve to resample
+    except ValueError as error:  # too short a curve to resample or to annualise
         intervals, note = {}, f"No bootstrap intervals: {error}."
     bootstrap_table = Markup(html_table(bootstrap_rows(intervals))) if intervals else None
     block = next(iter(intervals.values())).block if intervals else None
@@ -127,7 +127,7 @@ def trust_section(result) -> dict:
     )
     try:
         sensitivity = result.cost_sensitivity()
-    except (ValueError, AttributeError) as error:  # a result that cannot re-run its backtest
+    except ValueError as error:  # a result that cannot re-run its backtest
         return dict(
             bootstrap_table=bootstrap_table,
             bootstrap_note=bootstrap_note,

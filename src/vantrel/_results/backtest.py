@@ -231,6 +231,14 @@ class BacktestResult:
             ``low`` and ``high`` (percentile interval), ``estimate`` (the
             statistic of the returns themselves: ``stats[stat]`` to rounding
             for a named one), ``block``, ``n``, ``level`` and the ``samples``.
+
+        Raises
+        ------
+        ValueError
+            An unknown ``stat``, ``n`` below 100, ``level`` outside (0, 1), a
+            ``block`` below 1, or an annualised statistic (Sharpe, Sortino,
+            CAGR) of a curve spanning less than the quarter of a year that
+            :attr:`stats` needs to annualise.
         """
         from .resampling import bootstrap
 

@@ -15,11 +15,13 @@ from .._robustness import (
     stationary_bootstrap,
 )
 from .._series import risk_free_per_bar
+from ..stats import MIN_YEARS
 
 __all__ = ["BOOTSTRAP_STATS", "bootstrap"]
 
 # The statistics bootstrap takes by name: those of result.stats, with its risk-free rate.
 BOOTSTRAP_STATS = ("sharpe", "sortino", "cagr", "max_drawdown", "total_return")
+ANNUALISED = ("sharpe", "sortino", "cagr")
 
 
 def bootstrap(result, stat, *, n: int, seed, block, level: float) -> BootstrapInterval:
@@ -39,6 +41,12 @@ def _statistic(result, stat):
         raise ValueError(f"stat must be a callable or one of {', '.join(map(repr, BOOTSTRAP_STATS))}; got {stat!r}")
     index = result.equity.index
     years = (index[-1] - index[0]) / pd.Timedelta(days=1) / 365.25
+    if stat in ANNUALISED and not years >= MIN_YEARS:
+        # result.stats leaves annualised figures undefined here: an interval of them would be noise.
+        raise ValueError(
+            f"bootstrap of {stat!r} needs a curve spanning at least {MIN_YEARS:g} years, as the statistics "
+            f"annualise only such curves; this one spans {years:.3g} years"
+        )
     per_year = (len(index) - 1) / years  # as the statistics count bars per year
     if stat == "cagr":
         return cagr_stat(years)

@@ -86,7 +86,8 @@ class WalkForwardResult:
 
         ``mean_in_sample`` and ``mean_out_of_sample`` (the means over the
         folds where each is defined), ``efficiency`` (their ratio: 1 kept
-        everything the training windows promised, 0 or below nothing),
+        everything the training windows promised, 0 or below nothing; NaN
+        when the in-sample mean is not positive, as for ``max_drawdown``),
         ``correlation`` of the two over the folds (NaN for fewer than 3),
         and ``share_oos_positive``, the share of folds whose out-of-sample
         statistic is above 0.
@@ -103,7 +104,7 @@ class WalkForwardResult:
             {
                 "mean_in_sample": mean_in,
                 "mean_out_of_sample": mean_out,
-                "efficiency": mean_out / mean_in if mean_in else np.nan,
+                "efficiency": mean_out / mean_in if mean_in > 0 else np.nan,
                 "correlation": correlation,
                 "share_oos_positive": float(np.mean(outs[np.isfinite(outs)] > 0))
                 if np.isfinite(outs).any()
