@@ -15,6 +15,7 @@ from .benchmark import benchmark_prices, describe_benchmark
 from .calendar import rebalance_calendar
 from .costs import cost_ratio
 from .engine import run_engine
+from .rerun import Rerun
 from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
 from .weights import CheckedWeights
@@ -137,6 +138,8 @@ def backtest(
         Equity, trades, final portfolio, statistics, and the benchmark's curve
         and statistics when one is given.
     """
+    # Every option as given (first, while the locals are the parameters), for the result to re-run.
+    options_given = {name: value for name, value in locals().items() if name not in ("weights", "market")}
     if isinstance(market, pd.DataFrame):
         market = Market(market)
     if not isinstance(market, Market):
@@ -245,6 +248,8 @@ def backtest(
     bench = None if bench_prices is None else benchmark_curve(bench_prices, equity.index)
     result = BacktestResult(equity, trades, portfolio, settings, benchmark=bench, risk_free=risk_free)
     result.sectors = market.sectors
+    # What cost_sensitivity and random_benchmark re-run: these inputs, some changed.
+    result._rerun = Rerun(book, market, options_given)
     return result
 
 
