@@ -21,6 +21,8 @@ _PUBLIC = {
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
+    "walk_forward": "._sweep",
+    "WalkForwardResult": ".result",
 }
 
 __all__ = [
@@ -28,12 +30,14 @@ __all__ = [
     "CostWarning",
     "Market",
     "SweepResult",
+    "WalkForwardResult",
     "__version__",
     "backtest",
     "datasets",
     "performance_dates",
     "performance_stats",
     "sweep",
+    "walk_forward",
 ]
 
 if TYPE_CHECKING:
@@ -41,9 +45,11 @@ if TYPE_CHECKING:
     from ._backtest import CostWarning as CostWarning
     from ._backtest import backtest as backtest
     from ._sweep import sweep as sweep
+    from ._sweep import walk_forward as walk_forward
     from .market import Market as Market
     from .result import BacktestResult as BacktestResult
     from .result import SweepResult as SweepResult
+    from .result import WalkForwardResult as WalkForwardResult
     from .stats import performance_dates as performance_dates
     from .stats import performance_stats as performance_stats
 

@@ -17,6 +17,7 @@ from .benchmark import benchmark_prices, describe_benchmark
 from .calendar import rebalance_calendar
 from .costs import cost_ratio
 from .engine import run_engine
+from .rerun import Rerun
 from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
 from .weights import CheckedWeights
@@ -181,6 +182,7 @@ class PreparedRun:
     settings: dict
     bench_prices: pd.Series | None
     risk_free: float | pd.Series
+    options_given: dict  # what cost_sensitivity and random_benchmark re-run, some changed
 
     def finish(self, output: RunResult) -> BacktestResult:
         """The result of the engine's output for this run."""
@@ -202,6 +204,7 @@ class PreparedRun:
         bench = None if self.bench_prices is None else benchmark_curve(self.bench_prices, equity.index)
         result = BacktestResult(equity, trades, portfolio, self.settings, benchmark=bench, risk_free=self.risk_free)
         result.sectors = market.sectors
+        result._rerun = Rerun(self.book, market, self.options_given)
         return result
 
 
@@ -228,6 +231,8 @@ def prepare_backtest(
     risk_free: float | pd.Series = 0.0,
 ) -> PreparedRun:
     """Everything ``backtest`` does before the engine runs, with its arguments and checks."""
+    # Every option as given (first, while the locals are the parameters), for the result to re-run.
+    options_given = {name: value for name, value in locals().items() if name not in ("weights", "market")}
     if isinstance(market, pd.DataFrame):
         market = Market(market)
     if not isinstance(market, Market):
@@ -320,7 +325,9 @@ def prepare_backtest(
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
     )
     first = len(market.index) - len(bars)
-    return PreparedRun(engine, market, book, first, touched, window, window_step, settings, bench_prices, risk_free)
+    return PreparedRun(
+        engine, market, book, first, touched, window, window_step, settings, bench_prices, risk_free, options_given
+    )
 
 
 def _calendar_of(rebalance, market: Market, signals) -> np.ndarray:

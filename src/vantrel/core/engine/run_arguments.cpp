@@ -13,14 +13,14 @@ namespace {
 
 enum class Kind { matrix, dates, indices, number, flag, count };
 
-struct Spec {
+struct Argument {
     const char* name;
     Kind kind;
     bool required;
 };
 
 // Every argument, by name; the order is the stub's.
-constexpr Spec kSpecs[] = {
+constexpr Argument kArguments[] = {
     {"prices", Kind::matrix, true},
     {"close", Kind::matrix, true},
     {"bar_dates", Kind::dates, true},
@@ -48,9 +48,9 @@ constexpr Spec kSpecs[] = {
     {"periodically_rebalance", Kind::flag, false},
     {"delisting_bars", Kind::indices, false},
 };
-constexpr int kCount = static_cast<int>(sizeof(kSpecs) / sizeof(kSpecs[0]));
+constexpr int kCount = static_cast<int>(sizeof(kArguments) / sizeof(kArguments[0]));
 
-// Positions in kSpecs, for reading the values back.
+// Positions in kArguments, for reading the values back.
 enum Arg {
     prices,
     close,
@@ -186,7 +186,7 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
             }
             int found = -1;
             for (int i = 0; i < kCount && found < 0; ++i) {
-                if (std::strcmp(kSpecs[i].name, name) == 0) found = i;
+                if (std::strcmp(kArguments[i].name, name) == 0) found = i;
             }
             if (found < 0)
                 fail(PyExc_TypeError, std::string("run() got an unexpected keyword argument '") + name + "'");
@@ -194,9 +194,9 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
         }
     }
     for (int i = 0; i < kCount; ++i) {
-        if (kSpecs[i].required && v[i] == nullptr) {
+        if (kArguments[i].required && v[i] == nullptr) {
             fail(PyExc_TypeError,
-                 std::string("run() missing required keyword argument '") + kSpecs[i].name + "'");
+                 std::string("run() missing required keyword argument '") + kArguments[i].name + "'");
         }
     }
 
@@ -207,10 +207,10 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
     arrays[delisting_bars] = &a.delisting_bars;
     for (int i = 0; i < kCount; ++i) {
         if (v[i] == nullptr) continue;
-        switch (kSpecs[i].kind) {
-            case Kind::matrix: take_array(v[i], kSpecs[i].name, 2, 'f', *arrays[i]); break;
+        switch (kArguments[i].kind) {
+            case Kind::matrix: take_array(v[i], kArguments[i].name, 2, 'f', *arrays[i]); break;
             case Kind::dates:
-            case Kind::indices: take_array(v[i], kSpecs[i].name, 1, 'i', *arrays[i]); break;
+            case Kind::indices: take_array(v[i], kArguments[i].name, 1, 'i', *arrays[i]); break;
             default: break;
         }
     }
