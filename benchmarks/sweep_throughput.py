@@ -34,7 +34,8 @@ and the sequential route: this process, which also built the market).
                                           [--memory] [--json out.json]
 
 ``--memory``: peak resident memory of a 10,000-variant stop sweep of the M book in a
-fresh process, without and with per-variant equity curves (``keep_equity``).
+fresh process: the table only, the default (every variant's returns kept for
+``SweepResult.returns``), and with every equity curve (``keep_equity``).
 """
 
 from __future__ import annotations
@@ -264,7 +265,8 @@ vantrel.sweep(market, {"stop_loss": [0.1]}, weights=weights)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 levels = np.linspace(0.01, 0.3, int(sys.argv[1]))
 grid = {"stop_loss": levels, "rebalance": "ME"}
-result = vantrel.sweep(market, grid, weights=weights, keep_equity=sys.argv[2] == "1")
+kept = dict(keep_equity=sys.argv[2] == "1", keep_returns=sys.argv[3] == "1")
+result = vantrel.sweep(market, grid, weights=weights, **kept)
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(dict(before_mib=before / 1024, peak_mib=peak / 1024, rows=len(result.table),
                       table_mib=result.table.memory_usage(deep=True).sum() / 2**20)))
@@ -275,21 +277,27 @@ def run_memory(variants: int = 10_000) -> dict:
     import subprocess
 
     out = {}
-    for keep in (False, True):
+    # Only the table; the default (the returns of every variant, for SweepResult.returns);
+    # and every equity curve.
+    for label, keep_equity, keep_returns in (
+        ("table only (keep_returns=False)", "0", "0"),
+        ("default (keep_returns=True)", "0", "1"),
+        ("keep_equity=True", "1", "1"),
+    ):
         started = time.perf_counter()
         done = subprocess.run(
-            [sys.executable, "-c", MEMORY_PROBE, str(variants), "1" if keep else "0"],
+            [sys.executable, "-c", MEMORY_PROBE, str(variants), keep_equity, keep_returns],
             capture_output=True,
             text=True,
             check=False,
         )
         if done.returncode != 0:
-            out[f"keep_equity={keep}"] = {"error": done.stderr.strip().splitlines()[-1]}
+            out[label] = {"error": done.stderr.strip().splitlines()[-1]}
             continue
         figures = json.loads(done.stdout.strip().splitlines()[-1])
         figures["seconds"] = time.perf_counter() - started
         figures["added_mib"] = figures["peak_mib"] - figures["before_mib"]
-        out[f"keep_equity={keep}"] = figures
+        out[label] = figures
     return dict(variants=variants, description="M market (2520 x 500), monthly top-50, stop-loss sweep", runs=out)
 
 

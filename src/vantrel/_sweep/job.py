@@ -150,7 +150,9 @@ class SweepJob:
         for position, (number, run, output) in enumerate(ran):
             try:
                 stats = rows[position] if rows is not None else batch_stats([run], [output])[0]
-                equity = run.finish(output).equity if self.keep_equity else None
+                # The curve as the variant's result holds it, on the bars its checked weights give.
+                curve = output.values[run.first :]
+                equity = pd.Series(curve, index=run.book.curve_bars, name="equity") if self.keep_equity else None
             except Exception as error:
                 outcomes[number] = Outcome(error=self._describe(error))
             else:
