@@ -19,6 +19,8 @@ _PUBLIC = {
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
+    "profile": "._profiles",
+    "profiles": "._profiles",
 }
 
 __all__ = [
@@ -29,12 +31,16 @@ __all__ = [
     "backtest",
     "datasets",
     "performance_stats",
+    "profile",
+    "profiles",
     "sweep",
 ]
 
 if TYPE_CHECKING:
     from . import datasets as datasets
     from ._backtest import backtest as backtest
+    from ._profiles import profile as profile
+    from ._profiles import profiles as profiles
     from ._sweep import sweep as sweep
     from .market import Market as Market
     from .result import BacktestResult as BacktestResult
