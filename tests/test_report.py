@@ -101,6 +101,7 @@ def test_report_is_one_self_contained_html_file(result, tmp_path):
         assert f'<section id="{section}">' in page, section
     assert 'id="exits"' in page and 'id="sectors"' not in page  # no sectors known
     assert "benchmark" not in page.split('id="statistics"')[1].split("</section>")[0]
+    assert f"<td>Start</td>\n      <td>{result.equity.index[0].date()}</td>" in page  # the dates beside the numbers
     images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
     assert len(images) == 7
     assert all(base64.b64decode(i).startswith(b"\x89PNG\r\n\x1a\n") for i in images)

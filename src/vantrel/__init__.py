@@ -13,9 +13,11 @@ from ._version import __version__
 
 _PUBLIC = {
     "backtest": "._backtest",
+    "CostWarning": "._backtest",
     "Market": ".market",
     "BacktestResult": ".result",
     "SweepResult": ".result",
+    "performance_dates": ".stats",
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
@@ -25,11 +27,13 @@ _PUBLIC = {
 
 __all__ = [
     "BacktestResult",
+    "CostWarning",
     "Market",
     "SweepResult",
     "__version__",
     "backtest",
     "datasets",
+    "performance_dates",
     "performance_stats",
     "profile",
     "profiles",
@@ -38,6 +42,7 @@ __all__ = [
 
 if TYPE_CHECKING:
     from . import datasets as datasets
+    from ._backtest import CostWarning as CostWarning
     from ._backtest import backtest as backtest
     from ._profiles import profile as profile
     from ._profiles import profiles as profiles
@@ -45,6 +50,7 @@ if TYPE_CHECKING:
     from .market import Market as Market
     from .result import BacktestResult as BacktestResult
     from .result import SweepResult as SweepResult
+    from .stats import performance_dates as performance_dates
     from .stats import performance_stats as performance_stats
 
 

@@ -33,6 +33,7 @@ _PERCENT = {
 }
 
 _COSTS = {"fee_ratio", "tax_ratio"}
+_COUNTS = {"trades", "round_trips"}  # float64 in the statistics, shown as whole numbers
 
 LABELS = {
     "start": "Start",
@@ -105,6 +106,8 @@ def format_stat(key: str, value) -> str:
     if isinstance(value, (bool, np.bool_)):
         return str(bool(value))
     if isinstance(value, (int, np.integer)) and key not in _PERCENT | _COSTS:
+        return str(int(value))
+    if key in _COUNTS and isinstance(value, (float, np.floating)) and float(value).is_integer():
         return str(int(value))
     if isinstance(value, (float, np.floating, int, np.integer)):
         value = float(value)

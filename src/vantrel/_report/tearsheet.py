@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from .._version import __version__
+from ..stats import with_dates
 from . import analysis, charts
 from .formatting import (
     costs_text,
@@ -73,7 +74,10 @@ def _context(result, *, title: str, sectors) -> dict:
     exits = analysis.exit_reasons(_round_trips(result))
     episodes = analysis.drawdown_episodes(equity, 5)
 
-    stats_frame = stats_table(stats, benchmark_stats)
+    benchmark_dates = getattr(result, "benchmark_dates", None)
+    if benchmark_stats is not None and benchmark_dates is not None:
+        benchmark_stats = with_dates(benchmark_stats, benchmark_dates)
+    stats_frame = stats_table(with_dates(stats, result.dates), benchmark_stats)
     stats_frame.columns = ["statistic", "strategy", "benchmark"][: stats_frame.shape[1]]
     sections = [
         ("settings", "Settings"),

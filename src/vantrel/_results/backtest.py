@@ -6,9 +6,10 @@ from functools import cached_property
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
-from ..stats import MIN_YEARS, drawdown, performance_stats
+from ..stats import MIN_YEARS, drawdown, performance_dates, performance_stats
 from .round_trips import round_trip_table
 
 __all__ = ["BacktestResult"]
@@ -122,10 +123,18 @@ class BacktestResult:
     def stats(self) -> pd.Series:
         """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``).
 
-        Trades count round trips; see :meth:`compute_stats` for other choices
-        and :func:`vantrel.performance_stats` for the definitions.
+        Numbers only, as float64 (``result.stats.round(3)`` works); their dates
+        are in :attr:`dates`. Trades count round trips; see :meth:`compute_stats`
+        for other choices and :func:`vantrel.performance_stats` for the definitions.
         """
         return self.compute_stats()
+
+    @cached_property
+    def dates(self) -> pd.Series:
+        """The dates of the statistics: ``start``, ``end``, ``max_drawdown_peak``,
+        ``max_drawdown_trough`` and ``max_drawdown_recovery`` (see
+        :func:`vantrel.performance_dates`)."""
+        return performance_dates(self.equity)
 
     @cached_property
     def benchmark_stats(self) -> pd.Series | None:
@@ -134,10 +143,17 @@ class BacktestResult:
             return None
         return performance_stats(self.benchmark, risk_free=self.risk_free)
 
+    @cached_property
+    def benchmark_dates(self) -> pd.Series | None:
+        """The same dates for the benchmark's curve, or None."""
+        if self.benchmark is None:
+            return None
+        return performance_dates(self.benchmark)
+
     def compute_stats(
         self, *, trades_by: str | None = None, periods_per_year: float | None = None, min_years: float = MIN_YEARS
     ) -> pd.Series:
-        """Performance statistics with other choices than :attr:`stats`.
+        """Performance statistics with other choices than :attr:`stats` (numbers only, like it).
 
         Parameters
         ----------
@@ -161,10 +177,10 @@ class BacktestResult:
         )
         costs = pd.Series(
             {
-                "fee_ratio": self.settings.get("fee_ratio", float("nan")),
-                "tax_ratio": self.settings.get("tax_ratio", float("nan")),
+                "fee_ratio": self.settings.get("fee_ratio", np.nan),
+                "tax_ratio": self.settings.get("tax_ratio", np.nan),
             },
-            dtype=object,
+            dtype=np.float64,
         )
         # One concatenation: growing a Series key by key copies it each time.
         return pd.concat([out, costs]).rename(out.name)
@@ -235,7 +251,7 @@ class BacktestResult:
         parts = [f"{label} {format_stat(key, s.get(key))}" for label, key in shown if key in s.index]
         if "trades" in s.index:
             parts.append(f"{format_stat('trades', s['trades'])} trades")
-        span = f"{format_stat('start', s['start'])} to {format_stat('end', s['end'])}"
+        span = f"{format_stat('start', self.equity.index[0])} to {format_stat('end', self.equity.index[-1])}"
         return f"BacktestResult({span}, {', '.join(parts)})"
 
     def _repr_html_(self) -> str:

@@ -15,7 +15,8 @@ class SweepResult:
     table : DataFrame
         One row per variant, indexed 0, 1, ... in the order the variants were
         given: the variant's parameters, the statistics of its backtest (see
-        ``BacktestResult.stats``) and ``error``, the text of the exception
+        ``BacktestResult.stats``) with their dates (``BacktestResult.dates``:
+        ``start``, ``end`` and the drawdown's) and ``error``, the text of the exception
         that stopped the variant (missing where it ran; its statistics are
         then missing).
     parameters : list of str

@@ -19,6 +19,7 @@ from .._version import __version__
 from ..market import Market
 from .job import Outcome, SweepJob, pack
 from .keys import Unencodable, fingerprint, market_fingerprint
+from .main_guard import refuse_unguarded_main
 from .pool import run_processes
 from .progress import ProgressLine
 from .routes import default_workers, is_dask_client, run_here, run_on_dask, run_on_executor, run_threads
@@ -138,6 +139,8 @@ def sweep(
     names, variants = expand_variants(params)
     check_parameter_names(names, options, strategy)
     route = _route(executor, workers, timeout, max_memory)
+    if route == "processes":
+        refuse_unguarded_main()
     if chunksize is not None and chunksize < 1:
         raise ValueError(f"chunksize must be at least 1, got {chunksize}")
     if timeout is not None:

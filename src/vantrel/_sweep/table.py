@@ -20,6 +20,8 @@ def assemble(
     ran = [number for number, outcome in enumerate(outcomes) if outcome.stats is not None]
     # Typed from the variants that ran; failed ones get the missing value of each type (NaN, NaT).
     stats = pd.DataFrame.from_records([outcomes[number].stats for number in ran], index=ran).reindex(index)
+    # A swept cost (fee_ratio, tax_ratio) is also a statistic: one column of that name, the parameter's.
+    stats = stats.drop(columns=[name for name in param_names if name in stats.columns])
     errors = pd.Series([o.error for o in outcomes], index=index, dtype=object, name="error")
     table = pd.concat([params, stats, errors], axis=1)
     equity = _equity(outcomes, dates) if keep_equity else None
