@@ -1,7 +1,8 @@
 """Market profiles: named bundles of execution options and costs for :func:`vantrel.backtest`.
 
 (A private module: the package exposes ``vantrel.profile`` and ``vantrel.profiles``,
-and a public module named ``profiles`` would shadow the function of that name.)
+and a public module named ``profiles`` would shadow the function of that name. It
+imports nothing heavy, so the command line can list the profiles in its help.)
 
 A profile is a plain dict of backtest keyword options, so it applies as
 ``vantrel.backtest(weights, market, **vantrel.profile("us_equities"))`` and
@@ -14,8 +15,6 @@ rule exists (slippage), a stated assumption.
 from __future__ import annotations
 
 from types import MappingProxyType
-
-from ._checks import preview
 
 __all__ = ["EXECUTION_OPTIONS", "profile", "profiles"]
 
@@ -191,7 +190,7 @@ def profile(name: str, **overrides) -> dict:
     unknown = [key for key in overrides if key not in EXECUTION_OPTIONS]
     if unknown:
         raise TypeError(
-            f"profile() does not take {preview(unknown)}: overrides are execution options and costs "
+            f"profile() does not take {', '.join(map(repr, unknown))}: overrides are execution options and costs "
             f"({', '.join(EXECUTION_OPTIONS)})"
         )
     return {**_OFF, **_PROFILES[name][1], **overrides}

@@ -6,7 +6,8 @@ The file has up to five tables; paths are relative to the file::
                         # close = "close.csv" (open/high/low, delisting = "infer")
     [strategy]          # weights = "weights.csv", or function = "momentum"
                         # (the demo strategy) or "module:function"
-    [options]           # backtest options shared by every variant
+    [options]           # backtest options shared by every variant; profile = "us_equities"
+                        # starts from a market profile, lot_size = {A = 100} is per stock
     [grid]              # lists are axes, other values fixed: stop_loss = [0.05, 0.1]
     [heatmap]           # stat = "sharpe", x = "stop_loss", y = "top" (all optional)
 
@@ -79,6 +80,7 @@ def add_sweep_command(commands) -> None:
 
 def _run_sweep(args) -> int:
     from .._sweep import sweep
+    from .options import file_parameters
 
     if args.format == "parquet" and importlib.util.find_spec("pyarrow") is None:
         raise ValueError("--format parquet needs pyarrow: pip install vantrel[parquet]")
@@ -93,10 +95,10 @@ def _run_sweep(args) -> int:
     try:
         result = sweep(
             market,
-            settings.get("grid", {}),
+            file_parameters(settings.get("grid", {}), "grid"),
             strategy=strategy,
             weights=weights,
-            options=settings.get("options", {}),
+            options=file_parameters(settings.get("options", {}), "options"),
             workers=args.workers,
             progress=not args.quiet,
             executor="processes" if args.processes else None,
