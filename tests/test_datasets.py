@@ -142,3 +142,15 @@ def test_real_per_ticker_files_load_split_adjusted():
     raw = load_ticker_files(SHARED_DATA, ticker=r"ohlc_(.+)", adjust=False)
     assert raw.close["MSFT"].pct_change()["2003-02-18"] < -0.45
     assert abs(market.close["MSFT"].pct_change()["2003-02-18"]) < 0.05
+
+
+def test_loaders_pick_up_the_volume_scaled_like_the_prices(tmp_path):
+    (tmp_path / "prices.csv").write_text(LONG_CSV)
+    market = load_long(tmp_path / "prices.csv", dayfirst=True)
+    # BBB's prices halve on adjusting, so its shares double: the value traded stays
+    np.testing.assert_array_equal(market.values("volume"), [[100, np.nan], [120, 1000], [np.nan, 600]])
+    assert load_long(tmp_path / "prices.csv", dayfirst=True, adjust=False).values("volume")[1, 1] == 500
+    (tmp_path / "AAA.csv").write_text("Date,Close,Volume\n2024-01-02,10,100\n2024-01-03,11,120\n")
+    (tmp_path / "BBB.csv").write_text("Date,Close\n2024-01-03,20\n")
+    files = load_ticker_files([tmp_path / "AAA.csv", tmp_path / "BBB.csv"])
+    np.testing.assert_array_equal(files.values("volume"), [[100, np.nan], [120, np.nan]])  # BBB's unknown
