@@ -75,7 +75,8 @@ def test_a_second_run_is_refused_unless_it_resumes_and_then_runs_nothing_again(t
     store = Path("vantrel-output") / "sweep" / "sweep.sqlite"
     assert again.stderr == (
         f"vantrel sweep: error: the store {store} already holds 6 finished variants of this "
-        "sweep; resume it (resume=True, --resume) or write to another store\n"
+        "sweep; resume it (resume=True, --resume), write to another store or replace it "
+        "(overwrite=True, --overwrite)\n"
     )
     resumed = vantrel("grid.toml", "--resume", cwd=tmp_path)
     assert resumed.returncode == 0 and resumed.stdout == first.stdout

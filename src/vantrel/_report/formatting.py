@@ -43,6 +43,7 @@ _PERCENT = {
 
 _COSTS = {"fee_ratio", "tax_ratio"}
 _COUNTS = {"trades", "round_trips"}  # float64 in the statistics, shown as whole numbers
+_STOPS = {"stop_loss", "take_profit", "trail_stop"}
 
 LABELS = {
     "start": "Start",
@@ -249,6 +250,8 @@ def settings_table(settings: dict) -> pd.DataFrame:
             text = percent_of(float(value))
         elif isinstance(value, pd.Series):
             text = f"Series ({len(value)} values)"
+        elif key in _STOPS and isinstance(value, float) and math.isinf(value):
+            text = "none"  # the engine's "no stop", shown as an unset take_profit is
         else:
             text = str(value)
         rows.append((_SETTINGLABELS.get(key, key), text))

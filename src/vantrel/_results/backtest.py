@@ -247,7 +247,7 @@ class BacktestResult:
         Parameters
         ----------
         path : str or Path
-            The file to write; missing folders are created.
+            The file to write, ending in .html or .htm; missing folders are created.
         title : str
             The page title.
         sectors : Series, optional
@@ -261,7 +261,13 @@ class BacktestResult:
         """
         from .._report.tearsheet import write_report
 
-        return write_report(self, Path(path), title=title, sectors=sectors)
+        path = Path(path)
+        if path.suffix.lower() not in (".html", ".htm"):
+            raise ValueError(
+                f"the report is one HTML page: give a path ending in .html or .htm, got {str(path)!r} "
+                "(a browser prints the page to PDF)"
+            )
+        return write_report(self, path, title=title, sectors=sectors)
 
     def __repr__(self) -> str:
         if not len(self.equity):

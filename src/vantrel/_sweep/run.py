@@ -23,7 +23,7 @@ from .main_guard import refuse_unguarded_main
 from .pool import run_processes
 from .progress import ProgressLine
 from .routes import default_workers, is_dask_client, run_here, run_on_dask, run_on_executor, run_threads
-from .store import StoreIdentity, SweepStore
+from .store import StoreIdentity, SweepStore, grid_values
 from .table import assemble
 from .variants import check_parameter_names, expand_variants, split_parameters
 
@@ -48,6 +48,7 @@ def sweep(
     progress: bool | None = None,
     store: str | Path | None = None,
     resume: bool = False,
+    overwrite: bool = False,
     timeout: float | None = None,
     max_memory: int | str | None = None,
 ) -> SweepResult:
@@ -101,11 +102,13 @@ def sweep(
         strategy, the market and the vantrel version. A store that already
         holds variants is refused unless ``resume`` is True; one written by a
         different sweep (market, grid, options, strategy or version) is
-        always refused.
+        refused unless ``overwrite`` is True.
     resume : bool
         Continue the sweep in ``store``: variants already there are read back,
         only the others run, and the result is the table an uninterrupted run
         gives. A missing store starts afresh.
+    overwrite : bool
+        Replace whatever sweep ``store`` holds with this one (not with ``resume``).
     timeout : float, optional
         Seconds a variant may run. One that runs longer gets an error row and
         its worker process is killed and replaced (on Dask the worker is
@@ -149,6 +152,8 @@ def sweep(
         max_memory = parse_memory(max_memory)
     if resume and store is None:
         raise ValueError("resume=True continues a store: give store= as well")
+    if resume and overwrite:
+        raise ValueError("resume=True continues the store and overwrite=True replaces it: give one of them")
 
     job = SweepJob(market, weights, strategy, options, bool(keep_equity))
     outcomes: list[Outcome | None] = [None] * len(variants)
@@ -157,7 +162,7 @@ def sweep(
     keys: list[str] = []
     if store is not None:
         keys, identity = _identity(market, strategy, weights, options, names, variants)
-        writer = SweepStore.open(store, identity, market.index, resume=resume)
+        writer = SweepStore.open(store, identity, market.index, resume=resume, overwrite=overwrite)
     try:
         if writer is not None:
             for number, outcome in writer.finished(keys, need_equity=bool(keep_equity)).items():
@@ -300,6 +305,7 @@ def _identity(market: Market, strategy, weights, options: dict, names: list[str]
         sweep=fingerprint(names, keys),
         parameters=tuple(names),
         variants=len(variants),
+        grid=grid_values(names, variants),
     )
     return keys, identity
 

@@ -1,6 +1,10 @@
 """The package's entry to the backtest kernel: arrays in, arrays out, GIL released."""
 
+import sys
 from typing import Any, ClassVar, Final, final
+
+if sys.version_info >= (3, 13):
+    from typing import Self
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +36,8 @@ class RunResult(tuple[Any, ...]):
     @property
     def next_weight_row(self) -> int:
         """The weight row in force at the end."""
+    if sys.version_info >= (3, 13):
+        def __replace__(self, **kwargs: Any) -> Self: ...
 
 def run(
     *,
