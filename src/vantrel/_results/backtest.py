@@ -51,6 +51,19 @@ class BacktestResult:
         the exit (or at the last bar for a trade still open) and, with an
         excursion window, the same statistics sampled ``k`` bars after entry
         in columns ``<statistic>_<k>``.
+    fills : DataFrame
+        One row per fill: ``date, bar, stock, side`` ("buy" or "sell"),
+        ``shares`` (value / price in fractional weights), ``price`` (after
+        slippage and impact), ``value`` (shares times the market price),
+        ``fee, tax, slippage, impact`` (in currency with ``capital``, else in
+        units of the initial capital) and ``reason`` ("rebalance", a stop's
+        kind, "delisting", or "carried" for an order decided on an earlier bar).
+    costs : DataFrame
+        Per bar with any: costs paid (``fees, taxes, slippage, impact, borrow,
+        margin_interest``) and income received (``cash_interest, dividends``),
+        in units of the initial capital.
+    capital : float or None
+        The capital in currency the run traded with (None: fractional weights).
     portfolio : DataFrame
         Final holdings by stock: ``weight`` now held, ``next_weight`` of the
         latest weight row, and the pending ``action``; ``attrs`` holds
@@ -71,6 +84,7 @@ class BacktestResult:
     benchmark: pd.Series | None = None
     risk_free: float | pd.Series = 0.0
     sectors: pd.Series | None = None
+    capital: float | None = None
 
     def __init__(
         self,
@@ -112,6 +126,38 @@ class BacktestResult:
     @portfolio.setter
     def portfolio(self, value) -> None:
         self.__dict__["_portfolio"] = value
+
+    @property
+    def fills(self) -> pd.DataFrame:
+        """One row per fill (see the class description); built on first use."""
+        return self._table("fills")
+
+    @fills.setter
+    def fills(self, value) -> None:
+        self.__dict__["_fills"] = value
+
+    @property
+    def costs(self) -> pd.DataFrame:
+        """Costs and income per bar by kind (see the class description); built on first use."""
+        return self._table("costs")
+
+    @costs.setter
+    def costs(self, value) -> None:
+        self.__dict__["_costs"] = value
+
+    def _table(self, name: str) -> pd.DataFrame:
+        table: Any = self.__dict__.get(f"_{name}")
+        if table is None:
+            raise AttributeError(f"this result has no {name} (it was made before they were recorded)")
+        if not isinstance(table, pd.DataFrame):
+            table = self.__dict__[f"_{name}"] = table()
+        return table
+
+    @property
+    def value(self) -> pd.Series:
+        """Portfolio value per bar in currency (``equity x capital``; the equity itself without capital)."""
+        scale = 1.0 if self.capital is None else self.capital
+        return (self.equity * scale).rename("value")
 
     def _trades_for_stats(self):
         """The trade table, or while it is not built yet just the columns the statistics read."""
