@@ -2,9 +2,14 @@
 
 import re
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import vantrel
+from conftest import requires_engine
+from vantrel.datasets import synthetic_market
+from vantrel.demo import momentum_weights
 
 
 def test_profiles_list_every_profile_with_one_line_and_take_overrides():
@@ -44,3 +49,19 @@ def test_profiles_list_every_profile_with_one_line_and_take_overrides():
 def test_bad_profile_calls_are_named(call, error, message):
     with pytest.raises(error, match=re.escape(message)):
         call()
+
+
+@requires_engine
+def test_every_profile_applies_to_a_backtest_and_frictionless_changes_nothing():
+    market = synthetic_market(30, 300, seed=4)
+    weights = momentum_weights(market.close, lookback=60, skip=5, top=5)
+    plain = vantrel.backtest(weights, market, rebalance="ME", stop_loss=0.1)
+    for name in vantrel.profiles():
+        result = vantrel.backtest(weights, market, rebalance="ME", stop_loss=0.1, **vantrel.profile(name))
+        assert result.settings["capital"] == vantrel.profile(name)["capital"], name
+        if name == "frictionless":
+            np.testing.assert_array_equal(result.equity.to_numpy(), plain.equity.to_numpy())
+            pd.testing.assert_frame_equal(result.trades, plain.trades)
+        else:
+            assert result.stats["costs_paid_slippage"] > 0, name  # every other profile has slippage
+            assert (result.fills["shares"] % vantrel.profile(name)["lot_size"] == 0).all(), name

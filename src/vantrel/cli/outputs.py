@@ -72,5 +72,7 @@ def _execution_line(settings: dict) -> str:
         if not isinstance(value, (int, float)):  # per stock, or rates by date
             shown.append(f"{name}={value if isinstance(value, str) else type(value).__name__}")
         elif value != off[name]:
-            shown.append(f"{name}={value:g}")
+            shown.append(
+                f"{name}={int(value):,}" if float(value).is_integer() and value >= 1000 else f"{name}={value:g}"
+            )
     return ", ".join(shown)
