@@ -2,6 +2,7 @@
 // one docs/execution.md describes ("How a fill is decided"); keep the two
 // in step.
 #include "execution.hpp"
+#include "fill_model.hpp"
 
 #include <cmath>
 
@@ -25,6 +26,10 @@ void prepare_execution(const RunInputs& in, ExecutionState& x) {
     for (int sid = 0; sid < stocks; ++sid) {
         x.column_stocks[static_cast<std::size_t>(next[static_cast<std::size_t>(in.price_col[sid])]++)] = sid;
     }
+}
+
+void finish_executed_bar(Run& run) {
+    if (run.in.exec.orders) prefetch_next_bar(run);
 }
 
 void run_executed_bar(Run& run) {

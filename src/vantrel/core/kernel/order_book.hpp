@@ -5,6 +5,7 @@
 // traded on the current bar, which the participation cap limits.
 #pragma once
 
+#include "impact_window.hpp"
 #include "trade_codes.hpp"
 
 #include <cstddef>
@@ -33,8 +34,9 @@ struct Order {
     FillReason reason = FillReason::rebalance;
     ExitReason exit_reason = ExitReason::rebalance;
     int decided_bar = 0;
-    int tally_bar = -1;  // the bar `tally` counts
-    double tally = 0.0;  // shares of this stock traded on tally_bar
+    int tally_bar = -1;   // the bar `tally` counts
+    double tally = 0.0;   // shares of this stock traded on tally_bar
+    ImpactWindow window;  // the impact model's look-back, kept from bar to bar
 
     bool filled() const { return remaining == 0.0; }
     double traded_on(int bar) const { return tally_bar == bar ? tally : 0.0; }
@@ -52,8 +54,10 @@ public:
     // Places `order`, replacing the stock's order; the shares already traded
     // in the stock on `bar` still count against the cap.
     Order& place(Order order, int bar);
-    // Whether the stock is leaving by a stop exit still being worked.
+    // Whether the stock is leaving by a stop exit still being worked (asked
+    // for every holding on every bar: most bars have none).
     bool exiting(int sid) const {
+        if (exits_ == 0) return false;
         const Order* o = find(sid);
         return o != nullptr && o->exit && !o->filled();
     }
@@ -67,6 +71,7 @@ public:
 
 private:
     std::vector<Order> items_;  // ascending stock id
+    int exits_ = 0;             // stop exits placed and not yet purged
 };
 
 }  // namespace vantrel::kernel

@@ -77,7 +77,7 @@ double work_order(Run& run, Order& order, double price, double cash, double floo
     const double want = std::fabs(order.remaining);
     const double p = quoted(run, col, price);
     const double slippage = e.slippage[sid];
-    const Liquidity liq = e.impact > 0.0 ? liquidity(run, col) : Liquidity{};
+    Liquidity liq;  // read only for a fill
 
     double room = 0.0;
     if (want > 0.0 && can_trade(run, col, price, buying)) {
@@ -85,7 +85,10 @@ double work_order(Run& run, Order& order, double price, double cash, double floo
         if (e.capital_mode()) {
             const double lot = e.lot_size[sid];
             room = whole_lots(room, want, lot);
-            if (buying && room > 0.0) room = affordable(run, sid, room, p, slippage, liq, cash, floor, lot);
+        }
+        if (room > 0.0 && e.impact > 0.0) liq = liquidity(run, col, order.window);
+        if (e.capital_mode() && buying && room > 0.0) {
+            room = affordable(run, sid, room, p, slippage, liq, cash, floor, e.lot_size[sid]);
         }
     }
     const bool completes = room > 0.0 && want - room <= kFilledTolerance * order.decided;

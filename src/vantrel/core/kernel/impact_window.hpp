@@ -1,0 +1,22 @@
+// The impact model's look-back of one stock: for each bar of the window
+// before a fill, its close-to-close return and its volume (NaN where
+// unknown). An order keeps its window, so that a fill on the next bar reads
+// one new bar instead of the whole window; the statistics are computed from
+// the bars in the same order either way, so they do not depend on it.
+#pragma once
+
+#include "strided.hpp"
+
+#include <array>
+
+namespace vantrel::kernel {
+
+struct ImpactWindow {
+    static constexpr int kBars = 20;  // the fill's own bar is never in it
+    Index end = -1;                   // the window holds the bars before this one
+    int count = 0;                    // bars held (fewer at the start of the data)
+    int head = 0;                     // slot of the oldest
+    std::array<double, kBars> returns{}, volumes{};
+};
+
+}  // namespace vantrel::kernel
