@@ -123,7 +123,7 @@ double execute_rebalance(Run& run, const std::vector<double>& weights, double ca
         o.may_rebase = target != 0.0;
         if (capital) {
             const double shares = x.shares[static_cast<std::size_t>(sid)];
-            const double wanted = target_shares(run, sid, col, target, quoted, shares, o.window);
+            const double wanted = target_shares(run, sid, col, target, quoted, shares, x.window(sid));
             o.remaining = wanted - shares;
             o.closes = wanted == 0.0;
         } else {

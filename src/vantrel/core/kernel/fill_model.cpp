@@ -85,17 +85,18 @@ void fill_window(const Run& run, int col, Index bar, ImpactWindow& w) {
     for (Index b = first; b < bar; ++b) {
         const double c = close(b, col);
         const std::size_t slot = static_cast<std::size_t>(b - first);
-        w.returns[slot] = b > 0 ? bar_return(c, before) : std::nan("");
+        w.returns[slot] = bar_return(c, before);
         w.volumes[slot] = volume(b, col);
         before = c;
     }
+    w.last_close = before;
+    w.end = bar;
 }
 
-// Moves a window of the bars before `bar - 1` on by one bar.
-void roll_window(const Run& run, int col, Index bar, ImpactWindow& w) {
-    const Index b = bar - 1;
-    const double r =
-        b > 0 ? bar_return(run.in.close_values(b, col), run.in.close_values(b - 1, col)) : std::nan("");
+// Takes bar `end` into the window.
+void push_bar(const Run& run, int col, ImpactWindow& w) {
+    const Index b = w.end;
+    const double c = run.in.close_values(b, col);
     std::size_t slot;
     if (w.count < ImpactWindow::kBars) {
         slot = static_cast<std::size_t>(w.head + w.count++);
@@ -103,22 +104,22 @@ void roll_window(const Run& run, int col, Index bar, ImpactWindow& w) {
         slot = static_cast<std::size_t>(w.head);
         w.head = w.head + 1 == ImpactWindow::kBars ? 0 : w.head + 1;
     }
-    w.returns[slot] = r;
+    w.returns[slot] = bar_return(c, w.last_close);
     w.volumes[slot] = run.in.exec.volume(b, col);
+    w.last_close = c;
+    w.end = b + 1;
 }
 
 }  // namespace
 
+void advance_window(const Run& run, int col, ImpactWindow& w) {
+    if (w.end == run.s.bar) push_bar(run, col, w);
+}
+
 Liquidity liquidity(const Run& run, int col, ImpactWindow& w) {
     const Index bar = run.s.bar;
-    if (w.end != bar) {
-        if (w.end >= 0 && w.end == bar - 1) {
-            roll_window(run, col, bar, w);
-        } else {
-            fill_window(run, col, bar, w);
-        }
-        w.end = bar;
-    }
+    if (w.end >= 1 && w.end == bar - 1) push_bar(run, col, w);
+    if (w.end != bar) fill_window(run, col, bar, w);
     // The bars in order from the oldest: the ring's two runs.
     std::array<double, ImpactWindow::kBars> returns{};
     int n = 0;
@@ -175,6 +176,10 @@ void prefetch_next_bar(const Run& run) {
         cell(e.volume, next, col);
         cell(e.volume, s.bar, col);
     };
+    // The holdings' look-backs take in the next bar at its end.
+    if (e.impact > 0.0) {
+        for (const auto& [sid, value] : s.positions) cell(e.volume, next, in.price_col[sid]);
+    }
     for (const Order& o : run.exec->orders) {
         if (o.filled()) continue;
         const int col = in.price_col[o.sid];

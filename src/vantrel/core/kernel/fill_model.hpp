@@ -28,6 +28,10 @@ struct Liquidity {
 };
 Liquidity liquidity(const Run& run, int col, ImpactWindow& window);
 
+// Takes the current bar into a window that ends there (after the bar's
+// close: the next bar's fills may read it).
+void advance_window(const Run& run, int col, ImpactWindow& window);
+
 // The square-root law's fraction of the price for `shares` (quoted).
 double impact_rate(const Run& run, const Liquidity& liq, double shares);
 

@@ -26,7 +26,6 @@ Order& OrderBook::place(Order order, int bar) {
     order.tally_bar = bar;
     if (it != items_.end() && it->sid == order.sid) {
         order.tally = it->traded_on(bar);
-        if (order.window.end < 0) order.window = it->window;  // the stock's look-back still holds
         *it = order;
         return *it;
     }

@@ -5,7 +5,6 @@
 // traded on the current bar, which the participation cap limits.
 #pragma once
 
-#include "impact_window.hpp"
 #include "trade_codes.hpp"
 
 #include <cstddef>
@@ -34,9 +33,8 @@ struct Order {
     FillReason reason = FillReason::rebalance;
     ExitReason exit_reason = ExitReason::rebalance;
     int decided_bar = 0;
-    int tally_bar = -1;   // the bar `tally` counts
-    double tally = 0.0;   // shares of this stock traded on tally_bar
-    ImpactWindow window;  // the impact model's look-back, kept from bar to bar
+    int tally_bar = -1;  // the bar `tally` counts
+    double tally = 0.0;  // shares of this stock traded on tally_bar
 
     bool filled() const { return remaining == 0.0; }
     double traded_on(int bar) const { return tally_bar == bar ? tally : 0.0; }

@@ -92,7 +92,7 @@ double work_order(Run& run, Order& order, double price, double cash, double floo
             const double lot = e.lot_size[sid];
             room = whole_lots(room, want, lot);
         }
-        if (room > 0.0 && e.impact > 0.0) liq = liquidity(run, col, order.window);
+        if (room > 0.0 && e.impact > 0.0) liq = liquidity(run, col, run.exec->window(sid));
         if (e.capital_mode() && buying && room > 0.0) {
             room = affordable(run, sid, room, p, slippage, liq, cash, floor, e.lot_size[sid]);
         }
