@@ -61,6 +61,10 @@ void apply_corporate_actions(Run& run) {
         for_each_stock(x, col, [&](int sid) {
             x.shares[static_cast<std::size_t>(sid)] *= ratio;
             x.orders.split(sid, ratio);
+            auto held = run.s.positions.find(sid);
+            if (run.log != nullptr && held != run.s.positions.end() && held->second != 0.0) {
+                run.log->split(sid, shares_held(run, sid, col, held->second));
+            }
         });
     }
     const MarketEvents& dividends = e.dividends;

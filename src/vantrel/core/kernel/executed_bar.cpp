@@ -2,6 +2,7 @@
 // one docs/execution.md describes ("How a fill is decided"); keep the two
 // in step.
 #include "execution.hpp"
+#include "fill_model.hpp"
 
 #include <cmath>
 
@@ -14,6 +15,7 @@ void prepare_execution(const RunInputs& in, ExecutionState& x) {
     if (e.splits.size() > 0) x.split_factor.assign(static_cast<std::size_t>(in.price_values.cols()), 1.0);
     x.unit = e.capital_mode() ? e.capital : 1.0;
     x.min_fee = e.capital_mode() ? e.min_fee / e.capital : 0.0;
+    if (e.impact > 0.0) x.windows.assign(static_cast<std::size_t>(stocks), ImpactWindow{});
     if (!e.has_events()) return;
     // Stocks by price column, in stock order.
     const std::size_t columns = static_cast<std::size_t>(in.price_values.cols());
@@ -25,6 +27,17 @@ void prepare_execution(const RunInputs& in, ExecutionState& x) {
     for (int sid = 0; sid < stocks; ++sid) {
         x.column_stocks[static_cast<std::size_t>(next[static_cast<std::size_t>(in.price_col[sid])]++)] = sid;
     }
+}
+
+void finish_executed_bar(Run& run) {
+    if (!run.in.exec.orders) return;
+    if (run.in.exec.impact > 0.0) {
+        // The holdings' look-backs take in this bar, whose close the valuation
+        // has just read.
+        for (const auto& [sid, value] : run.s.positions)
+            advance_window(run, run.in.price_col[sid], run.exec->window(sid));
+    }
+    prefetch_next_bar(run);
 }
 
 void run_executed_bar(Run& run) {

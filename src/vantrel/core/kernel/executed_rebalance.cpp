@@ -15,7 +15,8 @@ constexpr double kTargetTolerance = 1e-12;
 
 // Capital mode: the shares a target value becomes, whole lots whose value
 // fits it; a purchase keeps the value plus its costs within the target.
-double target_shares(const Run& run, int sid, int col, double target, double price, double held) {
+double target_shares(const Run& run, int sid, int col, double target, double price, double held,
+                     ImpactWindow& window) {
     const ExecutionState& x = *run.exec;
     const ExecutionInputs& e = run.in.exec;
     const RunOptions& o = run.in.options;
@@ -25,7 +26,7 @@ double target_shares(const Run& run, int sid, int col, double target, double pri
     if (!(shares > 0.0 && shares > held)) return shares;
 
     const double slippage = e.slippage[sid];
-    const Liquidity liq = e.impact > 0.0 ? liquidity(run, col) : Liquidity{};
+    const Liquidity liq = e.impact > 0.0 ? liquidity(run, col, window) : Liquidity{};
     auto fits = [&](double k) {
         const double q = k * lot - held;
         if (q <= 0.0) return true;
@@ -39,7 +40,21 @@ double target_shares(const Run& run, int sid, int col, double target, double pri
     // The fewest lots that do not sell: when even they do not fit, no purchase.
     double lo = held > 0.0 ? std::ceil(held / lot - kLotTolerance) : 0.0;
     if (lo >= lots || !fits(lo)) return held > 0.0 ? held : 0.0;
-    double hi = lots;
+    // Without impact the costs grow linearly with the shares (the fee, or the
+    // minimum fee): the lots that fit then, a step down or two for impact.
+    const double s = slippage, f = o.fee_ratio, u = x.unit;
+    const double by_fee =
+        (target * u + held * price * (s + f * (1.0 + s))) / (lot * price * (1.0 + s + f * (1.0 + s)));
+    const double by_minimum = ((target - x.min_fee) * u + held * price * s) / (lot * price * (1.0 + s));
+    double k = std::floor((by_fee < by_minimum ? by_fee : by_minimum) + kLotTolerance);
+    if (!(k < lots)) k = lots - 1.0;
+    if (k < lo) k = lo;
+    if (fits(k + 1.0) && k + 1.0 < lots) return (k + 1.0) * lot;
+    for (int step = 0; step < 4 && k > lo; ++step) {
+        if (fits(k)) return k * lot;
+        k -= 1.0;
+    }
+    double hi = k + 1.0;  // does not fit
     while (hi - lo > 1.0) {
         const double mid = std::floor((lo + hi) / 2.0);
         (fits(mid) ? lo : hi) = mid;
@@ -108,7 +123,7 @@ double execute_rebalance(Run& run, const std::vector<double>& weights, double ca
         o.may_rebase = target != 0.0;
         if (capital) {
             const double shares = x.shares[static_cast<std::size_t>(sid)];
-            const double wanted = target_shares(run, sid, col, target, quoted, shares);
+            const double wanted = target_shares(run, sid, col, target, quoted, shares, x.window(sid));
             o.remaining = wanted - shares;
             o.closes = wanted == 0.0;
         } else {

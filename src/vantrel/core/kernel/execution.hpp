@@ -16,8 +16,10 @@ namespace vantrel::kernel {
 // Sizes the layer's state for a fresh run (after prepare_state).
 void prepare_execution(const RunInputs& in, ExecutionState& x);
 
-// Every phase of one bar but the scheduling of the next rebalance.
+// Every phase of one bar but the scheduling of the next rebalance; then,
+// once it is scheduled, what the layer does to be ready for the next bar.
 void run_executed_bar(Run& run);
+void finish_executed_bar(Run& run);
 
 // Interest on cash, margin interest on negative cash and borrow fees on
 // shorts, for the calendar time since the previous bar of the run.

@@ -2,6 +2,7 @@
 // order book and the cursors into the market's events.
 #pragma once
 
+#include "impact_window.hpp"
 #include "order_book.hpp"
 #include "strided.hpp"
 
@@ -18,6 +19,10 @@ struct ExecutionState {
     // without splits (every factor is 1).
     std::vector<double> split_factor;
     OrderBook orders;
+    // With impact: per stock, the impact model's look-back, kept up to date
+    // for the holdings bar by bar, so that a rebalance finds it ready.
+    std::vector<ImpactWindow> windows;
+    ImpactWindow& window(int sid) { return windows[static_cast<std::size_t>(sid)]; }
     // Capital mode: the capital; fractional weights: 1, a portfolio of one
     // unit of currency. shares x quoted price / unit is a value.
     double unit = 1.0;

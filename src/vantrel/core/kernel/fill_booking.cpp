@@ -19,27 +19,28 @@ double capital_money(Run& run, int sid, const FillPlan& p, double n_before, doub
     const RunOptions& o = run.in.options;
     Holdings& positions = run.s.positions;
     const double f = n_after - n_before;
+    auto found = positions.find(sid);
+    b.value_before = found != positions.end() ? found->second : 0.0;
+    b.growing = (n_after >= 0.0 && f > 0.0) || (n_after <= 0.0 && f < 0.0);
+    b.shares_after = std::fabs(n_after);
+    exec_price = p.price;
+    if (f == 0.0) {  // a re-basing only: no money moves, the holding keeps its value
+        b.value_after = b.value_before;
+        return cash;
+    }
     const double rate = p.slippage + p.impact;
     exec_price = f > 0.0 ? p.price * (1.0 + rate) : p.price * (rate < 1.0 ? 1.0 - rate : 0.0);
     const double traded = std::fabs(f);
     const double gross = traded * exec_price / x.unit;
-    const bool growing = (n_after >= 0.0 && f > 0.0) || (n_after <= 0.0 && f < 0.0);
-    b.fee = 0.0;
-    if (f != 0.0) {
-        const double fee = o.fee_ratio * gross;
-        b.fee = fee > x.min_fee ? fee : x.min_fee;
-    }
-    b.tax = growing ? 0.0 : o.tax_ratio * gross;
+    const double fee = o.fee_ratio * gross;
+    b.fee = fee > x.min_fee ? fee : x.min_fee;
+    b.tax = b.growing ? 0.0 : o.tax_ratio * gross;
     b.slippage = traded * p.price * p.slippage / x.unit;
     b.impact = traded * p.price * p.impact / x.unit;
     cash = f > 0.0 ? cash - (gross + b.fee + b.tax) : cash + (gross - b.fee - b.tax);
 
-    auto found = positions.find(sid);
-    b.value_before = found != positions.end() ? found->second : 0.0;
     b.value_after = n_after * p.price / x.unit;
     b.amount = b.value_after - b.value_before;
-    b.growing = growing;
-    b.shares_after = std::fabs(n_after);
     x.shares[static_cast<std::size_t>(sid)] = n_after;
     if (n_after == 0.0 && p.drop_flat) {
         positions.erase(sid);
@@ -66,9 +67,11 @@ double book_fill(Run& run, int sid, const FillPlan& p, double cash) {
         opening = n_after != 0.0;
     } else if (p.completes && p.closes) {
         opening = false;
+    } else if (p.completes && !std::isnan(p.target_value)) {
+        target_value = p.target_value;
+        opening = target_value != 0.0;
     } else {
-        target_value =
-            p.completes && !std::isnan(p.target_value) ? p.target_value : before + p.shares * p.price;
+        target_value = p.shares == 0.0 ? before : before + p.shares * p.price;
         opening = target_value != 0.0;
     }
 

@@ -21,6 +21,7 @@ const Order* OrderBook::find(int sid) const {
 }
 
 Order& OrderBook::place(Order order, int bar) {
+    if (order.exit) ++exits_;
     auto it = std::lower_bound(items_.begin(), items_.end(), order.sid, sid_less);
     order.tally_bar = bar;
     if (it != items_.end() && it->sid == order.sid) {
@@ -44,6 +45,8 @@ void OrderBook::cancel(int sid) {
 
 void OrderBook::purge() {
     std::erase_if(items_, [](const Order& o) { return o.filled(); });
+    exits_ =
+        static_cast<int>(std::count_if(items_.begin(), items_.end(), [](const Order& o) { return o.exit; }));
 }
 
 void OrderBook::split(int sid, double ratio) {

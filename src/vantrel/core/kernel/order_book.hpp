@@ -52,8 +52,10 @@ public:
     // Places `order`, replacing the stock's order; the shares already traded
     // in the stock on `bar` still count against the cap.
     Order& place(Order order, int bar);
-    // Whether the stock is leaving by a stop exit still being worked.
+    // Whether the stock is leaving by a stop exit still being worked (asked
+    // for every holding on every bar: most bars have none).
     bool exiting(int sid) const {
+        if (exits_ == 0) return false;
         const Order* o = find(sid);
         return o != nullptr && o->exit && !o->filled();
     }
@@ -67,6 +69,7 @@ public:
 
 private:
     std::vector<Order> items_;  // ascending stock id
+    int exits_ = 0;             // stop exits placed and not yet purged
 };
 
 }  // namespace vantrel::kernel

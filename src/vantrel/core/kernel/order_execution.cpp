@@ -61,6 +61,12 @@ double affordable(const Run& run, int sid, double room, double price, double sli
     return lo * lot;
 }
 
+// The price a holding is valued at: the latest trading price it was marked at.
+double last_mark(const Run& run, int col) {
+    const double mark = run.s.rebalance_prices[static_cast<std::size_t>(col)];
+    return std::isnan(mark) ? last_price(run.in.price_values, col, run.s.bar) : mark;
+}
+
 }  // namespace
 
 // Works `order` on the current bar at `price` (split-adjusted): the fill
@@ -77,7 +83,7 @@ double work_order(Run& run, Order& order, double price, double cash, double floo
     const double want = std::fabs(order.remaining);
     const double p = quoted(run, col, price);
     const double slippage = e.slippage[sid];
-    const Liquidity liq = e.impact > 0.0 ? liquidity(run, col) : Liquidity{};
+    Liquidity liq;  // read only for a fill
 
     double room = 0.0;
     if (want > 0.0 && can_trade(run, col, price, buying)) {
@@ -85,7 +91,10 @@ double work_order(Run& run, Order& order, double price, double cash, double floo
         if (e.capital_mode()) {
             const double lot = e.lot_size[sid];
             room = whole_lots(room, want, lot);
-            if (buying && room > 0.0) room = affordable(run, sid, room, p, slippage, liq, cash, floor, lot);
+        }
+        if (room > 0.0 && e.impact > 0.0) liq = liquidity(run, col, run.exec->window(sid));
+        if (e.capital_mode() && buying && room > 0.0) {
+            room = affordable(run, sid, room, p, slippage, liq, cash, floor, e.lot_size[sid]);
         }
     }
     const bool completes = room > 0.0 && want - room <= kFilledTolerance * order.decided;
@@ -96,7 +105,8 @@ double work_order(Run& run, Order& order, double price, double cash, double floo
 
     FillPlan plan;
     plan.shares = completes ? order.remaining : (buying ? room : -room);
-    plan.price = p;
+    // A holding re-based without a price is valued where it was last marked.
+    plan.price = std::isnan(p) ? quoted(run, col, last_mark(run, col)) : p;
     plan.slippage = slippage;
     plan.impact = impact_rate(run, liq, std::fabs(plan.shares));
     plan.completes = completes;
@@ -135,9 +145,7 @@ double exit_by_order(Run& run, int sid, ExitReason reason, double price, double 
         shares = x.shares[static_cast<std::size_t>(sid)];
         if (in_walk) held->second = shares * quoted(run, col, price) / x.unit;  // valued at the level
     } else {
-        double mark = in_walk ? price : s.rebalance_prices[static_cast<std::size_t>(col)];
-        if (std::isnan(mark)) mark = last_price(run.in.price_values, col, s.bar);
-        shares = held->second / quoted(run, col, mark);
+        shares = held->second / quoted(run, col, in_walk ? price : last_mark(run, col));
     }
     if (!std::isfinite(shares) || shares == 0.0) return cash;
 
@@ -207,8 +215,7 @@ double close_by_delisting(Run& run, int sid, double cash) {
     if (held == s.positions.end()) return cash;
     const int col = run.in.price_col[sid];
     double price = run.in.price_values(s.bar, col);
-    if (std::isnan(price)) price = s.rebalance_prices[static_cast<std::size_t>(col)];
-    if (std::isnan(price)) price = last_price(run.in.price_values, col, s.bar);
+    if (std::isnan(price)) price = last_mark(run, col);
     FillPlan plan;
     plan.price = quoted(run, col, price);
     plan.shares =

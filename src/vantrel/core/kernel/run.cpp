@@ -61,6 +61,7 @@ void run_bars(Run& run) {
             value_portfolio(run);
         }
         schedule_rebalance(run);
+        if (run.exec != nullptr) finish_executed_bar(run);
     }
     if (run.log == nullptr) return;
     if (run.exec != nullptr) {

@@ -100,6 +100,11 @@ void TradeLog::resized(int sid, const Booking& b) {
     if (b.growing) r.capital += std::fabs(b.amount);
 }
 
+void TradeLog::split(int sid, double shares) {
+    TradeRecord& r = open_[sid].record;
+    if (std::fabs(shares) > r.shares) r.shares = std::fabs(shares);
+}
+
 void TradeLog::income(int sid, CostKind kind, double amount) {
     TradeRecord& r = open_[sid].record;
     r.profit += amount;

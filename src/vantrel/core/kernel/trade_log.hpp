@@ -78,6 +78,8 @@ public:
     void exited(int sid, int bar, ExitReason reason, double fill_price, const Booking& b);
     // Cash a holding earned or paid while open (dividends, borrow fees).
     void income(int sid, CostKind kind, double amount);
+    // A split changed the shares an open record holds.
+    void split(int sid, double shares);
     // The trades still open after the last bar, valued as the last bar values
     // them: at `closing[k]` for the k-th holding when given (the execution
     // layer's values and quoted closes), else by the price matrices.
