@@ -185,3 +185,37 @@ def test_run_takes_a_profile_execution_flags_and_market_data_files(user_files):
     assert pd.read_csv(out / "costs.csv", index_col="date")["dividends"].gt(0).sum() == 2
     report = (out / "report.html").read_text(encoding="utf-8")
     assert '<section id="costs">' in report and re.search(r"<td>lot size \(shares\)</td>\s*<td>per-stock", report)
+
+
+@pytest.mark.parametrize(
+    "flags, message",
+    [
+        (("--capital", "lots"), "argument --capital: expected a number, got 'lots'"),
+        (
+            ("--lot-size", "absent.csv"),
+            "argument --lot-size: expected a number or a CSV file of stock,value rows, got 'absent.csv'",
+        ),
+        (("--slippage", "three.csv"), "argument --slippage: three.csv: expected two columns (stock, value), found 3"),
+        (
+            ("--cash-rate", "later"),
+            "argument --cash-rate: expected a number or a CSV file of date,rate rows, got 'later'",
+        ),
+        (("--profile", "tokyo"), "argument --profile: invalid choice: 'tokyo'"),
+    ],
+)
+def test_bad_execution_flags_are_named(tmp_path, capsys, flags, message):
+    from vantrel.cli import main
+
+    (tmp_path / "three.csv").write_text("stock,a,b\nS000,1,2\n")
+    with pytest.raises(SystemExit) as stopped:
+        main(
+            [
+                "run",
+                "--close",
+                "c.csv",
+                "--weights",
+                "w.csv",
+                *(str(f).replace("three.csv", str(tmp_path / "three.csv")) for f in flags),
+            ]
+        )
+    assert stopped.value.code == 2 and f"vantrel run: error: {message}" in capsys.readouterr().err

@@ -144,3 +144,27 @@ def test_a_profile_in_options_and_execution_options_on_the_grid_get_their_own_st
         market_fingerprint(m) for m in (market, market.with_data(volume=volume), market.with_data(dividends=dividends))
     }
     assert len(fingerprints) == 3 and market_fingerprint(market.with_data()) == market_fingerprint(market)
+
+
+@pytest.mark.parametrize(
+    "tables, message",
+    [
+        (
+            '[grid]\nprofile = ["us_equities"]',
+            '[grid] profile: a profile goes in [options] (profile = "us_equities"); sweep its options one by one',
+        ),
+        ('[options]\nprofile = "tokyo"', "unknown profile 'tokyo'; the profiles are 'frictionless', 'us_equities'"),
+        ('[options]\nlot_size = {S000 = "a lot"}', "lot_size: a table of numbers, e.g. {A = 100, B = 1000}, got"),
+        (
+            "[options]\ncash_rate = {soon = 0.02}",
+            "cash_rate: the table's keys must be dates such as \"2024-01-31\", got 'soon'",
+        ),
+    ],
+)
+def test_execution_option_mistakes_in_a_sweep_file_are_named(folder, capsys, tables, message):
+    (folder / "grid.toml").write_text(
+        f'[market]\nprices = "data/"\nticker = "ohlc_(.+)"\ndayfirst = true\n'
+        f'[strategy]\nweights = "weights.csv"\n{tables}\n'
+    )
+    assert main(["sweep", str(folder / "grid.toml"), "--quiet", "--out", str(folder / "out")]) == 2
+    assert capsys.readouterr().err.startswith(f"vantrel sweep: error: {message}")

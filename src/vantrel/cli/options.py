@@ -67,7 +67,7 @@ def _per_stock(text: str):
 
 
 def _dated(text: str):
-    """A number, or a CSV file of two columns: date, value (a dated Series)."""
+    """A number, or a CSV file of two columns: date, rate (a dated Series)."""
     try:
         return float(text)
     except ValueError:
@@ -76,13 +76,13 @@ def _dated(text: str):
 
     path = Path(text)
     if not path.is_file():
-        raise argparse.ArgumentTypeError(f"expected a number or a CSV file of date,value rows, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a number or a CSV file of date,rate rows, got {text!r}")
     try:
         table = read_wide(path)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
     if table.shape[1] != 1:
-        raise argparse.ArgumentTypeError(f"{path.name}: expected two columns (date, value), found {table.shape[1] + 1}")
+        raise argparse.ArgumentTypeError(f"{path.name}: expected two columns (date, rate), found {table.shape[1] + 1}")
     return table.iloc[:, 0]
 
 
@@ -156,8 +156,9 @@ def file_parameters(section: dict, table: str) -> dict:
     section = dict(section)
     name = section.pop("profile", None)
     if name is not None and table != "options":
+        shown = name[0] if isinstance(name, list) and name else name
         raise ValueError(
-            f'[{table}] profile: a profile goes in [options] (profile = "{name}"); '
+            f'[{table}] profile: a profile goes in [options] (profile = "{shown}"); '
             "sweep its options one by one in [grid]"
         )
     out = profile(name) if name is not None else {}
@@ -172,13 +173,18 @@ def file_parameters(section: dict, table: str) -> dict:
 def _file_value(key: str, value):
     if not isinstance(value, dict) or key not in _PER_STOCK + _DATED:
         return value
+    import numpy as np
     import pandas as pd
 
-    series = pd.Series(value, dtype=float, name=key)
+    try:
+        series = pd.Series(value, dtype=float, name=key)
+    except (TypeError, ValueError):
+        raise ValueError(f"{key}: a table of numbers, e.g. {{A = 100, B = 1000}}, got {value!r}") from None
     if key in _DATED:
-        try:
-            series.index = pd.to_datetime(series.index)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{key}: the table's keys must be dates ({error})") from None
+        dates = pd.to_datetime(series.index, errors="coerce", format="ISO8601")
+        if dates.hasnans:
+            bad = series.index[np.flatnonzero(dates.isna())[0]]
+            raise ValueError(f'{key}: the table\'s keys must be dates such as "2024-01-31", got {bad!r}')
+        series.index = dates
         series = series.sort_index()
     return series
