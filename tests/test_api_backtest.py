@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import vantrel
 from conftest import requires_engine
 from vantrel import Market, backtest, performance_stats
 from vantrel.datasets import synthetic_market
@@ -147,6 +148,16 @@ def test_synthetic_market_end_to_end(demo_run):
     assert np.isfinite([stats["sharpe"], stats["cagr"], stats["max_drawdown"]]).all()
 
 
+def test_stats_are_numbers_that_round_and_their_dates_stand_beside_them(demo_run):
+    result = demo_run[2]
+    stats, dates = result.stats, result.dates
+    assert stats.dtype == np.float64 and stats.round(3)["max_drawdown"] == round(stats["max_drawdown"], 3)
+    assert (dates["start"], dates["end"]) == (result.equity.index[0], result.equity.index[-1])
+    fall = result.equity[dates["max_drawdown_trough"]] / result.equity[dates["max_drawdown_peak"]] - 1
+    assert fall == pytest.approx(stats["max_drawdown"], rel=1e-14)
+    assert f"{int(stats['trades'])} trades)" in repr(result)
+
+
 def test_same_inputs_give_the_same_result_to_the_bit(demo_run):
     market, weights, result = demo_run
     again = backtest(weights, market, **DEMO_OPTIONS)
@@ -252,3 +263,26 @@ def test_statistics_do_not_depend_on_whether_the_trade_table_was_built(demo_run,
     _ = result.trades
     from_table = result.compute_stats(trades_by=trades_by)
     pd.testing.assert_series_equal(from_log, from_table)
+
+
+def test_a_month_end_on_a_sunday_is_traded_on_monday_as_if_dated_on_friday():
+    bars = pd.DatetimeIndex(["1991-03-27", "1991-03-28", "1991-03-29", "1991-04-01", "1991-04-02"])
+    close = pd.DataFrame({"A": [10.0, 10.0, 10.0, 11.0, 12.0]}, index=bars)
+    sunday = backtest(weights_on(["1991-03-31"], A=[1.0]), close, rebalance="ME")
+    friday = backtest(weights_on(["1991-03-29"], A=[1.0]), close, rebalance="ME")
+    np.testing.assert_allclose(sunday.equity, [1.0, 1.0, 12 / 11])  # bought on Monday at 11
+    pd.testing.assert_series_equal(sunday.equity, friday.equity)
+    pd.testing.assert_frame_equal(sunday.trades, friday.trades)  # signal dates are bars: Friday
+    assert sunday.portfolio.attrs["weight_date"] == pd.Timestamp("1991-03-31")  # the row's own date
+
+
+@pytest.mark.filterwarnings("ignore::vantrel.stats.ShortSampleWarning")
+def test_rows_stamped_within_a_daily_bar_count_from_its_close_and_the_latest_wins(small_close):
+    # Both rows fall within bar 1: only the 15:00 row is in force at its end; A is bought on bar 2 at 11.
+    weights = weights_on(["2024-01-02 09:00", "2024-01-02 15:00"], A=[0.0, 1.0], B=[1.0, 0.0])
+    result = backtest(weights, small_close)
+    np.testing.assert_allclose(result.equity, [1, 1, 12 / 11, 12 / 11, 9 / 11, 9 / 11, 10 / 11], rtol=1e-15)
+    assert list(result.trades["stock"]) == ["A"] and result.trades.loc[0, "entry_date"] == small_close.index[2]
+    assert result.portfolio.attrs["next_weight_date"] == pd.Timestamp("2024-01-02 15:00")
+    swept = vantrel.sweep(small_close, {"position_limit": [1.0]}, weights=weights, keep_equity=True, workers=1)
+    np.testing.assert_array_equal(swept.equity[0].dropna(), result.equity)

@@ -1,10 +1,12 @@
 """Bad input to vantrel.backtest is refused, with the problem named, before the engine runs."""
 
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
 
-from vantrel import Market, backtest
+from vantrel import CostWarning, Market, backtest
 from vantrel._backtest.calendar import rebalance_calendar
 from vantrel._backtest.stop_inputs import stop_setting
 
@@ -56,6 +58,14 @@ def test_bad_weights_are_named(market, weights, error, message):
         (dict(excursion_window=-1), ValueError, "excursion_window must be at least 0"),
         (dict(excursion_window_step=0), ValueError, "excursion_window_step must be at least 1"),
         (dict(excursion_window=2.5), TypeError, "excursion_window must be an integer"),
+        (
+            dict(excursion_window=9),
+            ValueError,
+            (
+                "excursion_window is 9, more than the market's 8 bars: trades are sampled over the bars after "
+                "their entry, so the window can be at most 8"
+            ),
+        ),
         (dict(stop_loss=-0.1), ValueError, "stop_loss must be at least 0"),
         (dict(stop_loss=pd.Series({"Z": 0.1})), ValueError, "stop_loss names stocks that have no prices: 'Z'"),
         (dict(take_profit=pd.Series({"A": -0.1})), ValueError, "take_profit thresholds must not be negative"),
@@ -77,6 +87,19 @@ def test_bad_weights_are_named(market, weights, error, message):
         ),
         (dict(trail_stop=5), ValueError, "trail_stop is 5, above 1"),
         (
+            dict(fee_ratio=1.5),
+            ValueError,
+            re.escape(
+                "fee_ratio is 1.5, 1 or more: costs are fractions of the value traded (0.001425 = 0.1425%), "
+                "so 1.5 would charge 150% of every trade; for 1.5% write 0.015"
+            ),
+        ),
+        (
+            dict(tax_ratio=1),
+            ValueError,
+            re.escape("tax_ratio is 1, 1 or more: costs are fractions of the value traded"),
+        ),
+        (
             dict(benchmark="SPY"),
             ValueError,
             "benchmark must be a price Series, a stock label of the market, or \"equal_weight\"; 'SPY' is not",
@@ -96,6 +119,18 @@ def test_bad_options_are_named(market, options, error, message):
     weights = weights_on(["2024-01-02"], A=[1.0])
     with pytest.raises(error, match=message):
         backtest(weights, market, **options)
+
+
+def test_a_cost_above_5_percent_is_used_with_a_warning_that_it_looks_like_a_percentage(market):
+    weights = weights_on(["2024-01-02"], A=[1.0])
+    with pytest.warns(CostWarning) as caught:
+        backtest(weights, market, tax_ratio=0.1425)
+    assert str(caught[0].message) == (
+        "tax_ratio is 0.1425: 14.25% of every sale, which looks like a percentage typed as a number; costs are "
+        "fractions of the value traded (0.001425 = 0.1425%), so for 0.1425% write 0.001425"
+    )
+    assert caught[0].filename == __file__  # the user's call, not vantrel's insides
+    backtest(weights, market, fee_ratio=0.05, tax_ratio=0.05)  # no warning up to 5% (warnings are errors here)
 
 
 def test_a_word_for_a_frequency_gets_one_message_with_the_alias_meant(market):

@@ -146,3 +146,8 @@ def test_run_help_shows_that_costs_default_to_none(tmp_path):
     text = " ".join(done.stdout.split())
     assert "fee on every trade, a fraction of the value traded (default 0.0: none; e.g. 0.001425)" in text
     assert "--dayfirst" in text and "--benchmark" in text
+
+
+def test_a_cost_typed_as_a_percentage_is_refused_on_the_command_line(user_files):
+    done = vantrel("run", "--close", "close.csv", "--weights", "weights.csv", "--tax-ratio", 3, cwd=user_files)
+    assert done.returncode == 2 and "vantrel run: error: tax_ratio is 3, 1 or more" in done.stderr

@@ -1,3 +1,4 @@
+import re
 from pathlib import Path
 
 import numpy as np
@@ -142,3 +143,58 @@ def test_real_per_ticker_files_load_split_adjusted():
     raw = load_ticker_files(SHARED_DATA, ticker=r"ohlc_(.+)", adjust=False)
     assert raw.close["MSFT"].pct_change()["2003-02-18"] < -0.45
     assert abs(market.close["MSFT"].pct_change()["2003-02-18"]) < 0.05
+
+
+OHLCV = "Date,Open,High,Low,Close,Volume,Adj Close\n2024-01-02,10,11,9,10,100,5\n2024-01-03,10,12,10,11,120,5.5\n"
+
+
+def test_globs_and_folders_of_ticker_files(tmp_path):
+    for name in ("ohlc_AAA.csv", "ohlc_BBB.csv", "other_CCC.csv"):
+        (tmp_path / name).write_text(OHLCV)
+    market = load_ticker_files(str(tmp_path / "ohlc_*.csv"))
+    assert list(market.columns) == ["ohlc_AAA", "ohlc_BBB"]
+    np.testing.assert_array_equal(market.values("close"), [[5, 5], [5.5, 5.5]])  # adjusted
+    assert list(load_ticker_files(tmp_path / "*_*.csv", ticker=r"ohlc_(.+)").columns) == ["AAA", "BBB"]
+    with pytest.raises(ValueError, match=re.escape(f"no .csv, .csv.gz or .parquet file matches {tmp_path}/x*.csv")):
+        load_ticker_files(f"{tmp_path}/x*.csv")
+
+
+def test_loader_mistakes_say_what_to_do(tmp_path):
+    (tmp_path / "ohlc_AAA.csv").write_text(OHLCV)
+    one = tmp_path / "ohlc_AAA.csv"
+    with pytest.raises(ValueError) as refused:
+        load_market(one)
+    assert str(refused.value) == (
+        "ohlc_AAA.csv holds the prices of one ticker (Open, High, Low, Close, Volume, Adj Close), not one field "
+        f"by stock (dates x stocks): read it with load_ticker_files({str(one)!r}), which names the stock after "
+        "the file (ohlc_AAA) or as ticker= says"
+    )
+    assert list(load_ticker_files(one, ticker=r"_(\w+)").columns) == ["AAA"]
+    with pytest.raises(ValueError) as no_group:
+        load_ticker_files(tmp_path, ticker=r"ohlc_")
+    assert str(no_group.value) == (
+        "ticker pattern 'ohlc_' has no group: put the ticker's part of the file name in parentheses, "
+        'e.g. ticker=r"ohlc_(.+)" reads AAPL from ohlc_AAPL.csv'
+    )
+    with pytest.raises(ValueError, match=re.escape("ticker pattern '(' is not a regular expression: missing )")):
+        load_ticker_files(tmp_path, ticker="(")
+    hint = (
+        "; to read only the ticker files, give a ticker= pattern that matches their names and captures the "
+        f'ticker (ticker=r"ohlc_(.+)" for ohlc_AAPL.csv) or a glob such as "{tmp_path / "ohlc_*.csv"}"'
+    )
+    (tmp_path / "close.csv").write_text("Date,AAA,BBB\n2024-01-02,1,2\n")
+    with pytest.raises(ValueError) as mixed:
+        load_ticker_files(tmp_path)
+    assert str(mixed.value) == "close.csv has no close column; its columns are ['Date', 'AAA', 'BBB']" + hint
+    (tmp_path / "close.csv").write_text("Day,Close\n2024-01-02,1\n")
+    with pytest.raises(ValueError) as undated:
+        load_ticker_files(tmp_path)
+    assert str(undated.value) == (
+        "close.csv has no date column (looked for date, datetime, timestamp, time); its columns are ['Day', 'Close']"
+        + hint
+    )
+    (tmp_path / "close.csv").write_text("Date,Close\n2024-01-02,1\n")
+    with pytest.raises(ValueError) as fewer:
+        load_ticker_files(tmp_path)
+    assert str(fewer.value) == "close.csv has no open column, unlike the other files" + hint
+    assert list(load_ticker_files(tmp_path, ticker=r"ohlc_(.+)").columns) == ["AAA"]

@@ -163,8 +163,10 @@ def _check(seed: int) -> None:
             arguments = package_arguments(*scenario.args, **scenario.kwargs)
         except Exception:
             return  # not expressible as an array-entry call
-        for _ in range(int(rng.integers(0, 3))):
-            _mutate_entry_call(rng, arguments)
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore")  # casts of extreme values overflow, on purpose
+            for _ in range(int(rng.integers(0, 3))):
+                _mutate_entry_call(rng, arguments)
         out = _call(_engine.run, (), arguments)
         if out is not None:
             assert isinstance(out, _engine.RunResult) and isinstance(out.values, np.ndarray), label
@@ -174,10 +176,12 @@ def _mutate_entry_call(rng, kw: dict) -> None:
     """One hostile change to an array-entry call: indices out of range, shapes and dtypes
     off, arrays left out, NaN and infinite levels."""
     kind = int(rng.integers(6))
-    if kind == 0 and len(kw["stock_columns"]):
-        kw["stock_columns"] = kw["stock_columns"].copy()
-        kw["stock_columns"][rng.integers(len(kw["stock_columns"]))] = _pick(rng, [-1, 2**31, kw["prices"].shape[1]])
-    elif kind == 1 and "stop_loss_rows" in kw:
+    columns = kw.get("stock_columns")
+    if kind == 0 and isinstance(columns, np.ndarray) and columns.ndim == 1 and len(columns):
+        width = kw["prices"].shape[-1] if isinstance(kw.get("prices"), np.ndarray) else 0
+        kw["stock_columns"] = columns.copy()
+        kw["stock_columns"][rng.integers(len(columns))] = _pick(rng, [-1, 2**31, width])
+    elif kind == 1 and isinstance(kw.get("stop_loss_rows"), np.ndarray) and kw["stop_loss_rows"].ndim == 1:
         kw["stop_loss_rows"] = kw["stop_loss_rows"].copy()
         if len(kw["stop_loss_rows"]):
             kw["stop_loss_rows"][rng.integers(len(kw["stop_loss_rows"]))] = _pick(rng, [-1, 2**40])

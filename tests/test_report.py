@@ -101,6 +101,7 @@ def test_report_is_one_self_contained_html_file(result, tmp_path):
         assert f'<section id="{section}">' in page, section
     assert 'id="exits"' in page and 'id="sectors"' not in page  # no sectors known
     assert "benchmark" not in page.split('id="statistics"')[1].split("</section>")[0]
+    assert f"<td>Start</td>\n      <td>{result.equity.index[0].date()}</td>" in page  # the dates beside the numbers
     images = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', page)
     assert len(images) == 7
     assert all(base64.b64decode(i).startswith(b"\x89PNG\r\n\x1a\n") for i in images)
@@ -126,6 +127,24 @@ def test_report_shows_costs_benchmark_exit_reasons_and_sectors(result, tmp_path)
     rows = re.findall(r"<tr>\s*<td>([a-z ]+)</td>\s*<td>(\d+)</td>\s*<td>([-\d.]+%)</td>", exits)
     assert rows == [("stop loss", "1", "100.0%"), ("open", "1", "0.0%")]
     assert 'id="sectors"' in page and 'alt="sector weights chart"' in page
+    # The exit table counts round trips, the excursion chart trade records: each says which.
+    assert "<th>exit reason</th>\n      <th>round trips</th>" in exits
+    assert (
+        "One point per trade record (2; a holding re-sized at a rebalance starts a new one); the exit table "
+        "counts the 2 round trips, each joining a position&#39;s records." in page
+    )
+    legend = [text.get_text() for text in result.plot("excursions").axes[0].get_legend().get_texts()]
+    assert legend == ["winning trade records (1)", "losing trade records (1)"]
+    result.settings.update(take_profit="none", trail_stop=float("inf"))
+    assert "<td>take_profit</td>\n      <td>none</td>" in result.report(tmp_path / "stops.html").read_text()
+    assert "<td>trail_stop</td>\n      <td>none</td>" in (tmp_path / "stops.html").read_text()
+    with pytest.raises(ValueError) as pdf:
+        result.report(tmp_path / "report.pdf")
+    assert str(pdf.value) == (
+        f"the report is one HTML page: give a path ending in .html or .htm, got {str(tmp_path / 'report.pdf')!r} "
+        "(a browser prints the page to PDF)"
+    )
+    assert not (tmp_path / "report.pdf").exists()
     assert (
         "Costs: none (no fee, no tax)."
         in BacktestResult(result.equity, result.trades, result.portfolio, {"fee_ratio": 0.0, "tax_ratio": 0.0})

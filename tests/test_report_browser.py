@@ -16,8 +16,9 @@ pytestmark = pytest.mark.skipif(
 )
 
 
-def rendered(page, tmp_path):
-    """The DOM after the page's scripts ran, and every console line Chromium logged."""
+def rendered(page, tmp_path, width=1400):
+    """The DOM after the page's scripts ran in a window ``width`` pixels wide, and every console line
+    Chromium logged."""
     done = subprocess.run(
         [
             CHROMIUM,
@@ -27,6 +28,7 @@ def rendered(page, tmp_path):
             "--no-first-run",
             "--enable-logging=stderr",
             "--v=0",
+            f"--window-size={width},900",
             f"--user-data-dir={tmp_path / 'profile'}",
             "--dump-dom",
             page.as_uri(),
@@ -69,3 +71,24 @@ def test_clicking_a_trade_column_sorts_the_rows(result, tmp_path):  # noqa: F811
     assert console == []
     # Returns: B -9.00% before "<b>X</b>" 4.00%; as text "<" sorts before "B".
     assert re.search(r'data-seen="([^"]*)"', dom).group(1) == "B|&lt;b&gt;X&lt;/b&gt;|B"
+
+
+@pytest.mark.parametrize("width", [1400, 800])
+def test_the_trade_tables_last_column_can_be_seen(result, tmp_path, width):  # noqa: F811
+    # Scrolled fully right, the last heading lies inside the table's box, which spans the window
+    # (less a margin); the stock column stays at the box's left; the page itself never scrolls sideways.
+    page = result.report(tmp_path / "report.html").read_text(encoding="utf-8")
+    probe = """<script>
+    var box = document.querySelector("#trades .scroll"), heads = box.querySelectorAll("th");
+    box.scrollLeft = box.scrollWidth;
+    var b = box.getBoundingClientRect(), last = heads[heads.length - 1].getBoundingClientRect();
+    var first = heads[0].getBoundingClientRect(), width = document.documentElement.clientWidth;
+    var seen = [last.right <= b.right + 1, last.left >= b.left, Math.abs(first.left - b.left) <= 1,
+                b.right >= width - 20, document.documentElement.scrollWidth <= width];
+    document.body.setAttribute("data-seen", seen.join("|"));
+    </script></body>"""
+    probed = tmp_path / "probed.html"
+    probed.write_text(page.replace("</body>", probe), encoding="utf-8")
+    dom, console = rendered(probed, tmp_path, width)
+    assert console == []
+    assert re.search(r'data-seen="([^"]*)"', dom).group(1) == "true|true|true|true|true"

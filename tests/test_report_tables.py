@@ -9,7 +9,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 
 from vantrel import BacktestResult
 from vantrel._report import analysis
-from vantrel._report.charts import equity_figure, log_ticks
+from vantrel._report.charts import equity_figure, log_ticks, yearly_figure
 
 
 def test_drawdown_episodes_measure_falls_from_the_running_peak_over_several_bars():
@@ -116,3 +116,15 @@ def test_log_axis_labels_are_round_values_that_never_overprint():
         boxes = sorted((t.get_window_extent() for t in labels), key=lambda b: b.y0)
         assert len(boxes) >= 2
         assert all(lower.y1 <= upper.y0 for lower, upper in itertools.pairwise(boxes)), [t.get_text() for t in labels]
+
+
+@pytest.mark.parametrize("years, shown", [(3, [2016, 2017, 2018]), (33, list(range(2020, 2049, 5)))])
+def test_yearly_labels_are_thinned_to_round_years_that_never_overprint(years, shown):
+    index = pd.date_range("2016-01-04", periods=years * 12, freq="ME")
+    result = BacktestResult(pd.Series(np.linspace(1.0, 2.0, len(index)), index=index), pd.DataFrame(), pd.DataFrame())
+    fig = yearly_figure(result)
+    FigureCanvasAgg(fig).draw()
+    labels = [t for t in fig.axes[0].get_xticklabels() if t.get_visible()]
+    assert [int(t.get_text()) for t in labels] == shown
+    boxes = [t.get_window_extent() for t in labels]
+    assert all(left.x1 < right.x0 for left, right in itertools.pairwise(boxes))

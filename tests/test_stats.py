@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from vantrel import performance_stats
+from vantrel import performance_dates, performance_stats
 from vantrel.stats import ShortSampleWarning
 
 # Five bars spanning exactly 365.25 days, so one year and CAGR == total return.
@@ -37,12 +37,27 @@ def test_curve_statistics_match_hand_computation():
     assert s["sortino"] == pytest.approx(0.1 / 0.125 * 2)
     assert s["max_drawdown"] == pytest.approx(-0.25)
     assert s["calmar"] == pytest.approx(0.35 / 0.25)
-    assert (s["max_drawdown_peak"], s["max_drawdown_trough"], s["max_drawdown_recovery"]) == (
+    d = performance_dates(EQUITY)
+    assert (d["max_drawdown_peak"], d["max_drawdown_trough"], d["max_drawdown_recovery"]) == (
         DATES[1],
         DATES[2],
         DATES[4],
     )
-    assert (s["start"], s["end"]) == (DATES[0], DATES[4])
+    assert (d["start"], d["end"]) == (DATES[0], DATES[4])
+
+
+def test_returns_passed_for_an_equity_curve_are_refused_with_the_way_to_make_one():
+    returns = EQUITY.pct_change().dropna()  # 0.2, -0.25, 0.2, 0.25
+    message = (
+        "equity is -0.25 on 2021-07-01, at or below 0: the statistics need an equity curve, the portfolio value "
+        "per bar, which stays above 0. If these are returns, pass (1 + returns).cumprod(); a portfolio worth 0 "
+        "or less has lost everything, and has no return to measure from there"
+    )
+    for stats in (performance_stats, performance_dates):
+        with pytest.raises(ValueError) as error:
+            stats(returns)
+        assert str(error.value) == message
+    assert performance_stats((1 + returns).cumprod())["total_return"] == pytest.approx(1.35 / 1.2 - 1)
 
 
 def test_bars_per_year_default_to_the_curve_own_frequency():
@@ -65,7 +80,8 @@ def test_trade_statistics_match_hand_computation():
 def test_a_curve_that_never_falls_has_no_drawdown_dates():
     s = performance_stats(pd.Series([1.0, 1.0, 1.1], index=DATES[:3]))
     assert s["max_drawdown"] == 0.0
-    assert pd.isna(s["max_drawdown_peak"]) and pd.isna(s["max_drawdown_recovery"])
+    d = performance_dates(pd.Series([1.0, 1.0, 1.1], index=DATES[:3]))
+    assert pd.isna(d["max_drawdown_peak"]) and pd.isna(d["max_drawdown_recovery"])
     assert math.isnan(s["calmar"])
 
 
@@ -84,7 +100,7 @@ def test_unrecovered_drawdown_and_only_winning_trades():
     trades = trades_frame().iloc[[0]]
     s = performance_stats(equity, trades, trades_by="record")
     assert s["max_drawdown"] == pytest.approx(-0.5)
-    assert pd.isna(s["max_drawdown_recovery"])
+    assert pd.isna(performance_dates(equity)["max_drawdown_recovery"])
     assert s["profit_factor"] == np.inf
 
 
@@ -156,7 +172,8 @@ def test_a_fall_over_several_bars_is_measured_from_the_running_peak():
     # no single bar falls more than 18.2% (1.1 -> 0.9), the fall from the peak 1.2 is 25%
     s = performance_stats(equity)
     assert s["max_drawdown"] == pytest.approx(-0.25)
-    assert (s["max_drawdown_peak"], s["max_drawdown_trough"], s["max_drawdown_recovery"]) == (
+    d = performance_dates(equity)
+    assert (d["max_drawdown_peak"], d["max_drawdown_trough"], d["max_drawdown_recovery"]) == (
         dates[1],
         dates[3],
         dates[5],

@@ -2,6 +2,8 @@
 
 import io
 import os
+import subprocess
+import sys
 import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
@@ -84,7 +86,7 @@ def test_each_row_holds_what_a_single_backtest_of_that_variant_gives(market):
         alone = vantrel.backtest(momentum(market, top=top), market, rebalance="ME", stop_loss=stop)
         row = result.table.loc[number]
         assert (row["top"], row["stop_loss"]) == (top, stop)
-        for name, value in alone.stats.items():
+        for name, value in [*alone.stats.items(), *alone.dates.items()]:  # the table keeps the dates
             assert row[name] == value or (pd.isna(row[name]) and pd.isna(value)), name
         curve = result.equity[number].dropna()
         pd.testing.assert_series_equal(curve, alone.equity, check_names=False, check_freq=False)
@@ -206,6 +208,35 @@ def test_a_strategy_that_cannot_reach_other_processes_is_refused_up_front(market
         vantrel.sweep(market, {"top": [3, 5]}, strategy=locked, workers=2, executor="processes")
 
 
+STUDY = """import vantrel
+from vantrel.datasets import synthetic_market
+
+market = synthetic_market(10, 120)
+weights = market.close.notna().astype(float).iloc[::20]
+{call}
+"""
+
+
+@requires_engine
+@pytest.mark.parametrize("guarded", [False, True])
+def test_a_script_without_a_main_guard_is_told_to_add_one_before_any_worker_starts(tmp_path, guarded):
+    call = 'len(vantrel.sweep(market, {"stop_loss": [0.1]}, weights=weights, executor="processes", workers=1))'
+    script = tmp_path / "study.py"
+    script.write_text(STUDY.format(call=f'if __name__ == "__main__":\n    print({call})' if guarded else call))
+    done = subprocess.run([sys.executable, script], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    if guarded:
+        assert (done.returncode, done.stdout) == (0, "1\n"), done.stderr
+        return
+    assert done.returncode == 1 and "BrokenPipeError" not in done.stderr
+    assert done.stderr.splitlines()[-1] == (
+        f"RuntimeError: vantrel.sweep runs its variants in worker processes, and each of them starts by "
+        f"importing the main script ({script}) again: line 6, which started this sweep, is not under "
+        '`if __name__ == "__main__":`, so every worker would start the sweep again. Put the script\'s work '
+        'under `if __name__ == "__main__":` (see "Safe importing of main module" in the multiprocessing '
+        'documentation), or use executor="threads"'
+    )
+
+
 @requires_engine
 def test_a_worker_that_dies_fails_only_its_own_variant(market):
     variants = [{"top": 3}, {"top": 4, "crash": True}, {"top": 5}, {"top": 6, "crash": True}, {"top": 7}]
@@ -237,6 +268,9 @@ def test_heatmap_maps_a_statistic_over_two_parameters(market):
         single.heatmap("sharpe")
     with pytest.raises(ValueError, match="no parameter 'lookback'"):
         single.heatmap("sharpe", "top", "lookback")
+    costs = vantrel.sweep(market, {"top": [3, 5], "fee_ratio": [0.0, 0.001]}, strategy=momentum, workers=1)
+    assert list(costs.table.columns).count("fee_ratio") == 1  # a swept cost is one column, not two
+    assert costs.heatmap("sharpe").axes[0].get_ylabel() == "fee_ratio"
 
 
 def test_progress_line_counts_rate_and_eta():

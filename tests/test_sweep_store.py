@@ -91,14 +91,19 @@ def test_a_store_of_another_sweep_is_refused_and_never_mixed_in(tmp_path):
 
     with pytest.raises(ValueError, match=re.escape(f"the store {store} was written for a different market")):
         resume(market=synthetic_market(30, 300, seed=12))
-    with pytest.raises(
-        ValueError,
-        match=re.escape(
-            f"the store {store} was written by a different grid (2 variants of top, stop_loss; now 3 of top, "
-            "stop_loss): its results are not mixed in; write to another store"
+    ways_out = "its results are not mixed in; write to another store or replace it (overwrite=True, --overwrite)"
+    for changed, differs in [
+        ({"top": [3, 5, 7], "stop_loss": 0.1}, "top was 3, 5, now 3, 5, 7"),
+        ({"top": [5, 3], "stop_loss": 0.2}, "top was 3, 5, now 5, 3; stop_loss was 0.1, now 0.2"),
+        ({"top": [3, 5], "lookback": 40}, "parameters were top, stop_loss, now top, lookback"),
+        (
+            [{"top": 3, "stop_loss": 0.1}, {"top": 5, "stop_loss": 0.1}, {"top": 5, "stop_loss": 0.1}],
+            "2 variants, now 3, of the same parameter values as far as they show",
         ),
-    ):
-        resume(grid={"top": [3, 5, 7], "stop_loss": 0.1})
+    ]:
+        with pytest.raises(ValueError) as refused:
+            resume(grid=changed)
+        assert str(refused.value) == f"the store {store} was written by a different grid ({differs}): {ways_out}"
     with pytest.raises(
         ValueError, match=re.escape("was written with different options (no options, now rebalance='ME')")
     ):
@@ -108,6 +113,14 @@ def test_a_store_of_another_sweep_is_refused_and_never_mixed_in(tmp_path):
     ):
         vantrel.sweep(market, grid, strategy=paced, store=store, workers=1)
     assert stored(store) == before
+    with pytest.raises(ValueError, match=re.escape("resume=True continues the store and overwrite=True replaces it")):
+        resume(overwrite=True)
+    other = {"top": [4], "stop_loss": 0.2}
+    replaced = vantrel.sweep(market, other, strategy=paced, store=store, overwrite=True, workers=1)
+    with contextlib.closing(sqlite3.connect(store)) as connection:
+        assert connection.execute("SELECT top, stop_loss FROM sweep").fetchall() == [(4, 0.2)]
+    again = vantrel.sweep(market, other, strategy=paced, store=store, resume=True, workers=1)
+    pd.testing.assert_frame_equal(again.table, replaced.table)
     (tmp_path / "notes.txt").write_text("not a database")
     with pytest.raises(ValueError, match="notes.txt is not a vantrel sweep store"):
         vantrel.sweep(market, grid, strategy=paced, store=tmp_path / "notes.txt", workers=1)
@@ -127,6 +140,8 @@ def test_fingerprints_are_stable_and_tell_values_apart():
     ]
     assert len({fingerprint(v) for v in [{"top": 5, "stop": 0.1}, *different]}) == 1 + len(different)
     assert fingerprint(0.0) != fingerprint(-0.0) and fingerprint(True) != fingerprint(1)
+    frame = pd.DataFrame({"A": [0.5, 0.5], "B": ["x", "y"]})  # fixed weights are fingerprinted as a frame
+    assert len({fingerprint(frame), fingerprint(frame.replace(0.5, 0.25)), fingerprint(frame[["B", "A"]])}) == 3
     # The same in a fresh interpreter: no per-process salt.
     code = textwrap.dedent("""
         import pandas as pd

@@ -13,32 +13,44 @@ from ._version import __version__
 
 _PUBLIC = {
     "backtest": "._backtest",
+    "CostWarning": "._backtest",
     "Market": ".market",
     "BacktestResult": ".result",
     "SweepResult": ".result",
+    "performance_dates": ".stats",
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
+    "walk_forward": "._sweep",
+    "WalkForwardResult": ".result",
 }
 
 __all__ = [
     "BacktestResult",
+    "CostWarning",
     "Market",
     "SweepResult",
+    "WalkForwardResult",
     "__version__",
     "backtest",
     "datasets",
+    "performance_dates",
     "performance_stats",
     "sweep",
+    "walk_forward",
 ]
 
 if TYPE_CHECKING:
     from . import datasets as datasets
+    from ._backtest import CostWarning as CostWarning
     from ._backtest import backtest as backtest
     from ._sweep import sweep as sweep
+    from ._sweep import walk_forward as walk_forward
     from .market import Market as Market
     from .result import BacktestResult as BacktestResult
     from .result import SweepResult as SweepResult
+    from .result import WalkForwardResult as WalkForwardResult
+    from .stats import performance_dates as performance_dates
     from .stats import performance_stats as performance_stats
 
 

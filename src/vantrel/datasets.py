@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import glob
 import re
 import warnings
 from pathlib import Path
@@ -153,10 +154,27 @@ def load_market(
 ) -> Market:
     """A Market from wide files of prices (paths); see :func:`read_wide`."""
     frames = {
-        name: None if p is None else read_wide(p, dayfirst=dayfirst)
+        name: None if p is None else _wide_prices(p, dayfirst)
         for name, p in (("open", open), ("high", high), ("low", low))
     }
-    return Market(read_wide(close, dayfirst=dayfirst), delisting=delisting, ohlc_tolerance=ohlc_tolerance, **frames)
+    return Market(_wide_prices(close, dayfirst), delisting=delisting, ohlc_tolerance=ohlc_tolerance, **frames)
+
+
+def _wide_prices(path, dayfirst: bool) -> pd.DataFrame:
+    """A wide table of one field, refusing the usual download of one ticker's fields.
+
+    Its columns would otherwise pass for six stocks named Open, High, ..., Volume.
+    """
+    frame = read_wide(path, dayfirst=dayfirst)
+    keys = {_key(column) for column in frame.columns}
+    if "close" in keys and keys & {"open", "high", "low", "volume", *_ADJUSTED_NAMES}:
+        path = Path(path)
+        raise ValueError(
+            f"{path.name} holds the prices of one ticker ({', '.join(frame.columns)}), not one field by stock "
+            f"(dates x stocks): read it with load_ticker_files({str(path)!r}), which names the stock after the "
+            f"file ({path.name.split('.')[0]}) or as ticker= says"
+        )
+    return frame
 
 
 # Column names vendors use, compared in lower case with spaces and hyphens as "_".
@@ -241,17 +259,18 @@ def load_ticker_files(
 
     Parameters
     ----------
-    paths : path or list of paths
+    paths : path, glob or list of paths
         A directory (every .csv, .csv.gz or .parquet file in it, by name; with
-        a ``ticker`` pattern, those whose name it matches) or the files
-        themselves. Each holds a date column (Date, Datetime, ...)
+        a ``ticker`` pattern, those whose name it matches), a glob such as
+        ``"data/ohlc_*.csv"`` (the same, of the files it matches), one file or
+        a list of files. Each holds a date column (Date, Datetime, ...)
         and field columns Open, High, Low, Close (only Close is required) and
         optionally an adjusted close; rows in any date order.
     ticker : None, str or callable
         The ticker of a file: by default its name without suffixes
-        (``AAPL.csv`` is ``AAPL``); a regular expression whose first group is
-        the ticker (``r"ohlc_(.+)"`` for ``ohlc_AAPL.csv``); or a function of
-        the path.
+        (``AAPL.csv`` is ``AAPL``); a regular expression searched in that name
+        whose first group is the ticker (``r"ohlc_(.+)"`` for
+        ``ohlc_AAPL.csv``); or a function of the path.
     adjust, dayfirst, delisting, sectors, ohlc_tolerance
         As in :func:`load_long`.
 
@@ -261,22 +280,36 @@ def load_ticker_files(
         Stocks in file order, on the sorted union of all files' dates; a
         stock has NaN prices on dates its file does not list.
     """
+    pattern = _ticker_pattern(ticker)
     files = _files(paths)
-    if isinstance(ticker, str) and isinstance(paths, (str, Path)) and Path(paths).is_dir():
-        files = [f for f in files if re.search(ticker, f.name.split(".")[0])]
+    gathered = _is_glob(paths) or (isinstance(paths, (str, Path)) and Path(paths).is_dir())
+    if pattern is not None and gathered:
+        files = [f for f in files if pattern.search(f.name.split(".")[0])]
         if not files:
             raise ValueError(f"no file in {paths} matches the ticker pattern {ticker!r}")
-    names = [_ticker_of(f, ticker) for f in files]
+    names = [_ticker_of(f, pattern or ticker) for f in files]
     repeated = pd.Index(names)[pd.Index(names).duplicated()]
     if len(repeated):
         raise ValueError(f"two files give the ticker {repeated[0]!r}; name them apart with ticker=")
+    # A file that is no ticker's prices in a folder of them: say how to leave it out.
+    hint = ""
+    if gathered and ticker is None:
+        folder = Path(paths).parent if _is_glob(paths) else Path(paths)
+        hint = (
+            "; to read only the ticker files, give a ticker= pattern that matches their names and captures the "
+            f'ticker (ticker=r"ohlc_(.+)" for ohlc_AAPL.csv) or a glob such as "{folder / "ohlc_*.csv"}"'
+        )
     columns: dict[str, dict[str, pd.Series]] = {}
     for path, name in zip(files, names, strict=True):
         data = _read_table(path)
         keys = _column_keys(data, path.name)
-        dates = _parse_dates(data[_pick(keys, None, _DATE_NAMES, "date", path.name)], dayfirst, path.name)
+        date = next((keys[n] for n in _DATE_NAMES if n in keys), None)
+        if date is None or "close" not in keys:
+            missing = f"date column (looked for {', '.join(_DATE_NAMES)})" if date is None else "close column"
+            raise ValueError(f"{path.name} has no {missing}; its columns are {list(keys.values())}{hint}")
+        dates = _parse_dates(data[date], dayfirst, path.name)
         if dates.has_duplicates:
-            raise ValueError(f"{path.name} has more than one row on {when(dates[dates.duplicated()][0])}")
+            raise ValueError(f"{path.name} has more than one row on {when(dates[dates.duplicated()][0])}{hint}")
         for field, column in _field_columns(keys, path.name).items():
             columns.setdefault(field, {})[name] = pd.Series(
                 _numbers(data[column], column, path.name).to_numpy(), index=dates
@@ -284,7 +317,7 @@ def load_ticker_files(
     for field, by_ticker in columns.items():
         if len(by_ticker) < len(files):
             lacking = next(f for f, n in zip(files, names, strict=True) if n not in by_ticker)
-            raise ValueError(f"{lacking.name} has no {field} column, unlike the other files")
+            raise ValueError(f"{lacking.name} has no {field} column, unlike the other files{hint}")
     frames = {f: pd.DataFrame(by_ticker).sort_index() for f, by_ticker in columns.items()}
     return _market(frames, adjust, delisting, sectors, ohlc_tolerance)
 
@@ -316,7 +349,24 @@ def _read_table(path: Path) -> pd.DataFrame:
     raise ValueError(f"{path.name}: expected a .csv, .csv.gz or .parquet file")
 
 
+def _has_ticker_column(path: Path) -> bool:
+    """Whether a price file names a ticker on each row (a long table), rather than being one ticker's."""
+    columns = pd.read_csv(path, nrows=0).columns if _is_csv(path) else _read_table(path).columns
+    return any(_key(column) in _TICKER_NAMES for column in columns)
+
+
+def _is_glob(paths) -> bool:
+    """A path with wildcards (``*``, ``?``, ``[``) that names no existing file itself."""
+    return isinstance(paths, (str, Path)) and bool(re.search(r"[*?[]", str(paths))) and not Path(paths).exists()
+
+
 def _files(paths) -> list[Path]:
+    if _is_glob(paths):
+        matched = (Path(p) for p in glob.glob(str(paths)))
+        files = sorted(p for p in matched if p.is_file() and (_is_csv(p) or _is_parquet(p)))
+        if not files:
+            raise ValueError(f"no .csv, .csv.gz or .parquet file matches {paths}")
+        return files
     if isinstance(paths, (str, Path)) and Path(paths).is_dir():
         files = sorted(p for p in Path(paths).iterdir() if p.is_file() and (_is_csv(p) or _is_parquet(p)))
         if not files:
@@ -331,16 +381,34 @@ def _files(paths) -> list[Path]:
     return files
 
 
+def _ticker_pattern(ticker) -> re.Pattern | None:
+    """The compiled ``ticker=`` pattern; it must capture the ticker in a group."""
+    if ticker is None or callable(ticker):
+        return None
+    if not isinstance(ticker, str):
+        raise TypeError(f"ticker must be None, a pattern (str) or a function of the path, got {type(ticker).__name__}")
+    try:
+        pattern = re.compile(ticker)
+    except re.error as error:
+        raise ValueError(f"ticker pattern {ticker!r} is not a regular expression: {error}") from None
+    if not pattern.groups:
+        raise ValueError(
+            f"ticker pattern {ticker!r} has no group: put the ticker's part of the file name in parentheses, "
+            'e.g. ticker=r"ohlc_(.+)" reads AAPL from ohlc_AAPL.csv'
+        )
+    return pattern
+
+
 def _ticker_of(path: Path, ticker) -> str:
     stem = path.name.split(".")[0]
     if ticker is None:
         return stem
     if callable(ticker):
         return str(ticker(path))
-    found = re.search(ticker, stem)
+    found = ticker.search(stem)
     if found is None:
-        raise ValueError(f"ticker pattern {ticker!r} does not match the file name {path.name}")
-    return found.group(1) if found.groups() else found.group(0)
+        raise ValueError(f"ticker pattern {ticker.pattern!r} does not match the file name {path.name}")
+    return found.group(1)
 
 
 def _key(name) -> str:

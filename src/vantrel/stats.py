@@ -11,10 +11,10 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from ._checks import real_number
+from ._checks import real_number, when
 from ._series import benchmark_curve, risk_free_per_bar
 
-__all__ = ["MIN_YEARS", "ShortSampleWarning", "drawdown", "performance_stats"]
+__all__ = ["MIN_YEARS", "ShortSampleWarning", "drawdown", "performance_dates", "performance_stats"]
 
 _DAYS_PER_YEAR = 365.25
 # Below this span (in years) annualised figures extrapolate noise: a few good
@@ -22,6 +22,7 @@ _DAYS_PER_YEAR = 365.25
 MIN_YEARS = 0.25
 TRADES_BY = ("round_trip", "record")
 RELATIVE_KEYS = ("alpha", "beta", "information_ratio", "tracking_error", "up_capture", "down_capture")
+DATE_KEYS = ("start", "end", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery")
 
 
 class ShortSampleWarning(UserWarning):
@@ -77,14 +78,22 @@ def performance_stats(
     Returns
     -------
     Series
-        ``start``, ``end``, ``total_return``, ``cagr``, ``annual_volatility``,
-        ``sharpe``, ``sortino``, ``max_drawdown`` with its ``_peak``,
-        ``_trough`` and ``_recovery`` dates, ``calmar``; relative to the
-        benchmark ``alpha``, ``beta``, ``information_ratio``,
-        ``tracking_error``, ``up_capture``, ``down_capture`` (NaN without a
-        benchmark); ``risk_free`` (the annual rate, its mean for a Series);
-        with trades ``trades``, ``win_rate``, ``profit_factor``,
-        ``avg_bars_held``, ``exposure`` and ``turnover``.
+        Numbers only (float64, so ``.round(3)`` and arithmetic work):
+        ``total_return``, ``cagr``, ``annual_volatility``, ``sharpe``,
+        ``sortino``, ``max_drawdown``, ``calmar``; relative to the benchmark
+        ``alpha``, ``beta``, ``information_ratio``, ``tracking_error``,
+        ``up_capture``, ``down_capture`` (NaN without a benchmark);
+        ``risk_free`` (the annual rate, its mean for a Series); with trades
+        ``trades`` (a count, as a float), ``win_rate``, ``profit_factor``,
+        ``avg_bars_held``, ``exposure`` and ``turnover``. The dates (first
+        and last bar, the maximum drawdown's peak, trough and recovery) are
+        in :func:`performance_dates`.
+
+    Raises
+    ------
+    ValueError
+        When ``equity`` has a value at or below 0: returns passed in place of
+        a curve, or a portfolio that lost everything.
 
     Notes
     -----
@@ -112,7 +121,7 @@ def performance_stats(
     weight change when a holding is re-sized into a new record on the bar the
     previous one ended. An undefined statistic is NaN.
     """
-    equity = pd.Series(equity, dtype=np.float64)
+    equity = _curve(equity)
     index = equity.index
     values = equity.to_numpy()
     returns = values[1:] / values[:-1] - 1.0 if len(values) > 1 else np.empty(0)
@@ -145,20 +154,14 @@ def performance_stats(
     root = np.sqrt(scale)
     dd = drawdown(equity)
     max_dd = float(dd.min()) if len(dd) else np.nan
-    peak, trough, recovery = _drawdown_dates(equity, dd)
 
     out = {
-        "start": index[0] if len(equity) else pd.NaT,
-        "end": index[-1] if len(equity) else pd.NaT,
         "total_return": float(values[-1] / values[0] - 1.0) if len(values) else np.nan,
         "cagr": float(cagr),
         "annual_volatility": _std(returns) * root,
         "sharpe": _ratio(_mean(excess), _std(excess)) * root,
         "sortino": _ratio(_mean(excess), _downside(excess)) * root,
         "max_drawdown": max_dd,
-        "max_drawdown_peak": peak,
-        "max_drawdown_trough": trough,
-        "max_drawdown_recovery": recovery,
         "calmar": _ratio(cagr, -max_dd) if max_dd < 0 else np.nan,
     }
     if benchmark is None:
@@ -169,7 +172,62 @@ def performance_stats(
     out["risk_free"] = shown_rate
     if trades is not None:
         out.update(trade_stats(trades, index, years if annualised else np.nan, by=trades_by))
-    return pd.Series(out, dtype=object, name="stats")
+    return pd.Series(out, dtype=np.float64, name="stats")
+
+
+def performance_dates(equity: pd.Series) -> pd.Series:
+    """The dates that go with :func:`performance_stats`.
+
+    Parameters
+    ----------
+    equity : Series
+        Portfolio value per bar on a DatetimeIndex.
+
+    Returns
+    -------
+    Series
+        Dates (in the curve's time zone) by name: ``start`` and ``end``, the
+        first and last bar; ``max_drawdown_peak``, the last bar at the peak
+        before the deepest fall, ``max_drawdown_trough``, its bottom, and
+        ``max_drawdown_recovery``, the first bar back at the peak. NaT where
+        there is none (no fall, or no recovery yet).
+    """
+    equity = _curve(equity)
+    index = equity.index
+    ends = [index[0], index[-1]] if len(index) else [pd.NaT, pd.NaT]
+    stamps = [*ends, *_drawdown_dates(equity, drawdown(equity))]
+    return pd.Series(pd.DatetimeIndex(stamps, dtype=index.dtype), index=list(DATE_KEYS), name="dates")
+
+
+def with_dates(stats: pd.Series, dates: pd.Series) -> pd.Series:
+    """Statistics and their dates in one Series of objects, for tables and files:
+    ``start`` and ``end`` first, the drawdown's dates after ``max_drawdown``, and
+    the trade count as an integer."""
+    keys = list(stats.index)
+    at = keys.index("max_drawdown") + 1 if "max_drawdown" in keys else len(keys)
+    around = [k for k in dates.index if not k.startswith("max_drawdown_")]
+    within = [k for k in dates.index if k.startswith("max_drawdown_")]
+    order = [(dates, around), (stats, keys[:at]), (dates, within), (stats, keys[at:])]
+    values = {key: source[key] for source, names in order for key in names}
+    if "trades" in values and np.isfinite(values["trades"]):
+        values["trades"] = int(values["trades"])
+    return pd.Series(values, dtype=object, name=stats.name)
+
+
+def _curve(equity) -> pd.Series:
+    """The equity as float64, refusing values at or below 0: no return can be measured from them."""
+    equity = pd.Series(equity, dtype=np.float64)
+    values = equity.to_numpy()
+    bad = values <= 0  # NaN is not
+    if bad.any():
+        at = int(np.argmax(bad))
+        raise ValueError(
+            f"equity is {values[at]:g} on {when(equity.index[at])}, at or below 0: the statistics need an equity "
+            "curve, the portfolio value per bar, which stays above 0. If these are returns, pass "
+            "(1 + returns).cumprod(); a portfolio worth 0 or less has lost everything, and has no return to "
+            "measure from there"
+        )
+    return equity
 
 
 def _relative_stats(returns: np.ndarray, bench: np.ndarray, rf: np.ndarray, scale: float) -> dict:
@@ -212,7 +270,7 @@ def trade_stats(trades: pd.DataFrame, index: pd.DatetimeIndex, years: float, *, 
     gains, losses = won[won > 0].sum(), -won[won < 0].sum()
     profit_factor = gains / losses if losses > 0 else np.inf if gains > 0 else np.nan
     return {
-        "trades": len(profit),
+        "trades": float(len(profit)),
         "win_rate": float((won > 0).mean()) if len(won) else np.nan,
         "profit_factor": float(profit_factor),
         "avg_bars_held": float(bars.mean()) if len(bars) else np.nan,

@@ -2,6 +2,7 @@
 calendar, the benchmark, the engine call and the engine's trade log as tables."""
 
 from .backtest import backtest
+from .costs import CostWarning
 from .weights import CheckedWeights
 
-__all__ = ["CheckedWeights", "backtest"]
+__all__ = ["CheckedWeights", "CostWarning", "backtest"]

@@ -13,9 +13,11 @@ from .._series import benchmark_curve, risk_free_per_bar
 from ..market import Market
 from .benchmark import benchmark_prices, describe_benchmark
 from .calendar import rebalance_calendar
+from .costs import cost_ratio
 from .engine import run_engine
 from .execution import execution_options
 from .fills import costs_table, fills_table
+from .rerun import Rerun
 from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
 from .weights import CheckedWeights
@@ -61,7 +63,16 @@ def backtest(
     Timing: a weight row dated ``t`` becomes visible at the end of the last
     bar dated on or before ``t`` and is traded on the next bar whose
     rebalancing calendar allows it, at the trading price (``trade_at``).
-    Holdings are valued at the close.
+    Holdings are valued at the close. So a row dated between bars (a month
+    end on a Sunday, 15:00 on daily bars, a holiday) counts as dated on the
+    bar before it; when several rows land on one bar, the latest is the one
+    in force at its end and the earlier ones are never traded. Rows dated
+    after the last bar land on it (the latest is the final portfolio's next
+    weight); rows dated before the first bar become visible at its end.
+    The equity curve starts on the bar the first row becomes visible on; the
+    trade table's signal dates are bars too, while the final portfolio's
+    ``weight_date`` and ``next_weight_date`` are the rows' own dates, as in
+    ``weights``.
 
     Parameters
     ----------
@@ -86,7 +97,10 @@ def backtest(
     fee_ratio, tax_ratio : float
         Fee on every trade and tax on every sale, as fractions of the value
         traded. No costs by default; a market charging a 0.1425% commission
-        and a 0.3% sales tax is ``fee_ratio=0.001425, tax_ratio=0.003``.
+        and a 0.3% sales tax is ``fee_ratio=0.001425, tax_ratio=0.003``. A
+        rate of 1 or more is refused, and one above 0.05 (5%) is used with a
+        :class:`CostWarning`: both are nearly always a percentage typed as a
+        number.
     stop_loss, take_profit : number, Series or DataFrame, optional
         Exit when a holding's return since entry falls by ``stop_loss`` or rises
         by ``take_profit``, as fractions of the entry price from 0 to 1 (0.1 for
@@ -112,7 +126,8 @@ def backtest(
         whatever its weight there; it can come back at the one after.
     excursion_window, excursion_window_step : int
         Also sample each trade's excursion statistics every ``step`` bars over
-        the first ``window`` bars after its entry.
+        the first ``window`` bars after its entry; the window can be at most
+        the market's number of bars.
     periodically_rebalance : bool
         How trades are recorded, not how the book is managed: continuing
         holdings are re-sized to their target weight at every rebalance either
@@ -202,6 +217,8 @@ def backtest(
     - costs.margin_interest.sum()`` is the final equity. See
     ``docs/execution.md`` for the order of things within a bar.
     """
+    # Every option as given (first, while the locals are the parameters), for the result to re-run.
+    options_given = {name: value for name, value in locals().items() if name not in ("weights", "market")}
     if isinstance(market, pd.DataFrame):
         market = Market(market)
     if not isinstance(market, Market):
@@ -247,8 +264,8 @@ def backtest(
     window = whole_number(excursion_window, "excursion_window", minimum=0)
     window_step = whole_number(excursion_window_step, "excursion_window_step", minimum=1)
     options = dict(
-        fee_ratio=real_number(fee_ratio, "fee_ratio", minimum=0.0),
-        tax_ratio=real_number(tax_ratio, "tax_ratio", minimum=0.0),
+        fee_ratio=cost_ratio(fee_ratio, "fee_ratio"),
+        tax_ratio=cost_ratio(tax_ratio, "tax_ratio"),
         trail_stop=np.inf if trail_stop is None else stop_level(trail_stop, "trail_stop"),
         trail_stop_activation=real_number(trail_stop_activation, "trail_stop_activation", minimum=0.0),
         position_limit=real_number(position_limit, "position_limit", minimum=0.0, allow_inf=True),
@@ -260,6 +277,12 @@ def backtest(
     )
     if options["position_limit"] == 0:
         raise ValueError("position_limit must be positive")
+    if window > len(market.index):
+        # Each sampled offset adds six columns to the trade table: a window past the data only costs memory.
+        raise ValueError(
+            f"excursion_window is {window}, more than the market's {len(market.index)} bars: "
+            f"trades are sampled over the bars after their entry, so the window can be at most {len(market.index)}"
+        )
     stop_levels = {}
     for name, setting, neutral in (
         ("stop_loss", stop_loss, NO_STOP_LOSS),
@@ -298,7 +321,7 @@ def backtest(
     )
     # Built on first use, like the trade table.
     portfolio = functools.partial(
-        portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, signals
+        portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, book.row_dates
     )
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
@@ -326,6 +349,8 @@ def backtest(
     result.costs = functools.partial(costs_table, output.costs, market.index, first)
     result.capital = execution.capital
     result.sectors = market.sectors
+    # What cost_sensitivity and random_benchmark re-run: these inputs, some changed.
+    result._rerun = Rerun(book, market, options_given)
     return result
 
 

@@ -23,16 +23,36 @@ __all__ = ["CheckedWeights"]
 class CheckedWeights:
     """Weights checked against one market and ready for the engine: what
     ``backtest`` derives from a weight frame before it runs. A sweep checks a
-    strategy's weights once and passes this to every variant that shares them."""
+    strategy's weights once and passes this to every variant that shares them.
 
-    __slots__ = ("delisting_bars", "labels", "market", "signal_dates", "signals", "stock_columns", "values")
+    ``signals`` dates each row by the bar at whose end it becomes visible: the
+    last bar dated on or before the row's own date (rows dated before the
+    first bar keep their date). When several rows land on one bar, only the
+    latest is kept: it is the one in force at that bar's end. ``row_dates``
+    are the kept rows' own dates, as in the user's frame.
+    """
+
+    __slots__ = (
+        "delisting_bars",
+        "labels",
+        "market",
+        "row_dates",
+        "signal_dates",
+        "signals",
+        "stock_columns",
+        "values",
+    )
 
     def __init__(self, weights: pd.DataFrame, market: Market) -> None:
-        signals, labels, values = _checked_weights(weights, market)
+        row_dates, labels, values = _checked_weights(weights, market)
+        signals, kept = _dated_by_bar(row_dates, market)
+        if kept is not None:
+            row_dates, values = row_dates[kept], values[kept]
         delisting_bars = market.delisting_bars(labels)
         _drop_weights_after_delisting(values, signals, market, delisting_bars)
         values.flags.writeable = False  # shared by every run that uses it
         self.market, self.signals, self.labels, self.values = market, signals, labels, values
+        self.row_dates = row_dates
         # What the engine reads: each stock's price column, and the signal dates.
         self.stock_columns = market.columns.get_indexer(labels).astype(np.int64)
         self.signal_dates = nanoseconds(signals)
@@ -55,6 +75,30 @@ def _checked_weights(weights, market: Market):
     values[np.isnan(values)] = 0.0
     _refuse_weights_without_prices(values, signals, labels, market)
     return signals, labels, values
+
+
+def _dated_by_bar(dates: pd.DatetimeIndex, market: Market) -> tuple[pd.DatetimeIndex, np.ndarray | None]:
+    """Each row's date moved back to the last bar dated on or before it, and which
+    rows to keep (None: all, nothing moved).
+
+    The engine sees a row from the first bar dated on or after it and trades
+    only on the bar after a calendar bar, so a row dated between bars (a
+    month end on a Sunday, an intraday stamp on daily bars, a holiday) would
+    wait for the next calendar date: a whole period in cash. Dated by its bar,
+    it is traded on the next bar, as it would be if dated on that bar.
+    """
+    stamps = nanoseconds(dates)
+    bars = market.index_ns
+    at = np.searchsorted(bars, stamps, side="right") - 1
+    moved = (at >= 0) & (bars[np.maximum(at, 0)] != stamps)
+    if not moved.any():
+        return dates, None
+    stamps = np.where(at >= 0, bars[np.maximum(at, 0)], stamps)  # before the first bar: as given
+    kept = np.append(stamps[1:] != stamps[:-1], True)  # the latest row of each bar
+    redated = pd.DatetimeIndex(stamps[kept].astype("datetime64[ns]"), name=dates.name)
+    if dates.tz is not None:
+        redated = redated.tz_localize("UTC").tz_convert(dates.tz)
+    return redated, kept
 
 
 def _refuse_weights_without_prices(values, signals, labels, market: Market) -> None:

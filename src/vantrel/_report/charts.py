@@ -1,4 +1,5 @@
-"""Charts of a backtest result, drawn on bare matplotlib Figures (no GUI backend needed).
+"""Charts of a backtest result, on matplotlib Figures made without pyplot (no GUI backend needed)
+that a notebook draws by itself (see figure.Chart).
 
 A benchmark, when the result carries one, is drawn beside the strategy in grey.
 """
@@ -15,6 +16,7 @@ from matplotlib.figure import Figure
 from matplotlib.ticker import FixedLocator, FuncFormatter, MaxNLocator, NullFormatter, PercentFormatter
 
 from . import analysis
+from .figure import Chart
 
 __all__ = [
     "FIGURES",
@@ -146,7 +148,7 @@ def equity_figure(result, *, scales: str = "log") -> Figure:
     if scales not in ("log", "linear", "both"):
         raise ValueError(f'scales must be "log", "linear" or "both", got {scales!r}')
     panels = ["log", "linear"] if scales == "both" else [scales]
-    fig = Figure(figsize=(10, 3.2 * len(panels) + 2), layout="constrained")
+    fig = Chart(figsize=(10, 3.2 * len(panels) + 2), layout="constrained")
     axes = fig.subplots(len(panels) + 1, 1, sharex=True, height_ratios=[3] * len(panels) + [1.3])
     for ax, scale in zip(axes, panels, strict=False):  # the last axes is the drawdown panel
         _equity_panel(ax, result, log=scale == "log")
@@ -157,7 +159,7 @@ def equity_figure(result, *, scales: str = "log") -> Figure:
 
 def underwater_figure(result) -> Figure:
     """The drawdown from the running peak over time (the benchmark's too, when given)."""
-    fig = Figure(figsize=(10, 3), layout="constrained")
+    fig = Chart(figsize=(10, 3), layout="constrained")
     ax = fig.subplots()
     _drawdown_panel(ax, result)
     ax.set_title("Underwater: fall below the running peak")
@@ -165,22 +167,22 @@ def underwater_figure(result) -> Figure:
 
 
 def excursion_figure(result) -> Figure:
-    """Each trade's worst excursion against its final return, winners and losers coloured."""
-    fig = Figure(figsize=(10, 5), layout="constrained")
+    """Each trade record's worst excursion against its final return, winners and losers coloured."""
+    fig = Chart(figsize=(10, 5), layout="constrained")
     ax = fig.subplots()
     trades = result.trades
     adverse = trades["adverse_excursion"].to_numpy(dtype=np.float64)
     final = trades["return"].to_numpy(dtype=np.float64)
     favourable = trades["favourable_excursion"].to_numpy(dtype=np.float64)
     win = final > 0
-    for mask, colour, label in ((win, _GREEN, "winning trades"), (~win, _RED, "losing trades")):
+    for mask, colour, label in ((win, _GREEN, "winning trade records"), (~win, _RED, "losing trade records")):
         ax.scatter(
             adverse[mask],
             final[mask],
             s=10 + 40 * np.clip(favourable[mask], 0, 1),
             color=colour,
             alpha=0.5,
-            label=f"{label} ({int(mask.sum())})",
+            label=f"{label} ({int(mask.sum()):,})",
             linewidths=0,
         )
     ax.axhline(0.0, color=_GREY, linewidth=0.8)
@@ -199,7 +201,7 @@ def yearly_figure(result) -> Figure:
     """Compounded return of each calendar year, beside the benchmark's."""
     yearly = analysis.period_returns(result.equity, "Y")
     benchmark = benchmark_of(result)
-    fig = Figure(figsize=(10, 3.2), layout="constrained")
+    fig = Chart(figsize=(10, 3.2), layout="constrained")
     ax = fig.subplots()
     positions = np.arange(len(yearly))
     width = 0.4 if benchmark is not None else 0.7
@@ -216,6 +218,7 @@ def yearly_figure(result) -> Figure:
         ax.bar(positions + width / 2, bench.to_numpy(), width, color=_BENCH, alpha=0.6, label="benchmark")
         ax.legend(loc="best")
     ax.set_xticks(positions, [str(year) for year in yearly.index])
+    _thin_labels(ax, list(yearly.index))
     ax.axhline(0.0, color=_GREY, linewidth=0.8)
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
     ax.set_title("Yearly returns")
@@ -223,11 +226,18 @@ def yearly_figure(result) -> Figure:
     return fig
 
 
+def _thin_labels(ax, years: list, most: int = 16) -> None:
+    """Label every year while that fits, else only the multiples of 2, 5, 10, ... years (a tick on each)."""
+    step = next((s for s in (1, 2, 5, 10, 20, 50, 100) if len(years) / s <= most), 100)
+    for label, year in zip(ax.get_xticklabels(), years, strict=True):
+        label.set_visible(int(year) % step == 0)
+
+
 def rolling_figure(result, months=(6, 12)) -> Figure:
     """Trailing annualised Sharpe ratio and volatility over windows of ``months``."""
     risk_free = _risk_free(result)
     rolling = analysis.rolling_risk(result.equity, months, risk_free=risk_free)
-    fig = Figure(figsize=(10, 5), layout="constrained")
+    fig = Chart(figsize=(10, 5), layout="constrained")
     top, bottom = fig.subplots(2, 1, sharex=True)
     for m, colour in zip(months, (_ORANGE, _BLUE, _GREEN), strict=False):
         top.plot(rolling.index, rolling[f"sharpe_{m}m"].to_numpy(), color=colour, linewidth=1.0, label=f"{m} months")
@@ -251,7 +261,7 @@ def distribution_figure(result, bins: int = 60) -> Figure:
     returns = result.returns.to_numpy(dtype=np.float64)
     returns = returns[np.isfinite(returns)]
     benchmark = benchmark_of(result)
-    fig = Figure(figsize=(10, 3.5), layout="constrained")
+    fig = Chart(figsize=(10, 3.5), layout="constrained")
     ax = fig.subplots()
     bench = np.empty(0)
     if benchmark is not None:
@@ -277,7 +287,7 @@ def distribution_figure(result, bins: int = 60) -> Figure:
 def exposure_figure(result) -> Figure:
     """Long and short weight held (entry weights) and the number of holdings over time."""
     table = analysis.exposure(result.trades, result.equity.index)
-    fig = Figure(figsize=(10, 4.5), layout="constrained")
+    fig = Chart(figsize=(10, 4.5), layout="constrained")
     top, bottom = fig.subplots(2, 1, sharex=True)
     if len(table):
         top.fill_between(
@@ -317,7 +327,7 @@ def sector_figure(result, sectors: pd.Series | None = None) -> Figure:
     if monthly and table.shape[1]:
         months = table.groupby([table.index.year, table.index.month], sort=False)
         table = months.mean().set_axis(months.apply(lambda g: g.index[0]).to_numpy())
-    fig = Figure(figsize=(10, 4), layout="constrained")
+    fig = Chart(figsize=(10, 4), layout="constrained")
     ax = fig.subplots()
     if table.shape[1]:
         ax.stackplot(
@@ -345,7 +355,7 @@ def _cmap_colour(i: int, n: int):
 
 def sparkline_figure(result, *, width: float = 4.0, height: float = 1.4) -> Figure:
     """A small equity chart (log scale when positive) for notebook display."""
-    fig = Figure(figsize=(width, height), layout="constrained")
+    fig = Chart(figsize=(width, height), layout="constrained")
     ax = fig.subplots()
     equity, benchmark = result.equity, benchmark_of(result)
     if benchmark is not None:

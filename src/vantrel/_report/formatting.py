@@ -33,6 +33,8 @@ _PERCENT = {
 }
 
 _COSTS = {"fee_ratio", "tax_ratio"}
+_COUNTS = {"trades", "round_trips"}  # float64 in the statistics, shown as whole numbers
+_STOPS = {"stop_loss", "take_profit", "trail_stop"}
 
 LABELS = {
     "start": "Start",
@@ -106,6 +108,8 @@ def format_stat(key: str, value) -> str:
         return str(bool(value))
     if isinstance(value, (int, np.integer)) and key not in _PERCENT | _COSTS:
         return str(int(value))
+    if key in _COUNTS and isinstance(value, (float, np.floating)) and float(value).is_integer():
+        return str(int(value))
     if isinstance(value, (float, np.floating, int, np.integer)):
         value = float(value)
         if math.isinf(value):
@@ -165,6 +169,8 @@ def settings_table(settings: dict) -> pd.DataFrame:
             text = percent_of(float(value))
         elif isinstance(value, pd.Series):
             text = f"Series ({len(value)} values)"
+        elif key in _STOPS and isinstance(value, float) and math.isinf(value):
+            text = "none"  # the engine's "no stop", shown as an unset take_profit is
         else:
             text = str(value)
         rows.append((_SETTINGLABELS.get(key, key), text))

@@ -7,6 +7,7 @@ import pandas as pd
 from matplotlib.figure import Figure
 
 from .._checks import preview
+from .figure import Chart
 
 __all__ = ["heatmap_figure", "varied_parameters"]
 
@@ -46,7 +47,7 @@ def heatmap_figure(
     grid = values.groupby([ran[y], ran[x]]).agg(agg).unstack(x)
     per_cell = int(ran.groupby([y, x]).size().max()) if len(ran) else 0
 
-    fig = Figure(figsize=(1.0 + 0.9 * max(grid.shape[1], 4), 1.2 + 0.6 * max(grid.shape[0], 4)), layout="constrained")
+    fig = Chart(figsize=(1.0 + 0.9 * max(grid.shape[1], 4), 1.2 + 0.6 * max(grid.shape[0], 4)), layout="constrained")
     ax = fig.subplots()
     cells = grid.to_numpy(dtype=np.float64)
     finite = cells[np.isfinite(cells)]

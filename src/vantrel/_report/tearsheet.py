@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from .._version import __version__
+from ..stats import with_dates
 from . import analysis, charts
 from .formatting import (
     costs_text,
@@ -25,6 +26,7 @@ from .formatting import (
     stats_table,
 )
 from .images import png_data_uri
+from .trust import trust_section
 
 __all__ = ["write_report"]
 
@@ -70,14 +72,21 @@ def _context(result, *, title: str, sectors) -> dict:
     images["sectors"] = png_data_uri(charts.sector_figure(result, sectors)) if sectors is not None else None
 
     trade_rows = trades.tail(TRADE_ROWS_SHOWN)
+    by_round_trip = callable(getattr(result, "round_trips", None))
+    counted = "round trips" if by_round_trip else "trade records"
     exits = analysis.exit_reasons(_round_trips(result))
+    exit_count = int(exits["trades"].sum()) if exits is not None else 0
     episodes = analysis.drawdown_episodes(equity, 5)
 
-    stats_frame = stats_table(stats, benchmark_stats)
+    benchmark_dates = getattr(result, "benchmark_dates", None)
+    if benchmark_stats is not None and benchmark_dates is not None:
+        benchmark_stats = with_dates(benchmark_stats, benchmark_dates)
+    stats_frame = stats_table(with_dates(stats, result.dates), benchmark_stats)
     stats_frame.columns = ["statistic", "strategy", "benchmark"][: stats_frame.shape[1]]
     sections = [
         ("settings", "Settings"),
         ("statistics", "Statistics"),
+        ("trust", "Trust"),
         ("equity", "Equity"),
         ("drawdowns", "Drawdowns"),
         ("returns", "Monthly returns"),
@@ -102,19 +111,28 @@ def _context(result, *, title: str, sectors) -> dict:
         costs=costs_text(result.settings, stats),
         settings_table=html(settings_table(result.settings)),
         stats_table=html(stats_frame, css="stats"),
+        trust=trust_section(result),
         has_benchmark=benchmark is not None,
         charts=images,
         drawdown_count=len(episodes),
         drawdown_table=html(_drawdown_display(episodes)),
         monthly_table=Markup(_monthly_html(equity)),
         benchmark_monthly_table=Markup(_monthly_html(benchmark)) if benchmark is not None else None,
-        exit_table=html(_exit_display(exits)) if exits is not None else None,
+        exit_table=html(_exit_display(exits, counted)) if exits is not None else None,
         exit_note=(
-            "Grouped by round trip (a position from entry to exit)."
-            if callable(getattr(result, "round_trips", None))
+            "Grouped by round trip (a position from entry to exit, joining its trade records)."
+            if by_round_trip
             else "One row per trade record."
         )
         + " A win is a positive return; open positions are marked to the last bar.",
+        excursion_note=(
+            f"One point per trade record ({len(trades)}; a holding re-sized at a rebalance starts a new one)"
+            + (
+                f"; the exit table counts the {exit_count} round trips, each joining a position's records."
+                if by_round_trip and exits is not None
+                else "."
+            )
+        ),
         portfolio_table=html(display_frame(result.portfolio.reset_index()), css="sortable"),
         trade_count=len(trades),
         trades_csv=Markup(_csv_data_uri(trades)),
@@ -128,8 +146,8 @@ def _context(result, *, title: str, sectors) -> dict:
                 trade_rows[
                     [c for c in trade_rows.columns if not _SAMPLED.match(c) and c not in ("entry_bar", "exit_bar")]
                 ]
-            ),
-            css="sortable",
+            ).rename(columns=lambda name: name.replace("_", " ")),  # headings that can wrap
+            css="sortable wrap",
         ),
     )
 
@@ -155,11 +173,11 @@ def _drawdown_display(episodes: pd.DataFrame) -> pd.DataFrame:
     )
 
 
-def _exit_display(table: pd.DataFrame) -> pd.DataFrame:
+def _exit_display(table: pd.DataFrame, counted: str) -> pd.DataFrame:
     out = pd.DataFrame(
         {
             "exit reason": table.index.astype(str).str.replace("_", " "),
-            "trades": table["trades"].astype(str).to_numpy(),
+            counted: table["trades"].astype(str).to_numpy(),
             "win rate": [f"{v:.1%}" for v in table["win_rate"]],
             "mean return": [f"{v:.2%}" for v in table["mean_return"]],
         }

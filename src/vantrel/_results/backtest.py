@@ -6,9 +6,10 @@ from functools import cached_property
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
-from ..stats import MIN_YEARS, drawdown, performance_stats
+from ..stats import MIN_YEARS, drawdown, performance_dates, performance_stats
 from .round_trips import round_trip_table
 
 __all__ = ["BacktestResult"]
@@ -55,6 +56,14 @@ class BacktestResult:
     sectors : Series or None
         Sector label per stock, from the market, when it has sectors; the
         report then shows sector weights over time.
+
+    Notes
+    -----
+    A result from :func:`vantrel.backtest` also keeps the backtest's inputs
+    (the market and the weights, by reference) so that
+    :meth:`cost_sensitivity` and :meth:`random_benchmark` can run it again.
+    Those are not pickled: an unpickled result has everything else, and
+    those two methods ask for the backtest to be run again.
     """
 
     # Defaults for results pickled before these existed.
@@ -62,6 +71,7 @@ class BacktestResult:
     risk_free: float | pd.Series = 0.0
     sectors: pd.Series | None = None
     capital: float | None = None
+    _rerun: Any = None  # the backtest with its inputs, set by vantrel.backtest; not pickled
 
     def __init__(
         self,
@@ -79,6 +89,11 @@ class BacktestResult:
         self.settings = dict(settings or {})
         self.benchmark = benchmark
         self.risk_free = risk_free
+
+    def __getstate__(self) -> dict:
+        state = self.__dict__.copy()
+        state.pop("_rerun", None)  # the market and weights: the caller's, and maybe large
+        return state
 
     @property
     def trades(self) -> pd.DataFrame:
@@ -168,10 +183,18 @@ class BacktestResult:
     def stats(self) -> pd.Series:
         """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``).
 
-        Trades count round trips; see :meth:`compute_stats` for other choices
-        and :func:`vantrel.performance_stats` for the definitions.
+        Numbers only, as float64 (``result.stats.round(3)`` works); their dates
+        are in :attr:`dates`. Trades count round trips; see :meth:`compute_stats`
+        for other choices and :func:`vantrel.performance_stats` for the definitions.
         """
         return self.compute_stats()
+
+    @cached_property
+    def dates(self) -> pd.Series:
+        """The dates of the statistics: ``start``, ``end``, ``max_drawdown_peak``,
+        ``max_drawdown_trough`` and ``max_drawdown_recovery`` (see
+        :func:`vantrel.performance_dates`)."""
+        return performance_dates(self.equity)
 
     @cached_property
     def benchmark_stats(self) -> pd.Series | None:
@@ -180,10 +203,17 @@ class BacktestResult:
             return None
         return performance_stats(self.benchmark, risk_free=self.risk_free)
 
+    @cached_property
+    def benchmark_dates(self) -> pd.Series | None:
+        """The same dates for the benchmark's curve, or None."""
+        if self.benchmark is None:
+            return None
+        return performance_dates(self.benchmark)
+
     def compute_stats(
         self, *, trades_by: str | None = None, periods_per_year: float | None = None, min_years: float = MIN_YEARS
     ) -> pd.Series:
-        """Performance statistics with other choices than :attr:`stats`.
+        """Performance statistics with other choices than :attr:`stats` (numbers only, like it).
 
         Parameters
         ----------
@@ -207,13 +237,119 @@ class BacktestResult:
         )
         costs = pd.Series(
             {
-                "fee_ratio": self.settings.get("fee_ratio", float("nan")),
-                "tax_ratio": self.settings.get("tax_ratio", float("nan")),
+                "fee_ratio": self.settings.get("fee_ratio", np.nan),
+                "tax_ratio": self.settings.get("tax_ratio", np.nan),
             },
-            dtype=object,
+            dtype=np.float64,
         )
         # One concatenation: growing a Series key by key copies it each time.
         return pd.concat([out, costs]).rename(out.name)
+
+    def bootstrap(self, stat="sharpe", n: int = 1000, seed=None, block: float | None = None, level: float = 0.95):
+        """A confidence interval of a statistic by the stationary bootstrap of the per-bar returns.
+
+        Resamples keep runs of consecutive bars together (blocks of random
+        length, Politis and Romano, 1994), so that volatility clustering and
+        autocorrelation survive, unlike resampling bars one by one.
+
+        Parameters
+        ----------
+        stat : str or callable
+            ``"sharpe"``, ``"sortino"``, ``"cagr"``, ``"max_drawdown"`` or
+            ``"total_return"``, defined as in :attr:`stats` (the ratios in
+            excess of the run's risk-free rate, each bar keeping its own
+            rate); or a function of a 2-D array of resampled returns (one
+            resample per row) giving one value per row.
+        n : int
+            Number of resamples, at least 100.
+        seed : int or numpy.random.Generator, optional
+            The same seed gives the same interval.
+        block : float, optional
+            Mean block length in bars (at least 1). None: chosen from the
+            returns by the rule of Politis and White (2004) with the
+            correction of Patton, Politis and White (2009); see docs/trust.md.
+        level : float
+            Coverage of the interval, strictly between 0 and 1.
+
+        Returns
+        -------
+        BootstrapInterval
+            ``low`` and ``high`` (percentile interval), ``estimate`` (the
+            statistic of the returns themselves: ``stats[stat]`` to rounding
+            for a named one), ``block``, ``n``, ``level`` and the ``samples``.
+
+        Raises
+        ------
+        ValueError
+            An unknown ``stat``, ``n`` below 100, ``level`` outside (0, 1), a
+            ``block`` below 1, or an annualised statistic (Sharpe, Sortino,
+            CAGR) of a curve spanning less than the quarter of a year that
+            :attr:`stats` needs to annualise.
+        """
+        from .resampling import bootstrap
+
+        return bootstrap(self, stat, n=n, seed=seed, block=block, level=level)
+
+    def cost_sensitivity(self):
+        """Sharpe ratio and CAGR at 0, 1, 2 and 3 times the run's costs, and the break-even fee.
+
+        Re-runs the backtest with ``fee_ratio`` and ``tax_ratio`` scaled, all
+        other options as they were. ``break_even_fee`` is the ``fee_ratio`` at
+        which the CAGR is 0 (the tax and the other options as the run had
+        them), found by re-running the engine: bracketed from 0 upwards, then
+        Brent's method to a fee within 1e-12.
+
+        Returns
+        -------
+        CostSensitivity
+            ``table`` (one row per multiple: ``fee_ratio``, ``tax_ratio``,
+            ``sharpe``, ``cagr``) and ``break_even_fee``: NaN when the strategy
+            does not make money at a fee of 0, inf when it still does at 99%.
+
+        Raises
+        ------
+        ValueError
+            For a result that cannot re-run its backtest (unpickled or built
+            by hand).
+        """
+        from .costs import cost_sensitivity
+
+        return cost_sensitivity(self)
+
+    def random_benchmark(self, n: int = 1000, seed: int | None = None, *, workers: int | None = None):
+        """The strategy's Sharpe ratio among portfolios that pick their stocks at random.
+
+        Each random portfolio has the strategy's weight rows (so the same
+        rebalance dates), options and costs; on each row it holds as many
+        stocks as the strategy does there, drawn without replacement among
+        the stocks with a close price on the bar the row is read on, and gives
+        them the strategy's weights of that row in random order.
+
+        Parameters
+        ----------
+        n : int
+            Number of random portfolios, at least 100 (each is one backtest).
+        seed : int, optional
+            The same seed draws the same portfolios.
+        workers : int, optional
+            Threads that run the backtests; by default one per CPU.
+
+        Returns
+        -------
+        RandomBenchmark
+            The strategy's ``sharpe``, the random portfolios' ``samples`` and
+            ``share``: the share of them with a Sharpe ratio at least the
+            strategy's.
+
+        Raises
+        ------
+        ValueError
+            For ``n`` below 100, or a result that cannot re-run its backtest.
+        """
+        from .costs import rerun_of
+        from .random_portfolios import random_benchmark
+
+        return random_benchmark(self, rerun_of(self, "random_benchmark"), n=n, seed=seed, workers=workers)
 
     def plot(self, kind: str = "equity", **options):
         """Draw one chart of the result.
@@ -250,7 +386,7 @@ class BacktestResult:
         Parameters
         ----------
         path : str or Path
-            The file to write; missing folders are created.
+            The file to write, ending in .html or .htm; missing folders are created.
         title : str
             The page title.
         sectors : Series, optional
@@ -264,7 +400,13 @@ class BacktestResult:
         """
         from .._report.tearsheet import write_report
 
-        return write_report(self, Path(path), title=title, sectors=sectors)
+        path = Path(path)
+        if path.suffix.lower() not in (".html", ".htm"):
+            raise ValueError(
+                f"the report is one HTML page: give a path ending in .html or .htm, got {str(path)!r} "
+                "(a browser prints the page to PDF)"
+            )
+        return write_report(self, path, title=title, sectors=sectors)
 
     def __repr__(self) -> str:
         if not len(self.equity):
@@ -281,7 +423,7 @@ class BacktestResult:
         parts = [f"{label} {format_stat(key, s.get(key))}" for label, key in shown if key in s.index]
         if "trades" in s.index:
             parts.append(f"{format_stat('trades', s['trades'])} trades")
-        span = f"{format_stat('start', s['start'])} to {format_stat('end', s['end'])}"
+        span = f"{format_stat('start', self.equity.index[0])} to {format_stat('end', self.equity.index[-1])}"
         return f"BacktestResult({span}, {', '.join(parts)})"
 
     def _repr_html_(self) -> str:

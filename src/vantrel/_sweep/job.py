@@ -25,6 +25,7 @@ import pandas as pd
 
 from .._backtest import CheckedWeights, backtest
 from ..market import Market
+from ..stats import with_dates
 from .variants import split_parameters
 
 __all__ = ["Outcome", "PackedJob", "SweepJob", "Variant", "describe", "format_bytes", "install", "pack", "run_chunk"]
@@ -86,7 +87,7 @@ class SweepJob:
                     weights_key, lambda: CheckedWeights(strategy(self.market, **strategy_params), self.market)
                 )
             result = backtest(weights, self.market, **{**self.options, **engine})
-            stats = result.stats.to_dict()
+            stats = with_dates(result.stats, result.dates).to_dict()
         except Exception as error:  # the variant's own failure: report it, keep sweeping
             return Outcome(error=self._describe(error), seconds=time.perf_counter() - started)
         return Outcome(

@@ -76,8 +76,8 @@ def _feed(digest, value) -> None:
         update(b"F")
         _feed(digest, value.index)
         _feed(digest, value.columns)
-        for column in value.values():  # column by column: mixed types keep their own bytes
-            _array(digest, column.to_numpy())
+        for position in range(value.shape[1]):  # column by column: mixed types keep their own bytes
+            _array(digest, value.iloc[:, position].to_numpy())
     elif isinstance(value, pd.Series):
         update(b"S")
         _feed(digest, value.index)

@@ -19,10 +19,11 @@ from .._version import __version__
 from ..market import Market
 from .job import Outcome, SweepJob, pack
 from .keys import Unencodable, fingerprint, market_fingerprint
+from .main_guard import refuse_unguarded_main
 from .pool import run_processes
 from .progress import ProgressLine
 from .routes import default_workers, is_dask_client, run_here, run_on_dask, run_on_executor, run_threads
-from .store import StoreIdentity, SweepStore
+from .store import StoreIdentity, SweepStore, grid_values
 from .table import assemble
 from .variants import check_parameter_names, expand_variants, split_parameters
 
@@ -44,9 +45,11 @@ def sweep(
     workers: int | None = None,
     chunksize: int | None = None,
     keep_equity: bool = False,
+    keep_returns: bool = True,
     progress: bool | None = None,
     store: str | Path | None = None,
     resume: bool = False,
+    overwrite: bool = False,
     timeout: float | None = None,
     max_memory: int | str | None = None,
 ) -> SweepResult:
@@ -92,6 +95,12 @@ def sweep(
         and to a few chunks per CPU on other executors.
     keep_equity : bool
         Also keep every variant's equity curve (``SweepResult.equity``).
+    keep_returns : bool
+        Keep every variant's per-bar returns (``SweepResult.returns``), which
+        :meth:`SweepResult.overfitting` and :func:`vantrel.walk_forward` work
+        on; in ``store`` they are kept as the equity curve they come from.
+        False keeps only the table: for sweeps too large to hold a curve per
+        variant.
     progress : bool, optional
         Show a progress line with ETA on stderr; by default only on a terminal.
     store : str or Path, optional
@@ -100,11 +109,13 @@ def sweep(
         strategy, the market and the vantrel version. A store that already
         holds variants is refused unless ``resume`` is True; one written by a
         different sweep (market, grid, options, strategy or version) is
-        always refused.
+        refused unless ``overwrite`` is True.
     resume : bool
         Continue the sweep in ``store``: variants already there are read back,
         only the others run, and the result is the table an uninterrupted run
         gives. A missing store starts afresh.
+    overwrite : bool
+        Replace whatever sweep ``store`` holds with this one (not with ``resume``).
     timeout : float, optional
         Seconds a variant may run. One that runs longer gets an error row and
         its worker process is killed and replaced (on Dask the worker is
@@ -138,6 +149,8 @@ def sweep(
     names, variants = expand_variants(params)
     check_parameter_names(names, options, strategy)
     route = _route(executor, workers, timeout, max_memory)
+    if route == "processes":
+        refuse_unguarded_main()
     if chunksize is not None and chunksize < 1:
         raise ValueError(f"chunksize must be at least 1, got {chunksize}")
     if timeout is not None:
@@ -146,18 +159,22 @@ def sweep(
         max_memory = parse_memory(max_memory)
     if resume and store is None:
         raise ValueError("resume=True continues a store: give store= as well")
+    if resume and overwrite:
+        raise ValueError("resume=True continues the store and overwrite=True replaces it: give one of them")
 
-    job = SweepJob(market, weights, strategy, options, bool(keep_equity))
+    # Returns are carried as the equity curves they come from.
+    curves = bool(keep_equity) or bool(keep_returns)
+    job = SweepJob(market, weights, strategy, options, curves)
     outcomes: list[Outcome | None] = [None] * len(variants)
     numbered = [(number, variant, _weights_key(strategy, variant)) for number, variant in enumerate(variants)]
     writer: SweepStore | None = None
     keys: list[str] = []
     if store is not None:
         keys, identity = _identity(market, strategy, weights, options, names, variants)
-        writer = SweepStore.open(store, identity, market.index, resume=resume)
+        writer = SweepStore.open(store, identity, market.index, resume=resume, overwrite=overwrite)
     try:
         if writer is not None:
-            for number, outcome in writer.finished(keys, need_equity=bool(keep_equity)).items():
+            for number, outcome in writer.finished(keys, need_equity=curves).items():
                 outcomes[number] = outcome
             numbered = [variant for variant in numbered if outcomes[variant[0]] is None]
             log.info(
@@ -189,7 +206,9 @@ def sweep(
             writer.close()
     done = [outcome for outcome in outcomes if outcome is not None]
     assert len(done) == len(outcomes), "every variant has an outcome"
-    return assemble(names, variants, done, keep_equity=bool(keep_equity), dates=market.index)
+    return assemble(
+        names, variants, done, keep_equity=bool(keep_equity), keep_returns=bool(keep_returns), dates=market.index
+    )
 
 
 def _route(executor, workers, timeout, max_memory):
@@ -297,6 +316,7 @@ def _identity(market: Market, strategy, weights, options: dict, names: list[str]
         sweep=fingerprint(names, keys),
         parameters=tuple(names),
         variants=len(variants),
+        grid=grid_values(names, variants),
     )
     return keys, identity
 

@@ -41,7 +41,7 @@ import pandas as pd
 
 from .job import Outcome
 
-__all__ = ["StoreIdentity", "StoreMismatch", "SweepStore"]
+__all__ = ["StoreIdentity", "StoreMismatch", "SweepStore", "grid_values"]
 
 LAYOUT = "1"
 _FIXED = ("variant", "key", "error", "seconds", "equity_start", "equity")
@@ -62,6 +62,7 @@ class StoreIdentity:
     sweep: str  # fingerprint of every variant key, in order (covers grid and options)
     parameters: tuple[str, ...]
     variants: int
+    grid: str = "{}"  # each parameter's values as the store's cells show them (see ``grid_values``), as JSON
 
 
 class SweepStore:
@@ -85,8 +86,13 @@ class SweepStore:
     # -- opening ----------------------------------------------------------------------------------
 
     @classmethod
-    def open(cls, path, identity: StoreIdentity, dates: pd.DatetimeIndex, *, resume: bool) -> SweepStore:
+    def open(
+        cls, path, identity: StoreIdentity, dates: pd.DatetimeIndex, *, resume: bool, overwrite: bool = False
+    ) -> SweepStore:
         """Open (or create) the store at ``path`` for the sweep ``identity`` describes.
+
+        With ``overwrite`` a store already there, of this sweep or another, is
+        emptied and starts afresh (a file that is no sweep store is still refused).
 
         Raises
         ------
@@ -94,7 +100,8 @@ class SweepStore:
             The store holds another sweep's rows (other market, grid, options,
             strategy or vantrel version).
         ValueError
-            The file is not a sweep store, or it holds rows and ``resume`` is False.
+            The file is not a sweep store, or it holds rows and neither ``resume``
+            nor ``overwrite`` is True.
         """
         path = Path(path)
         if path.is_dir():
@@ -113,20 +120,20 @@ class SweepStore:
             except sqlite3.DatabaseError as error:
                 raise ValueError(f"{path} is not a vantrel sweep store ({error})") from None
             # No tables: a new file, or one whose creation was interrupted before it held anything.
-            if tables:
-                if not {"meta", "results"} <= tables:
-                    raise ValueError(f"{path} is not a vantrel sweep store")
+            if tables and not {"meta", "results"} <= tables:
+                raise ValueError(f"{path} is not a vantrel sweep store")
+            if tables and not overwrite:
                 meta = dict(connection.execute("SELECT name, value FROM meta"))
                 _check_identity(path, meta, identity)
                 held = connection.execute("SELECT count(*) FROM results").fetchone()[0]
                 if held and not resume:
                     raise ValueError(
                         f"the store {path} already holds {held} finished variants of this sweep; "
-                        "resume it (resume=True, --resume) or write to another store"
+                        f"resume it (resume=True, --resume), {_ELSEWHERE}"
                     )
                 stats = json.loads(meta.get("stats", "{}"))
             else:
-                _create(connection, identity)
+                _create(connection, identity, replace=bool(tables))
                 stats = {}
         except BaseException:
             connection.close()
@@ -244,9 +251,14 @@ class SweepStore:
             _view(self._db, self._parameters, [column_type["column"] for column_type in self._stats.values()])
 
 
-def _create(connection: sqlite3.Connection, identity: StoreIdentity) -> None:
+def _create(connection: sqlite3.Connection, identity: StoreIdentity, *, replace: bool = False) -> None:
+    """The tables of a new store; with ``replace``, in place of the old ones in the same transaction."""
     parameters = "".join(f", {_quote(name)}" for name in identity.parameters)
     connection.execute("BEGIN IMMEDIATE")
+    if replace:
+        connection.execute("DROP VIEW IF EXISTS sweep")
+        connection.execute("DROP TABLE meta")
+        connection.execute("DROP TABLE results")
     connection.execute("CREATE TABLE meta (name TEXT PRIMARY KEY, value TEXT)")
     connection.execute(
         f"CREATE TABLE results (variant INTEGER NOT NULL, key TEXT PRIMARY KEY{parameters}, error TEXT, "
@@ -261,6 +273,7 @@ def _create(connection: sqlite3.Connection, identity: StoreIdentity) -> None:
         sweep=identity.sweep,
         parameters=json.dumps(list(identity.parameters)),
         variants=str(identity.variants),
+        grid=identity.grid,
         stats="{}",
         created=pd.Timestamp.now(tz="UTC").isoformat(),
     )
@@ -285,30 +298,75 @@ def _check_identity(path: Path, meta: dict, identity: StoreIdentity) -> None:
     if meta.get("version") != identity.version:
         raise StoreMismatch(
             f"the store {path} was written by vantrel {meta.get('version')}, this is {identity.version}: "
-            "its results are not mixed in; write to another store"
+            f"its results are not mixed in; {_ELSEWHERE}"
         )
     if meta.get("market") != identity.market:
         raise StoreMismatch(
             f"the store {path} was written for a different market (fingerprint {short(meta.get('market'))}, "
-            f"this market {short(identity.market)}): its results are not mixed in; write to another store"
+            f"this market {short(identity.market)}): its results are not mixed in; {_ELSEWHERE}"
         )
     if meta.get("source") != identity.source:
         raise StoreMismatch(
             f"the store {path} was written by a different strategy or weights ({meta.get('source')}, "
-            f"now {identity.source}): its results are not mixed in; write to another store"
+            f"now {identity.source}): its results are not mixed in; {_ELSEWHERE}"
         )
     if meta.get("options") != identity.options:
         raise StoreMismatch(
             f"the store {path} was written with different options ({meta.get('options')}, now {identity.options}): "
-            "its results are not mixed in; write to another store"
+            f"its results are not mixed in; {_ELSEWHERE}"
         )
     if meta.get("sweep") != identity.sweep:
         raise StoreMismatch(
-            f"the store {path} was written by a different grid ({meta.get('variants')} variants of "
-            f"{', '.join(json.loads(meta.get('parameters', '[]'))) or 'no parameters'}; now {identity.variants} "
-            f"of {', '.join(identity.parameters) or 'no parameters'}): its results are not mixed in; "
-            "write to another store"
+            f"the store {path} was written by a different grid ({_grid_change(meta, identity)}): "
+            f"its results are not mixed in; {_ELSEWHERE}"
         )
+
+
+# How every refusal of a store ends: the ways out.
+_ELSEWHERE = "write to another store or replace it (overwrite=True, --overwrite)"
+
+
+def grid_values(names: Sequence[str], variants: Sequence[dict]) -> str:
+    """Each parameter's distinct values in first-seen order, as the store's cells show them (JSON)."""
+    values: dict[str, list] = {name: [] for name in names}
+    for variant in variants:
+        for name in names:
+            cell = _parameter_value(variant.get(name))
+            if cell not in values[name]:
+                values[name].append(cell)
+    return json.dumps(values)
+
+
+def _grid_change(meta: dict, identity: StoreIdentity) -> str:
+    """What differs between the stored grid and this one: parameter names, then values by parameter."""
+    before_names = json.loads(meta.get("parameters", "[]"))
+    before_count, now_count = meta.get("variants"), identity.variants
+    if "grid" not in meta:  # written before stores kept their values
+        return (
+            f"{before_count} variants of {', '.join(before_names) or 'no parameters'}; now {now_count} "
+            f"of {', '.join(identity.parameters) or 'no parameters'}"
+        )
+    before, now = json.loads(meta["grid"]), json.loads(identity.grid)
+    changes = []
+    if list(before) != list(now):
+        changes.append(f"parameters were {', '.join(before) or 'none'}, now {', '.join(now) or 'none'}")
+    changes += [
+        f"{name} was {_values_text(before[name])}, now {_values_text(now[name])}"
+        for name in now
+        if name in before and before[name] != now[name]
+    ]
+    if changes:
+        return "; ".join(changes)
+    # The same values, or values that only their fingerprints tell apart (such as per-stock Series).
+    same = "the same parameter values as far as they show"
+    if str(before_count) != str(now_count):
+        return f"{before_count} variants, now {now_count}, of {same}"
+    return f"{now_count} variants of {same}, combined, ordered or valued otherwise"
+
+
+def _values_text(values: list, most: int = 8) -> str:
+    shown = ", ".join(repr(v) if isinstance(v, str) else str(v) for v in values[:most])
+    return shown if len(values) <= most else f"{shown}, ... ({len(values)} values)"
 
 
 def _quote(name: str) -> str:

@@ -6,6 +6,7 @@ from pathlib import Path
 
 from .options import add_cost_options
 from .outputs import write_outputs
+from .prices import load_prices
 from .progress import Progress
 
 DEFAULT_RUN_DIR = Path("vantrel-output") / "run"
@@ -19,7 +20,7 @@ def add_run_command(commands) -> None:
         help="backtest your own weights and prices",
         description="Backtest your own target weights on your own prices: wide files (--close, "
         "--open, ...: dates x stocks), a long file (--prices: date, ticker, open, high, "
-        "low, close) or a directory of per-ticker files (--prices DIR). "
+        "low, close) or per-ticker files (--prices DIR, a glob or one file). "
         "No costs unless you give them: --fee-ratio 0.001425 --tax-ratio 0.003 "
         "charges a 0.1425% fee on every trade and a 0.3% tax on every sale.",
     )
@@ -28,8 +29,8 @@ def add_run_command(commands) -> None:
     prices.add_argument(
         "--prices",
         type=Path,
-        help="a long file (date, ticker, open/high/low/close columns) or a directory of "
-        "per-ticker OHLCV files; adjusted by an adjusted close column when there is one",
+        help="a long file (date, ticker, open/high/low/close columns), a directory or glob of "
+        "per-ticker OHLCV files, or one such file; adjusted by an adjusted close column when there is one",
     )
     run.add_argument("--weights", type=Path, required=True, help="target weights, signal dates x stocks")
     for name in ("open", "high", "low"):
@@ -37,7 +38,7 @@ def add_run_command(commands) -> None:
     run.add_argument(
         "--ticker",
         metavar="REGEX",
-        help="with --prices DIR: the ticker in each file name, e.g. 'ohlc_(.+)' (default: the name)",
+        help="with per-ticker --prices: the ticker in each file name, e.g. 'ohlc_(.+)' (default: the name)",
     )
     run.add_argument("--dayfirst", action="store_true", help="read dates such as 03/04/2024 as 3 April")
     run.add_argument(
@@ -89,7 +90,7 @@ def add_run_command(commands) -> None:
 
 def _run(args) -> int:
     from .._backtest import backtest
-    from ..datasets import load_long, load_market, load_ticker_files, read_wide
+    from ..datasets import load_market, read_wide
 
     progress = Progress(3, args.quiet)
     source = args.close or args.prices
@@ -108,13 +109,9 @@ def _run(args) -> int:
     else:
         if args.open or args.high or args.low:
             raise ValueError("--open, --high and --low go with --close; --prices holds all fields")
-        if not args.prices.exists():
-            raise FileNotFoundError(f"no such file or directory: {args.prices}")
-        options = dict(dayfirst=args.dayfirst, delisting=args.delisting, ohlc_tolerance=tolerance)
-        if args.prices.is_dir():
-            market = load_ticker_files(args.prices, ticker=args.ticker, **options)
-        else:
-            market = load_long(args.prices, **options)
+        market = load_prices(
+            args.prices, ticker=args.ticker, dayfirst=args.dayfirst, delisting=args.delisting, ohlc_tolerance=tolerance
+        )
     weights = read_wide(args.weights, dayfirst=args.dayfirst)
     progress(f"backtesting {weights.shape[1]} stocks over {len(market.index)} bars")
     result = backtest(

@@ -2,17 +2,22 @@
 
 The file has up to five tables; paths are relative to the file::
 
-    [market]            # synthetic = {stocks = 200, days = 1000, seed = 7}, or
-                        # close = "close.csv" (open/high/low, delisting = "infer")
+    [market]            # synthetic = {n_stocks = 200, n_days = 1000, seed = 7}, or
+                        # close = "close.csv" (open/high/low, delisting = "infer"), or
+                        # prices = "data/" (ticker = "ohlc_(.+)"; a long file too)
     [strategy]          # weights = "weights.csv", or function = "momentum"
                         # (the demo strategy) or "module:function"
     [options]           # backtest options shared by every variant
     [grid]              # lists are axes, other values fixed: stop_loss = [0.05, 0.1]
     [heatmap]           # stat = "sharpe", x = "stop_loss", y = "top" (all optional)
 
-Every variant is written to OUT/sweep.sqlite as it finishes; after an
-interruption (Ctrl-C, a crash, a lost machine) the same command with
---resume runs only the variants that are missing.
+The results are OUT/results.csv (or .parquet), a heat map and OUT/report.html
+(the best variants, with the deflated Sharpe ratio and the probability of
+backtest overfitting of the sweep's trials). Every variant is written to
+OUT/sweep.sqlite as it finishes; after an interruption (Ctrl-C, a crash, a
+lost machine) the same command with --resume runs only the variants that
+are missing. A store of another sweep in OUT is refused; --overwrite
+replaces it.
 """
 
 from __future__ import annotations
@@ -65,6 +70,11 @@ def add_sweep_command(commands) -> None:
         help=f"continue the sweep stored in the output folder ({STORE_NAME}): run only the missing variants",
     )
     sweep.add_argument(
+        "--overwrite",
+        action="store_true",
+        help=f"replace the sweep stored in the output folder ({STORE_NAME}) and its results, whatever sweep it was",
+    )
+    sweep.add_argument(
         "--timeout",
         type=float,
         metavar="SECONDS",
@@ -73,6 +83,11 @@ def add_sweep_command(commands) -> None:
     sweep.add_argument(
         "--max-memory", metavar="SIZE", help='memory cap of each worker process, e.g. "2GiB" (implies --processes)'
     )
+    sweep.add_argument(
+        "--no-returns",
+        action="store_true",
+        help="keep only the table, not each variant's returns (no overfitting statistics): for very large sweeps",
+    )
     sweep.add_argument("--quiet", action="store_true", help="no progress line")
     sweep.set_defaults(handler=_run_sweep)
 
@@ -80,6 +95,8 @@ def add_sweep_command(commands) -> None:
 def _run_sweep(args) -> int:
     from .._sweep import sweep
 
+    if args.resume and args.overwrite:
+        raise ValueError("--resume continues the stored sweep and --overwrite replaces it: give one of them")
     if args.format == "parquet" and importlib.util.find_spec("pyarrow") is None:
         raise ValueError("--format parquet needs pyarrow: pip install vantrel[parquet]")
     settings = read_parameter_file(args.params)
@@ -99,9 +116,11 @@ def _run_sweep(args) -> int:
             options=settings.get("options", {}),
             workers=args.workers,
             progress=not args.quiet,
+            keep_returns=not args.no_returns,
             executor="processes" if args.processes else None,
             store=store,
             resume=args.resume,
+            overwrite=args.overwrite,
             timeout=args.timeout,
             max_memory=args.max_memory,
         )
@@ -118,13 +137,19 @@ def _run_sweep(args) -> int:
         return 130
 
     args.out.mkdir(parents=True, exist_ok=True)
+    if args.overwrite:  # the replaced sweep's table and heat maps must not pass for this one's
+        for old in [args.out / "results.csv", args.out / "results.parquet", *args.out.glob("heatmap-*.png")]:
+            old.unlink(missing_ok=True)
     table_path = args.out / f"results.{args.format}"
     if args.format == "csv":
         result.table.to_csv(table_path)
     else:
         result.table.to_parquet(table_path)
     heatmap_path = _heatmap(result, settings.get("heatmap", {}), args.out)
-    _summary(result, table_path, heatmap_path, settings.get("heatmap", {}).get("stat", "sharpe"))
+    stat = settings.get("heatmap", {}).get("stat", "sharpe")
+    report_path = result.report(args.out / "report.html", title=f"Sweep {args.params.name}", stat=stat)
+    _summary(result, table_path, heatmap_path, stat)
+    print(f"Report: {report_path.resolve()}")
     return 0
 
 
@@ -186,23 +211,57 @@ def _check_heatmap_names(settings: dict) -> None:
             raise ValueError(f"[heatmap] {axis} = {section[axis]!r} is not a parameter of [grid]")
 
 
-def _market(section: dict, base: Path):
-    from ..datasets import load_market, synthetic_market
+# What each source of prices in [market] takes beside itself.
+_MARKET_KEYS = {
+    "synthetic": set(),
+    "close": {"open", "high", "low", "delisting", "dayfirst"},
+    "prices": {"ticker", "delisting", "dayfirst"},
+}
+# synthetic_market's keywords, and the names the file used before it took those.
+_SYNTHETIC_KEYS = ("n_stocks", "n_days", "n_sectors", "start", "seed")
+_SYNTHETIC_OLD = {"stocks": "n_stocks", "days": "n_days"}
 
-    if "synthetic" in section:
-        synthetic = section["synthetic"]
-        if not isinstance(synthetic, dict) or set(synthetic) - {"stocks", "days", "seed"}:
-            raise ValueError("[market] synthetic takes stocks, days and seed")
-        return synthetic_market(
-            synthetic.get("stocks", 300), synthetic.get("days", 1500), seed=synthetic.get("seed", 7)
+
+def _market(section: dict, base: Path):
+    from ..datasets import load_market
+
+    sources = [name for name in _MARKET_KEYS if name in section]
+    if len(sources) != 1:
+        raise ValueError(
+            "[market] needs one of synthetic (a generated market), close (wide price files: dates x stocks) "
+            "or prices (a long file, or a folder, glob or file of per-ticker prices)"
         )
-    if "close" not in section:
-        raise ValueError("[market] needs close (a price file) or synthetic")
-    unknown = set(section) - {"close", "open", "high", "low", "delisting"}
+    source = sources[0]
+    unknown = set(section) - {source} - _MARKET_KEYS[source]
     if unknown:
-        raise ValueError(f"[market] does not take {', '.join(sorted(unknown))}")
-    paths = {name: base / section[name] for name in ("close", "open", "high", "low") if name in section}
-    return load_market(paths.pop("close"), delisting=section.get("delisting"), **paths)
+        takes = ", ".join([source, *sorted(_MARKET_KEYS[source])])
+        raise ValueError(f"[market] with {source} does not take {', '.join(sorted(unknown))} (it takes {takes})")
+    if source == "synthetic":
+        return _synthetic(section["synthetic"])
+    options = dict(delisting=section.get("delisting"), dayfirst=section.get("dayfirst", False))
+    if source == "prices":
+        from .prices import load_prices
+
+        return load_prices(base / section["prices"], ticker=section.get("ticker"), **options)
+    paths = {name: base / section[name] for name in ("open", "high", "low") if name in section}
+    return load_market(base / section["close"], **paths, **options)
+
+
+def _synthetic(settings):
+    """``synthetic = {n_stocks = 200, n_days = 1000, seed = 7}``: the arguments of synthetic_market."""
+    from ..datasets import synthetic_market
+
+    if not isinstance(settings, dict):
+        raise ValueError("[market] synthetic takes a table such as {n_stocks = 200, n_days = 1000}")
+    arguments = {}
+    for name, value in settings.items():
+        key = _SYNTHETIC_OLD.get(name, name)
+        if key not in _SYNTHETIC_KEYS:
+            raise ValueError(f"[market] synthetic takes {', '.join(_SYNTHETIC_KEYS)}, not {name}")
+        if key in arguments:
+            raise ValueError(f"[market] synthetic takes {key} or its older name {name}, not both")
+        arguments[key] = value
+    return synthetic_market(**arguments)
 
 
 def _strategy(section: dict, base: Path):
@@ -242,6 +301,23 @@ def _heatmap(result, section: dict, out: Path) -> Path | None:
     return path
 
 
+def _overfitting_summary(result) -> None:
+    """The deflated Sharpe ratio and PBO of the sweep's trials, and what they mean."""
+    import textwrap
+
+    from .._report.trust import OVERFITTING_MEANING, overfitting_lines
+
+    try:
+        lines = overfitting_lines(result.overfitting())
+    except ValueError as error:
+        print(f"\nNo overfitting statistics: {error}")
+        return
+    print("\nHow much to trust the best:")
+    for line in lines:
+        print(textwrap.fill(line, width=100, initial_indent="  ", subsequent_indent="    "))
+    print(textwrap.fill(OVERFITTING_MEANING, width=100, initial_indent="  ", subsequent_indent="  "))
+
+
 def _summary(result, table_path: Path, heatmap_path: Path | None, stat: str) -> None:
     table = result.table
     failed = result.errors
@@ -250,6 +326,7 @@ def _summary(result, table_path: Path, heatmap_path: Path | None, stat: str) -> 
         best = table.sort_values(stat, ascending=False, kind="stable").head(5)
         print(f"\nBest by {stat}:")
         print(best[[*result.parameters, stat]].to_string())
+    _overfitting_summary(result)
     for number, error in failed["error"].head(5).items():
         print(f"variant {number} failed: {error}")
     print(f"\nResults: {table_path.resolve()}")

@@ -1,6 +1,10 @@
 """The package's entry to the backtest kernel: arrays in, arrays out, GIL released."""
 
+import sys
 from typing import Any, ClassVar, Final, final
+
+if sys.version_info >= (3, 13):
+    from typing import Self
 
 import numpy as np
 import numpy.typing as npt
@@ -40,6 +44,8 @@ class RunResult(tuple[Any, ...]):
     @property
     def costs(self) -> npt.NDArray[np.float64]:
         """Costs paid and income received per bar, bars x COST_KINDS, in units of the initial capital."""
+    if sys.version_info >= (3, 13):
+        def __replace__(self, **kwargs: Any) -> Self: ...
 
 def run(
     *,
