@@ -43,6 +43,12 @@ def test_api_reference_builds_without_warnings_and_covers_the_public_api(tmp_pat
         "vantrel.BacktestResult.report",
         "vantrel.sweep",
         "vantrel.SweepResult",
+        "vantrel.SweepResult.overfitting",
+        "vantrel.walk_forward",
+        "vantrel.WalkForwardResult",
+        "vantrel.BacktestResult.bootstrap",
+        "vantrel.BacktestResult.cost_sensitivity",
+        "vantrel.BacktestResult.random_benchmark",
         "vantrel.datasets.load_market",
         "vantrel.stats.performance_stats",
     ):

@@ -38,11 +38,11 @@ CELLS = [
 
 
 def executed(cells, tmp_path, monkeypatch):
-    """The cells' outputs after a kernel of this interpreter ran them (a kernel spec of its own)."""
-    spec = tmp_path / "jupyter" / "kernels" / "this-python"
-    spec.mkdir(parents=True)
+    """The cells' outputs after a kernel of this interpreter ran them (a kernel description of its own)."""
+    kernel_dir = tmp_path / "jupyter" / "kernels" / "this-python"
+    kernel_dir.mkdir(parents=True)
     argv = [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"]
-    (spec / "kernel.json").write_text(json.dumps({"argv": argv, "display_name": "this", "language": "python"}))
+    (kernel_dir / "kernel.json").write_text(json.dumps({"argv": argv, "display_name": "this", "language": "python"}))
     monkeypatch.setenv("JUPYTER_PATH", str(tmp_path / "jupyter"))
     monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path / "runtime"))
     monkeypatch.setenv("JUPYTER_PLATFORM_DIRS", "1")

@@ -64,6 +64,8 @@ def test_sweep_writes_the_table_in_grid_order_and_a_heat_map(tmp_path):
     assert (tmp_path / "out" / "heatmap-cagr.png").read_bytes().startswith(b"\x89PNG")
     assert done.stdout.startswith("6 variants, 4 ran, 2 failed\n\nBest by cagr:")
     assert "variant 4 failed: ValueError: stop_loss must be at least 0.0, got -1.0" in done.stdout
+    assert "How much to trust the best:\n  Highest Sharpe ratio of 4 trials: variant" in done.stdout
+    assert "Deflated Sharpe ratio" in (tmp_path / "out" / "report.html").read_text()
 
 
 @requires_engine

@@ -21,6 +21,8 @@ _PUBLIC = {
     "performance_stats": ".stats",
     "datasets": ".datasets",
     "sweep": "._sweep",
+    "walk_forward": "._sweep",
+    "WalkForwardResult": ".result",
     "profile": "._profiles",
     "profiles": "._profiles",
 }
@@ -30,6 +32,7 @@ __all__ = [
     "CostWarning",
     "Market",
     "SweepResult",
+    "WalkForwardResult",
     "__version__",
     "backtest",
     "datasets",
@@ -38,6 +41,7 @@ __all__ = [
     "profile",
     "profiles",
     "sweep",
+    "walk_forward",
 ]
 
 if TYPE_CHECKING:
@@ -47,9 +51,11 @@ if TYPE_CHECKING:
     from ._profiles import profile as profile
     from ._profiles import profiles as profiles
     from ._sweep import sweep as sweep
+    from ._sweep import walk_forward as walk_forward
     from .market import Market as Market
     from .result import BacktestResult as BacktestResult
     from .result import SweepResult as SweepResult
+    from .result import WalkForwardResult as WalkForwardResult
     from .stats import performance_dates as performance_dates
     from .stats import performance_stats as performance_stats
 

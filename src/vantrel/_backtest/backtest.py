@@ -17,6 +17,7 @@ from .costs import cost_ratio
 from .engine import run_engine
 from .execution import execution_options
 from .fills import costs_table, fills_table
+from .rerun import Rerun
 from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
 from .weights import CheckedWeights
@@ -216,6 +217,8 @@ def backtest(
     - costs.margin_interest.sum()`` is the final equity. See
     ``docs/execution.md`` for the order of things within a bar.
     """
+    # Every option as given (first, while the locals are the parameters), for the result to re-run.
+    options_given = {name: value for name, value in locals().items() if name not in ("weights", "market")}
     if isinstance(market, pd.DataFrame):
         market = Market(market)
     if not isinstance(market, Market):
@@ -346,6 +349,8 @@ def backtest(
     result.costs = functools.partial(costs_table, output.costs, market.index, first)
     result.capital = execution.capital
     result.sectors = market.sectors
+    # What cost_sensitivity and random_benchmark re-run: these inputs, some changed.
+    result._rerun = Rerun(book, market, options_given)
     return result
 
 

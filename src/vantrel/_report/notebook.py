@@ -10,6 +10,7 @@ from .charts import sparkline_figure
 from .costs import costs_paid_text
 from .formatting import LABELS, costs_text, date_text, format_stat, missing
 from .images import png_data_uri
+from .trust import OVERFITTING_MEANING, overfitting_lines
 
 __all__ = ["result_html", "sweep_html"]
 
@@ -70,8 +71,9 @@ def result_html(result) -> str:
 
 
 def sweep_html(result, *, best: int = 5) -> str:
-    """The notebook display of a SweepResult: the best rows by Sharpe ratio and a heat map
-    of the Sharpe ratio over the first two parameters that vary."""
+    """The notebook display of a SweepResult: the best rows by Sharpe ratio, the overfitting
+    statistics of its trials and a heat map of the Sharpe ratio over the first two parameters
+    that vary."""
     table = result.table
     failed = int(table["error"].notna().sum())
     ran = table[table["error"].isna()]
@@ -86,6 +88,7 @@ def sweep_html(result, *, best: int = 5) -> str:
     parts = [
         f"<div><strong>SweepResult</strong> {escape(heading)}",
         _xhtml_table(["variant", *columns], rows) if rows else "",
+        _overfitting_html(result),
         "</div>",
     ]
     if stat:
@@ -96,6 +99,17 @@ def sweep_html(result, *, best: int = 5) -> str:
         if figure is not None:
             parts.append(f'<img alt="heat map of {stat}" src="{png_data_uri(figure, dpi=72)}"/>')
     return '<div style="display:flex;gap:1.5em;align-items:flex-start;flex-wrap:wrap">' + "".join(parts) + "</div>"
+
+
+def _overfitting_html(result) -> str:
+    """The overfitting statistics beside the best rows, or why there are none."""
+    if getattr(result, "returns", None) is None:
+        return "<p>No overfitting statistics: the sweep kept no returns (keep_returns=False).</p>"
+    try:
+        lines = overfitting_lines(result.overfitting())
+    except ValueError as error:
+        return f"<p>No overfitting statistics: {escape(str(error))}.</p>"
+    return f"<p>{'<br/>'.join(escape(line) for line in lines)}</p><p><em>{escape(OVERFITTING_MEANING)}</em></p>"
 
 
 def _cell(name: str, value) -> str:

@@ -27,6 +27,7 @@ from .formatting import (
     stats_table,
 )
 from .images import png_data_uri
+from .trust import trust_section
 
 __all__ = ["write_report"]
 
@@ -87,6 +88,7 @@ def _context(result, *, title: str, sectors) -> dict:
     sections = [
         ("settings", "Settings"),
         ("statistics", "Statistics"),
+        ("trust", "Trust"),
         ("equity", "Equity"),
         ("drawdowns", "Drawdowns"),
         ("returns", "Monthly returns"),
@@ -117,6 +119,7 @@ def _context(result, *, title: str, sectors) -> dict:
         costs=costs_text(result.settings, stats),
         settings_table=html(settings_table(result.settings)),
         stats_table=html(stats_frame, css="stats"),
+        trust=trust_section(result),
         has_benchmark=benchmark is not None,
         charts=images,
         drawdown_count=len(episodes),

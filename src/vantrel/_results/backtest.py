@@ -78,6 +78,14 @@ class BacktestResult:
     sectors : Series or None
         Sector label per stock, from the market, when it has sectors; the
         report then shows sector weights over time.
+
+    Notes
+    -----
+    A result from :func:`vantrel.backtest` also keeps the backtest's inputs
+    (the market and the weights, by reference) so that
+    :meth:`cost_sensitivity` and :meth:`random_benchmark` can run it again.
+    Those are not pickled: an unpickled result has everything else, and
+    those two methods ask for the backtest to be run again.
     """
 
     # Defaults for results pickled before these existed.
@@ -85,6 +93,7 @@ class BacktestResult:
     risk_free: float | pd.Series = 0.0
     sectors: pd.Series | None = None
     capital: float | None = None
+    _rerun: Any = None  # the backtest with its inputs, set by vantrel.backtest; not pickled
 
     def __init__(
         self,
@@ -102,6 +111,11 @@ class BacktestResult:
         self.settings = dict(settings or {})
         self.benchmark = benchmark
         self.risk_free = risk_free
+
+    def __getstate__(self) -> dict:
+        state = self.__dict__.copy()
+        state.pop("_rerun", None)  # the market and weights: the caller's, and maybe large
+        return state
 
     @property
     def trades(self) -> pd.DataFrame:
@@ -257,6 +271,112 @@ class BacktestResult:
         )
         # One concatenation: growing a Series key by key copies it each time.
         return pd.concat([out, costs, costs_paid(getattr(self, "costs", None))]).rename(out.name)
+
+    def bootstrap(self, stat="sharpe", n: int = 1000, seed=None, block: float | None = None, level: float = 0.95):
+        """A confidence interval of a statistic by the stationary bootstrap of the per-bar returns.
+
+        Resamples keep runs of consecutive bars together (blocks of random
+        length, Politis and Romano, 1994), so that volatility clustering and
+        autocorrelation survive, unlike resampling bars one by one.
+
+        Parameters
+        ----------
+        stat : str or callable
+            ``"sharpe"``, ``"sortino"``, ``"cagr"``, ``"max_drawdown"`` or
+            ``"total_return"``, defined as in :attr:`stats` (the ratios in
+            excess of the run's risk-free rate, each bar keeping its own
+            rate); or a function of a 2-D array of resampled returns (one
+            resample per row) giving one value per row.
+        n : int
+            Number of resamples, at least 100.
+        seed : int or numpy.random.Generator, optional
+            The same seed gives the same interval.
+        block : float, optional
+            Mean block length in bars (at least 1). None: chosen from the
+            returns by the rule of Politis and White (2004) with the
+            correction of Patton, Politis and White (2009); see docs/trust.md.
+        level : float
+            Coverage of the interval, strictly between 0 and 1.
+
+        Returns
+        -------
+        BootstrapInterval
+            ``low`` and ``high`` (percentile interval), ``estimate`` (the
+            statistic of the returns themselves: ``stats[stat]`` to rounding
+            for a named one), ``block``, ``n``, ``level`` and the ``samples``.
+
+        Raises
+        ------
+        ValueError
+            An unknown ``stat``, ``n`` below 100, ``level`` outside (0, 1), a
+            ``block`` below 1, or an annualised statistic (Sharpe, Sortino,
+            CAGR) of a curve spanning less than the quarter of a year that
+            :attr:`stats` needs to annualise.
+        """
+        from .resampling import bootstrap
+
+        return bootstrap(self, stat, n=n, seed=seed, block=block, level=level)
+
+    def cost_sensitivity(self):
+        """Sharpe ratio and CAGR at 0, 1, 2 and 3 times the run's costs, and the break-even fee.
+
+        Re-runs the backtest with ``fee_ratio`` and ``tax_ratio`` scaled, all
+        other options as they were. ``break_even_fee`` is the ``fee_ratio`` at
+        which the CAGR is 0 (the tax and the other options as the run had
+        them), found by re-running the engine: bracketed from 0 upwards, then
+        Brent's method to a fee within 1e-12.
+
+        Returns
+        -------
+        CostSensitivity
+            ``table`` (one row per multiple: ``fee_ratio``, ``tax_ratio``,
+            ``sharpe``, ``cagr``) and ``break_even_fee``: NaN when the strategy
+            does not make money at a fee of 0, inf when it still does at 99%.
+
+        Raises
+        ------
+        ValueError
+            For a result that cannot re-run its backtest (unpickled or built
+            by hand).
+        """
+        from .costs import cost_sensitivity
+
+        return cost_sensitivity(self)
+
+    def random_benchmark(self, n: int = 1000, seed: int | None = None, *, workers: int | None = None):
+        """The strategy's Sharpe ratio among portfolios that pick their stocks at random.
+
+        Each random portfolio has the strategy's weight rows (so the same
+        rebalance dates), options and costs; on each row it holds as many
+        stocks as the strategy does there, drawn without replacement among
+        the stocks with a close price on the bar the row is read on, and gives
+        them the strategy's weights of that row in random order.
+
+        Parameters
+        ----------
+        n : int
+            Number of random portfolios, at least 100 (each is one backtest).
+        seed : int, optional
+            The same seed draws the same portfolios.
+        workers : int, optional
+            Threads that run the backtests; by default one per CPU.
+
+        Returns
+        -------
+        RandomBenchmark
+            The strategy's ``sharpe``, the random portfolios' ``samples`` and
+            ``share``: the share of them with a Sharpe ratio at least the
+            strategy's.
+
+        Raises
+        ------
+        ValueError
+            For ``n`` below 100, or a result that cannot re-run its backtest.
+        """
+        from .costs import rerun_of
+        from .random_portfolios import random_benchmark
+
+        return random_benchmark(self, rerun_of(self, "random_benchmark"), n=n, seed=seed, workers=workers)
 
     def plot(self, kind: str = "equity", **options):
         """Draw one chart of the result.

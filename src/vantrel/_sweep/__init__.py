@@ -2,5 +2,6 @@
 a Dask cluster), the durable store and the table of results."""
 
 from .run import sweep
+from .walk_forward import walk_forward
 
-__all__ = ["sweep"]
+__all__ = ["sweep", "walk_forward"]

@@ -41,12 +41,12 @@ def refuse_unguarded_main() -> None:
 def _path_workers_rerun() -> str | None:
     """The main module's file when a spawned worker runs it again (as multiprocessing decides), else None."""
     main = sys.modules.get("__main__")
-    spec = getattr(main, "__spec__", None)
-    name = getattr(spec, "name", None)
+    module_spec = getattr(main, "__spec__", None)
+    name = getattr(module_spec, "name", None)
     if name is not None:
         if name == "__main__" or name.endswith(".__main__"):  # a package's __main__: not run again
             return None
-        path = getattr(spec, "origin", None)
+        path = getattr(module_spec, "origin", None)
     else:
         path = getattr(main, "__file__", None)
         if path is not None and os.path.splitext(os.path.basename(path))[0] == "ipython":

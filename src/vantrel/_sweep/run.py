@@ -45,6 +45,7 @@ def sweep(
     workers: int | None = None,
     chunksize: int | None = None,
     keep_equity: bool = False,
+    keep_returns: bool = True,
     progress: bool | None = None,
     store: str | Path | None = None,
     resume: bool = False,
@@ -94,6 +95,12 @@ def sweep(
         and to a few chunks per CPU on other executors.
     keep_equity : bool
         Also keep every variant's equity curve (``SweepResult.equity``).
+    keep_returns : bool
+        Keep every variant's per-bar returns (``SweepResult.returns``), which
+        :meth:`SweepResult.overfitting` and :func:`vantrel.walk_forward` work
+        on; in ``store`` they are kept as the equity curve they come from.
+        False keeps only the table: for sweeps too large to hold a curve per
+        variant.
     progress : bool, optional
         Show a progress line with ETA on stderr; by default only on a terminal.
     store : str or Path, optional
@@ -155,7 +162,9 @@ def sweep(
     if resume and overwrite:
         raise ValueError("resume=True continues the store and overwrite=True replaces it: give one of them")
 
-    job = SweepJob(market, weights, strategy, options, bool(keep_equity))
+    # Returns are carried as the equity curves they come from.
+    curves = bool(keep_equity) or bool(keep_returns)
+    job = SweepJob(market, weights, strategy, options, curves)
     outcomes: list[Outcome | None] = [None] * len(variants)
     numbered = [(number, variant, _weights_key(strategy, variant)) for number, variant in enumerate(variants)]
     writer: SweepStore | None = None
@@ -165,7 +174,7 @@ def sweep(
         writer = SweepStore.open(store, identity, market.index, resume=resume, overwrite=overwrite)
     try:
         if writer is not None:
-            for number, outcome in writer.finished(keys, need_equity=bool(keep_equity)).items():
+            for number, outcome in writer.finished(keys, need_equity=curves).items():
                 outcomes[number] = outcome
             numbered = [variant for variant in numbered if outcomes[variant[0]] is None]
             log.info(
@@ -197,7 +206,9 @@ def sweep(
             writer.close()
     done = [outcome for outcome in outcomes if outcome is not None]
     assert len(done) == len(outcomes), "every variant has an outcome"
-    return assemble(names, variants, done, keep_equity=bool(keep_equity), dates=market.index)
+    return assemble(
+        names, variants, done, keep_equity=bool(keep_equity), keep_returns=bool(keep_returns), dates=market.index
+    )
 
 
 def _route(executor, workers, timeout, max_memory):

@@ -12,7 +12,13 @@ __all__ = ["assemble"]
 
 
 def assemble(
-    param_names: list[str], variants: list[dict], outcomes: list[Outcome], *, keep_equity: bool, dates: pd.DatetimeIndex
+    param_names: list[str],
+    variants: list[dict],
+    outcomes: list[Outcome],
+    *,
+    keep_equity: bool,
+    dates: pd.DatetimeIndex,
+    keep_returns: bool = False,
 ) -> SweepResult:
     """The result table from variants and their outcomes, both in input order."""
     index = pd.RangeIndex(len(variants), name="variant")
@@ -24,8 +30,9 @@ def assemble(
     stats = stats.drop(columns=[name for name in param_names if name in stats.columns])
     errors = pd.Series([o.error for o in outcomes], index=index, dtype=object, name="error")
     table = pd.concat([params, stats, errors], axis=1)
-    equity = _equity(outcomes, dates) if keep_equity else None
-    return SweepResult(table, param_names, equity)
+    curves = _equity(outcomes, dates) if keep_equity or keep_returns else None
+    returns = _returns(curves) if keep_returns and curves is not None else None
+    return SweepResult(table, param_names, curves if keep_equity else None, returns=returns)
 
 
 def _column(values: list, index: pd.RangeIndex) -> pd.Series:
@@ -40,3 +47,14 @@ def _equity(outcomes: list[Outcome], dates: pd.DatetimeIndex) -> pd.DataFrame:
             rows = dates.get_indexer(outcome.equity.index)
             curves[rows, number] = outcome.equity.to_numpy()
     return pd.DataFrame(curves, index=dates, columns=pd.RangeIndex(len(outcomes), name="variant"))
+
+
+def _returns(curves: pd.DataFrame) -> pd.DataFrame:
+    """Per-bar returns from the bar after the first one any variant has equity on; NaN before
+    a variant's own second bar. Each is ``equity[t] / equity[t - 1] - 1`` as the variant's own
+    result computes it, so the values are the same to the bit."""
+    values = curves.to_numpy()
+    started = np.flatnonzero(~np.isnan(values).all(axis=1))
+    first = int(started[0]) if len(started) else len(values)
+    returns = values[first + 1 :] / values[first:-1] - 1.0 if first + 1 < len(values) else values[:0]
+    return pd.DataFrame(returns, index=curves.index[first + 1 : first + 1 + len(returns)], columns=curves.columns)

@@ -13,10 +13,13 @@ The file has up to five tables; paths are relative to the file::
     [grid]              # lists are axes, other values fixed: stop_loss = [0.05, 0.1]
     [heatmap]           # stat = "sharpe", x = "stop_loss", y = "top" (all optional)
 
-Every variant is written to OUT/sweep.sqlite as it finishes; after an
-interruption (Ctrl-C, a crash, a lost machine) the same command with
---resume runs only the variants that are missing. A store of another sweep
-in OUT is refused; --overwrite replaces it.
+The results are OUT/results.csv (or .parquet), a heat map and OUT/report.html
+(the best variants, with the deflated Sharpe ratio and the probability of
+backtest overfitting of the sweep's trials). Every variant is written to
+OUT/sweep.sqlite as it finishes; after an interruption (Ctrl-C, a crash, a
+lost machine) the same command with --resume runs only the variants that
+are missing. A store of another sweep in OUT is refused; --overwrite
+replaces it.
 """
 
 from __future__ import annotations
@@ -82,6 +85,11 @@ def add_sweep_command(commands) -> None:
     sweep.add_argument(
         "--max-memory", metavar="SIZE", help='memory cap of each worker process, e.g. "2GiB" (implies --processes)'
     )
+    sweep.add_argument(
+        "--no-returns",
+        action="store_true",
+        help="keep only the table, not each variant's returns (no overfitting statistics): for very large sweeps",
+    )
     sweep.add_argument("--quiet", action="store_true", help="no progress line")
     sweep.set_defaults(handler=_run_sweep)
 
@@ -111,6 +119,7 @@ def _run_sweep(args) -> int:
             options=file_parameters(settings.get("options", {}), "options"),
             workers=args.workers,
             progress=not args.quiet,
+            keep_returns=not args.no_returns,
             executor="processes" if args.processes else None,
             store=store,
             resume=args.resume,
@@ -140,7 +149,10 @@ def _run_sweep(args) -> int:
     else:
         result.table.to_parquet(table_path)
     heatmap_path = _heatmap(result, settings.get("heatmap", {}), args.out)
-    _summary(result, table_path, heatmap_path, settings.get("heatmap", {}).get("stat", "sharpe"))
+    stat = settings.get("heatmap", {}).get("stat", "sharpe")
+    report_path = result.report(args.out / "report.html", title=f"Sweep {args.params.name}", stat=stat)
+    _summary(result, table_path, heatmap_path, stat)
+    print(f"Report: {report_path.resolve()}")
     return 0
 
 
@@ -299,6 +311,23 @@ def _heatmap(result, section: dict, out: Path) -> Path | None:
     return path
 
 
+def _overfitting_summary(result) -> None:
+    """The deflated Sharpe ratio and PBO of the sweep's trials, and what they mean."""
+    import textwrap
+
+    from .._report.trust import OVERFITTING_MEANING, overfitting_lines
+
+    try:
+        lines = overfitting_lines(result.overfitting())
+    except ValueError as error:
+        print(f"\nNo overfitting statistics: {error}")
+        return
+    print("\nHow much to trust the best:")
+    for line in lines:
+        print(textwrap.fill(line, width=100, initial_indent="  ", subsequent_indent="    "))
+    print(textwrap.fill(OVERFITTING_MEANING, width=100, initial_indent="  ", subsequent_indent="  "))
+
+
 def _summary(result, table_path: Path, heatmap_path: Path | None, stat: str) -> None:
     table = result.table
     failed = result.errors
@@ -307,6 +336,7 @@ def _summary(result, table_path: Path, heatmap_path: Path | None, stat: str) -> 
         best = table.sort_values(stat, ascending=False, kind="stable").head(5)
         print(f"\nBest by {stat}:")
         print(best[[*result.parameters, stat]].to_string())
+    _overfitting_summary(result)
     for number, error in failed["error"].head(5).items():
         print(f"variant {number} failed: {error}")
     print(f"\nResults: {table_path.resolve()}")

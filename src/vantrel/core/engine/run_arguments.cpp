@@ -15,14 +15,14 @@ namespace {
 // with one per column of weights (per bar); amounts: a 1-D float64 array.
 enum class Kind { matrix, dates, indices, number, flag, count, stock_values, bar_values, amounts };
 
-struct Spec {
+struct Argument {
     const char* name;
     Kind kind;
     bool required;
 };
 
 // Every argument, by name; the order is the stub's.
-constexpr Spec kSpecs[] = {
+constexpr Argument kArguments[] = {
     {"prices", Kind::matrix, true},
     {"close", Kind::matrix, true},
     {"bar_dates", Kind::dates, true},
@@ -68,9 +68,9 @@ constexpr Spec kSpecs[] = {
     {"split_columns", Kind::indices, false},
     {"split_ratios", Kind::amounts, false},
 };
-constexpr int kCount = static_cast<int>(sizeof(kSpecs) / sizeof(kSpecs[0]));
+constexpr int kCount = static_cast<int>(sizeof(kArguments) / sizeof(kArguments[0]));
 
-// Positions in kSpecs, for reading the values back.
+// Positions in kArguments, for reading the values back.
 enum Arg {
     prices,
     close,
@@ -370,7 +370,7 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
             }
             int found = -1;
             for (int i = 0; i < kCount && found < 0; ++i) {
-                if (std::strcmp(kSpecs[i].name, name) == 0) found = i;
+                if (std::strcmp(kArguments[i].name, name) == 0) found = i;
             }
             if (found < 0)
                 fail(PyExc_TypeError, std::string("run() got an unexpected keyword argument '") + name + "'");
@@ -378,9 +378,9 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
         }
     }
     for (int i = 0; i < kCount; ++i) {
-        if (kSpecs[i].required && v[i] == nullptr) {
+        if (kArguments[i].required && v[i] == nullptr) {
             fail(PyExc_TypeError,
-                 std::string("run() missing required keyword argument '") + kSpecs[i].name + "'");
+                 std::string("run() missing required keyword argument '") + kArguments[i].name + "'");
         }
     }
 
@@ -398,11 +398,11 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
     arrays[split_ratios] = &a.split_ratios;
     for (int i = 0; i < kCount; ++i) {
         if (v[i] == nullptr) continue;
-        switch (kSpecs[i].kind) {
-            case Kind::matrix: take_array(v[i], kSpecs[i].name, 2, 'f', *arrays[i]); break;
+        switch (kArguments[i].kind) {
+            case Kind::matrix: take_array(v[i], kArguments[i].name, 2, 'f', *arrays[i]); break;
             case Kind::dates:
-            case Kind::indices: take_array(v[i], kSpecs[i].name, 1, 'i', *arrays[i]); break;
-            case Kind::amounts: take_array(v[i], kSpecs[i].name, 1, 'f', *arrays[i]); break;
+            case Kind::indices: take_array(v[i], kArguments[i].name, 1, 'i', *arrays[i]); break;
+            case Kind::amounts: take_array(v[i], kArguments[i].name, 1, 'f', *arrays[i]); break;
             default: break;
         }
     }

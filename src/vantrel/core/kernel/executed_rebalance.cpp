@@ -15,8 +15,7 @@ constexpr double kTargetTolerance = 1e-12;
 
 // Capital mode: the shares a target value becomes, whole lots whose value
 // fits it; a purchase keeps the value plus its costs within the target.
-double target_shares(const Run& run, int sid, int col, double target, double price, double held,
-                     ImpactWindow& window) {
+double target_shares(const Run& run, int sid, int col, double target, double price, double held) {
     const ExecutionState& x = *run.exec;
     const ExecutionInputs& e = run.in.exec;
     const RunOptions& o = run.in.options;
@@ -26,7 +25,7 @@ double target_shares(const Run& run, int sid, int col, double target, double pri
     if (!(shares > 0.0 && shares > held)) return shares;
 
     const double slippage = e.slippage[sid];
-    const Liquidity liq = e.impact > 0.0 ? liquidity(run, col, window) : Liquidity{};
+    const Liquidity liq = e.impact > 0.0 ? liquidity(run, col, run.exec->window(sid)) : Liquidity{};
     auto fits = [&](double k) {
         const double q = k * lot - held;
         if (q <= 0.0) return true;
@@ -123,7 +122,7 @@ double execute_rebalance(Run& run, const std::vector<double>& weights, double ca
         o.may_rebase = target != 0.0;
         if (capital) {
             const double shares = x.shares[static_cast<std::size_t>(sid)];
-            const double wanted = target_shares(run, sid, col, target, quoted, shares, x.window(sid));
+            const double wanted = target_shares(run, sid, col, target, quoted, shares);
             o.remaining = wanted - shares;
             o.closes = wanted == 0.0;
         } else {
