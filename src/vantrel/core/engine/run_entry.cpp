@@ -1,6 +1,7 @@
 #include "run_entry.hpp"
 
 #include "array_sink.hpp"
+#include "execution.hpp"
 #include "final_portfolio.hpp"
 #include "kernel_errors.hpp"
 #include "outputs.hpp"
@@ -84,11 +85,19 @@ PyObject* run_call(PyObject* args, PyObject* kwargs) {
     ArraySink sink(in.options.retain_cost_when_rebalance, a.periodically_rebalance,
                    a.stop_trading_next_period);
     kernel::TradeLog log(in, in.n_columns());
-    kernel::Run run{in, sink, state, &log};
-    Ref trades, holdings;
+    kernel::FillLog fills(in.price_index.size());
+    kernel::ExecutionState execution;
+    kernel::Run run{in, sink, state, &log, nullptr, &fills};
+    if (in.exec.on) {
+        kernel::prepare_execution(in, execution);
+        run.exec = &execution;
+    }
+    Ref trades, holdings, fill_records, costs;
     try {
         run_released(run, sink);
         trades = trade_log_array(log);
+        fill_records = fills_array(fills);
+        costs = costs_array(fills);
     } catch (const kernel::KernelError& e) {
         raise_run_error(e);
     } catch (const std::bad_alloc&) {
@@ -97,7 +106,7 @@ PyObject* run_call(PyObject* args, PyObject* kwargs) {
     const kernel::FinalPortfolio portfolio = kernel::final_portfolio(in, state, a.stop_trading_next_period);
     holdings = portfolio_array(portfolio);
     return run_result(engine_state().run_result_type, values.get(), trades.get(), holdings.get(),
-                      portfolio.weight_row, portfolio.next_weight_row)
+                      portfolio.weight_row, portfolio.next_weight_row, fill_records.get(), costs.get())
         .release();
 }
 
