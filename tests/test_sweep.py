@@ -342,7 +342,11 @@ def test_the_statistics_of_many_variants_at_once_are_those_of_each_alone(market)
         for calendar in (None, "W-FRI")
         for fee, rate, trail in ((0.0, 0.0, None), (0.002, 0.03, 0.05), (0.001, rates, None))
     ]
-    options += [dict(benchmark="equal_weight"), dict(stop_loss=0.01, retain_cost_when_rebalance=True)]
+    options += [
+        dict(benchmark="equal_weight"),
+        dict(stop_loss=0.01, retain_cost_when_rebalance=True),
+        dict(capital=1_000_000, lot_size=10, slippage=0.0005, min_fee=1.0, cash_rate=0.02),
+    ]
     runs = [prepare_backtest(weights, market, **o) for o in options]
     outputs = run_engine_batch([run.engine for run in runs])
     for run, output, row in zip(runs, outputs, batch_stats(runs, outputs), strict=True):

@@ -40,6 +40,7 @@ def curve_statistics(
     logs: list[np.ndarray],
     risk_free,
     costs: list[tuple[float, float]],
+    extra: list[dict] | None = None,
     timestamps: list | None = None,
 ) -> list[tuple[dict, dict]] | None:
     """Per curve, its statistics (``performance_stats`` with the trade log's round trips,
@@ -47,7 +48,8 @@ def curve_statistics(
 
     ``index`` is the market's bars, ``first`` the bar every curve starts on, ``curves``
     the engine's value series (all bars), ``logs`` the engine's trade logs, ``costs``
-    each curve's (fee, tax). ``timestamps``, the bars as Timestamps, saves making them.
+    each curve's (fee, tax), ``extra`` the figures that follow them (the costs paid).
+    ``timestamps``, the bars as Timestamps, saves making them.
     None when the span is too short to annualise: the one-curve path warns about that.
     """
     bars = index[first:]
@@ -101,6 +103,7 @@ def curve_statistics(
             **trade_rows[v],
             "fee_ratio": costs[v][0],
             "tax_ratio": costs[v][1],
+            **(extra[v] if extra is not None else {}),
         }
         if worst < 0:
             peak, trough = stamp(peak_at[v]), stamp(trough_at[v])

@@ -17,6 +17,8 @@ from .benchmark import benchmark_prices, describe_benchmark
 from .calendar import rebalance_calendar
 from .costs import cost_ratio
 from .engine import run_engine
+from .execution import execution_options
+from .fills import CostsPerBar, fills_table
 from .rerun import Rerun
 from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
@@ -49,6 +51,17 @@ def backtest(
     periodically_rebalance: bool = True,
     benchmark=None,
     risk_free: float | pd.Series = 0.0,
+    capital: float | None = None,
+    lot_size: float | pd.Series = 1,
+    min_fee: float = 0.0,
+    slippage: float | pd.Series = 0.0,
+    impact: float = 0.0,
+    participation: float | None = None,
+    price_limit: float | None = None,
+    cash_rate: float | pd.Series = 0.0,
+    borrow_rate: float | pd.Series = 0.0,
+    leverage: float = 1.0,
+    margin_rate: float = 0.0,
 ) -> BacktestResult:
     """Backtest a table of target weights on a market.
 
@@ -136,12 +149,78 @@ def backtest(
         rates by date, read as of each bar; turned into a rate per bar by the
         calendar time between bars. Sharpe, Sortino and alpha use returns in
         excess of it.
+    capital : float, optional
+        Trade in shares with this much currency. A target weight becomes the
+        whole number of lots whose value fits it (for a purchase, its value
+        plus its costs), the rest stays in cash, and holdings are valued at
+        their shares times the close. Purchases never take cash below zero
+        (below ``-(leverage - 1)`` times the portfolio value with leverage);
+        what they cannot pay for waits as an order. None (the default) trades
+        fractional weights as always: a purchase's costs come out of the
+        position, and cash may end slightly negative.
+    lot_size : float or Series
+        Shares per board lot, one number or a Series by stock (every stock of
+        the weights); needs ``capital``.
+    min_fee : float
+        Least fee per fill, in currency; needs ``capital``.
+    slippage : float or Series
+        A fraction of the price (or one per stock): purchases fill at
+        ``price x (1 + slippage)``, sales at ``price x (1 - slippage)``.
+    impact : float
+        Coefficient k of the square-root law: a fill of q shares pays a further
+        ``k x sigma x sqrt(q / ADV)`` of the price, sigma the sample standard
+        deviation of the daily close-to-close returns and ADV the mean volume,
+        both over the 20 bars before the fill's (0 when the window has fewer
+        than two returns or no volume). Needs volume in the market. In
+        fractional weights q is value / price: the shares of a portfolio worth
+        one unit of currency at the start, so use ``capital`` for a real scale.
+    participation : float, optional
+        Largest share of a bar's volume one stock may trade on it, from 0 to 1,
+        buys and sales together, stop exits included. The rest of an order is
+        carried, as the number of shares decided, to the next bars until it
+        fills or the next rebalance replaces it. Needs volume in the market.
+    price_limit : float, optional
+        Daily price limit as a fraction (0.1 for 10%): nothing is bought on a
+        bar whose close is at or above ``previous close x (1 + price_limit)``,
+        nothing sold at or below ``previous close x (1 - price_limit)``
+        (relative tolerance 1e-6); the order waits as with ``participation``.
+    cash_rate : float or Series
+        Annual interest on positive cash, or a Series of rates by date (read
+        as of each bar): each bar after the first adds ``cash x rate x days /
+        365`` for the calendar days since the previous bar, at the rate in
+        force on that previous bar.
+    borrow_rate : float or Series
+        Annual fee on shorts (or one per stock): a short pays ``|value| x rate x
+        days / 365`` on every bar after the one it opens on, on its value at
+        the previous close.
+    leverage : float
+        Largest gross exposure (sum of absolute weights) as a multiple of the
+        portfolio value: rows are scaled down only beyond it (1, the default,
+        is the rule above).
+    margin_rate : float
+        Annual interest on negative cash, charged like ``cash_rate``.
 
     Returns
     -------
     BacktestResult
-        Equity, trades, final portfolio, statistics, and the benchmark's curve
-        and statistics when one is given.
+        Equity, trades, fills, costs, final portfolio, statistics, and the
+        benchmark's curve and statistics when one is given.
+
+    Notes
+    -----
+    With any of ``capital``, ``slippage``, ``impact``, ``participation`` or
+    ``price_limit`` set, every trade is an order in shares that fills only on a
+    bar with a price (and volume above 0 when the market has volume), within
+    the limits and the cap; stop exits and rebalances alike. Delisting closes
+    always fill. The market's dividends are paid in cash on the ex-date bar to
+    the holders at the previous close (shorts pay them) and its splits
+    multiply the shares held and ordered; prices are then quoted ones, and the
+    engine marks them split-adjusted, so a split moves neither the equity nor
+    the stops nor the excursion statistics. Dividends and borrow fees are in
+    the profit of the trade that held the stock; cash and margin interest are
+    in ``costs`` only, so ``1 + trades.profit.sum() + costs.cash_interest.sum()
+    - costs.margin_interest.sum()`` is the final equity. See
+    ``docs/execution.md`` for the order of things within a bar.
     """
     run = prepare_backtest(
         weights,
@@ -163,6 +242,17 @@ def backtest(
         periodically_rebalance=periodically_rebalance,
         benchmark=benchmark,
         risk_free=risk_free,
+        capital=capital,
+        lot_size=lot_size,
+        min_fee=min_fee,
+        slippage=slippage,
+        impact=impact,
+        participation=participation,
+        price_limit=price_limit,
+        cash_rate=cash_rate,
+        borrow_rate=borrow_rate,
+        leverage=leverage,
+        margin_rate=margin_rate,
     )
     return run.finish(run_engine(**run.engine))
 
@@ -182,12 +272,12 @@ class PreparedRun:
     settings: dict
     bench_prices: pd.Series | None
     risk_free: float | pd.Series
+    capital: float | None
     options_given: dict  # what cost_sensitivity and random_benchmark re-run, some changed
 
     def finish(self, output: RunResult) -> BacktestResult:
         """The result of the engine's output for this run."""
-        market, labels = self.market, self.book.labels
-        first = self.first
+        market, labels, first = self.market, self.book.labels, self.first
         equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
         trades = TradeLog(
             output.trades,
@@ -203,6 +293,9 @@ class PreparedRun:
         )
         bench = None if self.bench_prices is None else benchmark_curve(self.bench_prices, equity.index)
         result = BacktestResult(equity, trades, portfolio, self.settings, benchmark=bench, risk_free=self.risk_free)
+        result.fills = functools.partial(fills_table, output.fills, market.index, labels, self.capital)
+        result.costs = CostsPerBar(output.costs, market.index, first)
+        result.capital = self.capital
         result.sectors = market.sectors
         result._rerun = Rerun(self.book, market, self.options_given)
         return result
@@ -229,6 +322,17 @@ def prepare_backtest(
     periodically_rebalance: bool = True,
     benchmark=None,
     risk_free: float | pd.Series = 0.0,
+    capital: float | None = None,
+    lot_size: float | pd.Series = 1,
+    min_fee: float = 0.0,
+    slippage: float | pd.Series = 0.0,
+    impact: float = 0.0,
+    participation: float | None = None,
+    price_limit: float | None = None,
+    cash_rate: float | pd.Series = 0.0,
+    borrow_rate: float | pd.Series = 0.0,
+    leverage: float = 1.0,
+    margin_rate: float = 0.0,
 ) -> PreparedRun:
     """Everything ``backtest`` does before the engine runs, with its arguments and checks."""
     # Every option as given (first, while the locals are the parameters), for the result to re-run.
@@ -256,6 +360,24 @@ def prepare_backtest(
 
     def stops(setting, name, neutral):
         return stop_setting(setting, name, neutral, market, labels)
+
+    first = len(market.index) - len(bars)
+    execution = execution_options(
+        market,
+        labels,
+        first,
+        capital=capital,
+        lot_size=lot_size,
+        min_fee=min_fee,
+        slippage=slippage,
+        impact=impact,
+        participation=participation,
+        price_limit=price_limit,
+        cash_rate=cash_rate,
+        borrow_rate=borrow_rate,
+        leverage=leverage,
+        margin_rate=margin_rate,
+    )
 
     window = whole_number(excursion_window, "excursion_window", minimum=0)
     window_step = whole_number(excursion_window_step, "excursion_window_step", minimum=1)
@@ -289,10 +411,10 @@ def prepare_backtest(
             stop_levels[name], stop_levels[f"{name}_rows"] = levels.values, levels.rows
 
     touched = bool(touched_exit)
-    prices = {k: market.values(k) for k in ("high", "low", "open")} if touched else {}
+    prices = {k: execution.prices(market, k) for k in ("high", "low", "open")} if touched else {}
     engine = dict(
-        prices=market.values(trade_at),
-        close=market.values("close"),
+        prices=execution.prices(market, trade_at),
+        close=execution.prices(market, "close"),
         bar_dates=market.index_ns,
         weights=pos_values,
         weight_dates=book.signal_dates,
@@ -303,6 +425,7 @@ def prepare_backtest(
         **prices,
         **stop_levels,
         **options,
+        **execution.engine,
     )
 
     settings = dict(
@@ -323,10 +446,21 @@ def prepare_backtest(
         periodically_rebalance=options["periodically_rebalance"],
         benchmark=describe_benchmark(benchmark),
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
+        **execution.settings,
     )
-    first = len(market.index) - len(bars)
     return PreparedRun(
-        engine, market, book, first, touched, window, window_step, settings, bench_prices, risk_free, options_given
+        engine,
+        market,
+        book,
+        first,
+        touched,
+        window,
+        window_step,
+        settings,
+        bench_prices,
+        risk_free,
+        execution.capital,
+        options_given,
     )
 
 

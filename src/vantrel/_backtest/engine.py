@@ -51,3 +51,17 @@ def action_names() -> tuple[str, ...]:
     from vantrel.core import _engine
 
     return _engine.ACTIONS
+
+
+def fill_reason_names() -> tuple[str, ...]:
+    """Why fills happened, by code, as the engine names them."""
+    from vantrel.core import _engine
+
+    return _engine.FILL_REASONS
+
+
+def cost_kind_names() -> tuple[str, ...]:
+    """The columns of the engine's costs per bar."""
+    from vantrel.core import _engine
+
+    return _engine.COST_KINDS

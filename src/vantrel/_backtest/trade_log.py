@@ -43,6 +43,11 @@ TRADE_COLUMNS = (
     "profit",
     "return",
     "round_trip",
+    "shares",
+    "slippage",
+    "impact",
+    "dividends",
+    "borrow",
     *tuple(_EXIT_RETURN if f == "return" else f for f in EXCURSION_FIELDS),
 )
 
@@ -115,6 +120,13 @@ def trade_table(
         "profit": log["profit"],
         "return": log["return"],
         "round_trip": log["round_trip"].astype(np.int64),
+        # What the execution layer adds: the most shares held (value / price in
+        # fractional weights), and costs and income beyond fees and taxes.
+        "shares": log["shares"],
+        "slippage": log["slippage"],
+        "impact": log["impact"],
+        "dividends": log["dividends"],
+        "borrow": log["borrow"],
     }
     for field in EXCURSION_FIELDS:
         name = _EXIT_RETURN if field == "return" else field

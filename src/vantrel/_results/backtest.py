@@ -14,7 +14,39 @@ from .._batch_stats import covered, curve_statistics
 from ..stats import DATE_KEYS, MIN_YEARS, drawdown, performance_dates, performance_stats
 from .round_trips import round_trip_table
 
-__all__ = ["BacktestResult"]
+__all__ = ["BacktestResult", "costs_paid", "costs_paid_from"]
+
+# Statistic -> column of ``result.costs`` it totals: costs paid, then income received.
+COSTS_PAID = {
+    "costs_paid_fees": "fees",
+    "costs_paid_taxes": "taxes",
+    "costs_paid_slippage": "slippage",
+    "costs_paid_impact": "impact",
+    "costs_paid_borrow": "borrow",
+    "costs_paid_margin": "margin_interest",
+    "income_cash_interest": "cash_interest",
+    "income_dividends": "dividends",
+}
+
+
+def costs_paid(costs: pd.DataFrame | None) -> pd.Series:
+    """Totals of a result's costs by kind, in units of the initial capital; NaN when not recorded."""
+    if not isinstance(costs, pd.DataFrame):
+        return pd.Series(np.nan, index=list(COSTS_PAID), dtype=np.float64)
+    return pd.Series(
+        {key: float(costs[kind].sum()) if kind in costs.columns else 0.0 for key, kind in COSTS_PAID.items()},
+        dtype=np.float64,
+    )
+
+
+def costs_paid_from(costs: np.ndarray, first: int, kinds) -> dict:
+    """What :func:`costs_paid` gives for the costs table of the engine's costs per bar
+    (bars x ``kinds``), from the curve's first bar, without the table: the same sums
+    of the same rows (bars with any cost), to the bit."""
+    part = costs[first:]
+    rows = part[(part != 0.0).any(axis=1)]
+    kinds = list(kinds)
+    return {key: float(rows[:, kinds.index(kind)].sum()) if kind in kinds else 0.0 for key, kind in COSTS_PAID.items()}
 
 
 @functools.cache
@@ -37,6 +69,19 @@ class BacktestResult:
         the exit (or at the last bar for a trade still open) and, with an
         excursion window, the same statistics sampled ``k`` bars after entry
         in columns ``<statistic>_<k>``.
+    fills : DataFrame
+        One row per fill: ``date, bar, stock, side`` ("buy" or "sell"),
+        ``shares`` (value / price in fractional weights), ``price`` (after
+        slippage and impact), ``value`` (shares times the market price),
+        ``fee, tax, slippage, impact`` (in currency with ``capital``, else in
+        units of the initial capital) and ``reason`` ("rebalance", a stop's
+        kind, "delisting", or "carried" for an order decided on an earlier bar).
+    costs : DataFrame
+        Per bar with any: costs paid (``fees, taxes, slippage, impact, borrow,
+        margin_interest``) and income received (``cash_interest, dividends``),
+        in units of the initial capital.
+    capital : float or None
+        The capital in currency the run traded with (None: fractional weights).
     portfolio : DataFrame
         Final holdings by stock: ``weight`` now held, ``next_weight`` of the
         latest weight row, and the pending ``action``; ``attrs`` holds
@@ -65,6 +110,7 @@ class BacktestResult:
     benchmark: pd.Series | None = None
     risk_free: float | pd.Series = 0.0
     sectors: pd.Series | None = None
+    capital: float | None = None
     _rerun: Any = None  # the backtest with its inputs, set by vantrel.backtest; not pickled
 
     def __init__(
@@ -113,6 +159,38 @@ class BacktestResult:
     def portfolio(self, value) -> None:
         self.__dict__["_portfolio"] = value
 
+    @property
+    def fills(self) -> pd.DataFrame:
+        """One row per fill (see the class description); built on first use."""
+        return self._table("fills")
+
+    @fills.setter
+    def fills(self, value) -> None:
+        self.__dict__["_fills"] = value
+
+    @property
+    def costs(self) -> pd.DataFrame:
+        """Costs and income per bar by kind (see the class description); built on first use."""
+        return self._table("costs")
+
+    @costs.setter
+    def costs(self, value) -> None:
+        self.__dict__["_costs"] = value
+
+    def _table(self, name: str) -> pd.DataFrame:
+        table: Any = self.__dict__.get(f"_{name}")
+        if table is None:
+            raise AttributeError(f"this result has no {name} (it was made before they were recorded)")
+        if not isinstance(table, pd.DataFrame):
+            table = self.__dict__[f"_{name}"] = table()
+        return table
+
+    @property
+    def value(self) -> pd.Series:
+        """Portfolio value per bar in currency (``equity x capital``; the equity itself without capital)."""
+        scale = 1.0 if self.capital is None else self.capital
+        return (self.equity * scale).rename("value")
+
     def _trades_for_stats(self):
         """The trade table, or while it is not built yet just the columns the statistics read."""
         trades: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
@@ -143,7 +221,12 @@ class BacktestResult:
 
     @cached_property
     def stats(self) -> pd.Series:
-        """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``).
+        """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``)
+        and what it paid and earned by kind, as fractions of the initial capital (the totals of
+        :attr:`costs`): ``costs_paid_fees``, ``costs_paid_taxes``, ``costs_paid_slippage``,
+        ``costs_paid_impact``, ``costs_paid_borrow``, ``costs_paid_margin``,
+        ``income_cash_interest`` and ``income_dividends`` (NaN for a result that does not
+        record its costs).
 
         Numbers only, as float64 (``result.stats.round(3)`` works); their dates
         are in :attr:`dates`. Trades count round trips; see :meth:`compute_stats`
@@ -174,8 +257,15 @@ class BacktestResult:
         if first < 0 or not covered(values) or not self.equity.index.equals(index[first:]):
             return None
         costs = (float(self.settings.get("fee_ratio", np.nan)), float(self.settings.get("tax_ratio", np.nan)))
+        paid: Any = self.__dict__.get("_costs")
+        if isinstance(paid, pd.DataFrame):
+            extra = costs_paid(paid).to_dict()
+        elif hasattr(paid, "per_bar"):  # the engine's costs, tabled on first use
+            extra = costs_paid_from(paid.per_bar, paid.first_bar, paid.kinds)
+        else:
+            extra = dict.fromkeys(COSTS_PAID, np.nan)
         padded = np.concatenate([np.empty(first), values])  # the engine's series covers every bar
-        computed = curve_statistics(index, first, [padded], [log.log], self.risk_free, [costs])
+        computed = curve_statistics(index, first, [padded], [log.log], self.risk_free, [costs], [extra])
         if computed is None:
             return None
         stats, dates = computed[0]
@@ -232,7 +322,7 @@ class BacktestResult:
             dtype=np.float64,
         )
         # One concatenation: growing a Series key by key copies it each time.
-        return pd.concat([out, costs]).rename(out.name)
+        return pd.concat([out, costs, costs_paid(getattr(self, "costs", None))]).rename(out.name)
 
     def bootstrap(self, stat="sharpe", n: int = 1000, seed=None, block: float | None = None, level: float = 0.95):
         """A confidence interval of a statistic by the stationary bootstrap of the per-bar returns.

@@ -26,6 +26,11 @@ ROUND_TRIP_COLUMNS = (
     "profit",
     "return",
     "records",
+    "shares",
+    "slippage",
+    "impact",
+    "dividends",
+    "borrow",
 )
 
 
@@ -34,6 +39,7 @@ def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:
 
     Costs and profits add up over the trip's records; its ``return`` compounds
     theirs (for a trip out of cash and back it is what the equity made over it);
+    ``shares`` is the most its records held; the costs by kind add up;
     ``weight`` and the entry columns are the first record's, the exit columns the
     last's; a trip still open at the end has no exit date and exit reason "open".
     """
@@ -74,4 +80,9 @@ def round_trip_table(trades: pd.DataFrame) -> pd.DataFrame:
         "return": growth - 1.0,
         "records": ends - starts + 1,
     }
+    # Tables from before the execution layer recorded these have none of them.
+    if "shares" in trades.columns:
+        table["shares"] = np.maximum.reduceat(trades["shares"].to_numpy(dtype=np.float64)[order], starts)
+        for column in ("slippage", "impact", "dividends", "borrow"):
+            table[column] = summed(column)
     return pd.DataFrame(table, index=pd.Index(trip[first], name="round_trip"))

@@ -10,7 +10,9 @@ from __future__ import annotations
 
 import pandas as pd
 
+from .._backtest.engine import cost_kind_names
 from .._batch_stats import covered, curve_statistics
+from .._results.backtest import costs_paid_from
 from ..stats import with_dates
 
 __all__ = ["batch_stats"]
@@ -27,6 +29,7 @@ def batch_stats(runs: list, outputs: list) -> list[dict]:
             rows[position] = _one_at_a_time(run, output)
         else:
             groups.setdefault(key, []).append(position)
+    kinds = cost_kind_names()
     for members in groups.values():
         first = runs[members[0]]
         market = first.market
@@ -37,6 +40,7 @@ def batch_stats(runs: list, outputs: list) -> list[dict]:
             [outputs[p].trades for p in members],
             first.risk_free,
             [_costs(runs[p].settings) for p in members],
+            [costs_paid_from(outputs[p].costs, first.first, kinds) for p in members],
             market.cached("bar_timestamps", lambda market=market: list(market.index)),
         )
         for position, found in zip(members, computed or [None] * len(members), strict=True):  # type: ignore[list-item]

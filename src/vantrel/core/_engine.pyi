@@ -12,6 +12,8 @@ import numpy.typing as npt
 
 EXIT_REASONS: tuple[str, ...]
 ACTIONS: tuple[str, ...]
+FILL_REASONS: tuple[str, ...]
+COST_KINDS: tuple[str, ...]
 
 @final
 class RunResult(tuple[Any, ...]):
@@ -20,7 +22,7 @@ class RunResult(tuple[Any, ...]):
     n_fields: ClassVar[int]
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
-    __match_args__: Final = ("values", "trades", "portfolio", "weight_row", "next_weight_row")
+    __match_args__: Final = ("values", "trades", "portfolio", "weight_row", "next_weight_row", "fills", "costs")
 
     @property
     def values(self) -> npt.NDArray[np.float64]:
@@ -37,6 +39,12 @@ class RunResult(tuple[Any, ...]):
     @property
     def next_weight_row(self) -> int:
         """The weight row in force at the end."""
+    @property
+    def fills(self) -> npt.NDArray[np.void]:
+        """One structured record per fill: bar, stock, side, reason, shares, price, value and its costs."""
+    @property
+    def costs(self) -> npt.NDArray[np.float64]:
+        """Costs paid and income received per bar, bars x COST_KINDS, in units of the initial capital."""
     if sys.version_info >= (3, 13):
         def __replace__(self, **kwargs: Any) -> Self: ...
 
@@ -68,6 +76,24 @@ def run(
     excursion_window_step: int = 1,
     periodically_rebalance: bool = True,
     delisting_bars: npt.NDArray[np.int64] | None = None,
+    capital: float | None = None,
+    lot_size: float | npt.NDArray[np.float64] = 1.0,
+    min_fee: float = 0.0,
+    slippage: float | npt.NDArray[np.float64] = 0.0,
+    impact: float = 0.0,
+    participation: float | None = None,
+    price_limit: float | None = None,
+    volume: npt.NDArray[np.float64] | None = None,
+    cash_rate: float | npt.NDArray[np.float64] = 0.0,
+    borrow_rate: float | npt.NDArray[np.float64] = 0.0,
+    leverage: float = 1.0,
+    margin_rate: float = 0.0,
+    dividend_bars: npt.NDArray[np.int64] | None = None,
+    dividend_columns: npt.NDArray[np.int64] | None = None,
+    dividend_amounts: npt.NDArray[np.float64] | None = None,
+    split_bars: npt.NDArray[np.int64] | None = None,
+    split_columns: npt.NDArray[np.int64] | None = None,
+    split_ratios: npt.NDArray[np.float64] | None = None,
 ) -> RunResult: ...
 def run_batch(
     shared: dict[str, Any], variants: Sequence[dict[str, Any]], *, threads: int | None = None

@@ -88,8 +88,7 @@ Ref outcome_of(Slot& slot) {
 // (Its result is built once the batch ends: taking the interpreter here would
 // wait for whichever Python thread holds it, up to its switch interval.)
 void run_slot(Slot& slot) {
-    RunJob& job = slot.job;
-    kernel::Run run{job.a.in, *slot.sink, job.state, job.log.get()};
+    kernel::Run run = run_of(slot.job, *slot.sink);
     try {
         kernel::run_bars(run);
     } catch (...) {

@@ -20,12 +20,17 @@ PyMethodDef function_defs[] = {
      "open=None, fee_ratio=0.0, tax_ratio=0.0, stop_loss=None, stop_loss_rows=None, take_profit=None, "
      "take_profit_rows=None, trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, "
      "position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True, "
-     "excursion_window=0, excursion_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
+     "excursion_window=0, excursion_window_step=1, periodically_rebalance=True, delisting_bars=None, "
+     "capital=None, lot_size=1.0, min_fee=0.0, slippage=0.0, impact=0.0, participation=None, "
+     "price_limit=None, "
+     "volume=None, cash_rate=0.0, borrow_rate=0.0, leverage=1.0, margin_rate=0.0, dividend_bars=None, "
+     "dividend_columns=None, dividend_amounts=None, split_bars=None, split_columns=None, "
+     "split_ratios=None)\n--\n\n"
      "Run one backtest on arrays, with the interpreter released for the bar loop. Prices are bars x price "
      "columns (float64), weights signal rows x stocks; stock_columns gives each stock's price column; "
      "dates are epoch nanoseconds (int64). A stop is a table of threshold rows x stocks with, per bar, the "
-     "row in force. Shapes and dtypes are checked; values are taken as the package checked them. Returns a "
-     "RunResult."},
+     "row in force. Shapes and dtypes are checked; values are taken as the package checked them, but for "
+     "the execution options, whose values are checked too. Returns a RunResult."},
     {"run_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_batch)),
      METH_VARARGS | METH_KEYWORDS,
      "run_batch(shared, variants, *, threads=None)\n--\n\n"
@@ -46,6 +51,8 @@ int exec_module(PyObject* module) {
         check_status(PyModule_AddObjectRef(module, "RunResult", es.run_result_type));
         check_status(PyModule_AddObjectRef(module, "EXIT_REASONS", exit_reason_names().get()));
         check_status(PyModule_AddObjectRef(module, "ACTIONS", action_names().get()));
+        check_status(PyModule_AddObjectRef(module, "FILL_REASONS", fill_reason_names().get()));
+        check_status(PyModule_AddObjectRef(module, "COST_KINDS", cost_kind_names().get()));
         return 0;
     } catch (const PyErrorSet&) {
         return -1;

@@ -34,7 +34,8 @@ Ref record_dtype(const std::vector<Field>& fields, std::size_t itemsize, Py_ssiz
     }
     if (samples > 0) {
         const Py_ssize_t i = n - 1;
-        const std::string format = "(" + std::to_string(samples) + ",6)<f8";
+        std::string format = "(";  // appended: GCC 12 misreads "(" + std::string as overlapping copies
+        format.append(std::to_string(samples)).append(",6)<f8");
         PyList_SET_ITEM(names.get(), i, check(PyUnicode_FromString("samples")));
         PyList_SET_ITEM(formats.get(), i, check(PyUnicode_FromString(format.c_str())));
         PyList_SET_ITEM(offsets.get(), i, check(PyLong_FromSize_t(samples_offset)));
@@ -74,7 +75,7 @@ Ref names_tuple(const std::array<std::string_view, N>& names) {
 Ref trade_log_array(const kernel::TradeLog& log) {
     using kernel::TradeRecord;
     constexpr std::size_t kFixed = sizeof(TradeRecord);
-    static_assert(kFixed == 4 * 4 + 4 + 4 + 8 * 8, "trade records have no padding");
+    static_assert(kFixed == 4 * 4 + 4 + 4 + 13 * 8, "trade records have no padding");
     constexpr std::size_t kExit = 6 * sizeof(double);
     const std::size_t length = static_cast<std::size_t>(log.excursion_length());
     const std::size_t samples = length / 6 - 1;  // window records before the exit record
@@ -96,6 +97,11 @@ Ref trade_log_array(const kernel::TradeLog& log) {
         {"profit", "<f8", offsetof(TradeRecord, profit)},
         {"capital", "<f8", offsetof(TradeRecord, capital)},
         {"return", "<f8", offsetof(TradeRecord, realized_return)},
+        {"shares", "<f8", offsetof(TradeRecord, shares)},
+        {"slippage", "<f8", offsetof(TradeRecord, slippage)},
+        {"impact", "<f8", offsetof(TradeRecord, impact)},
+        {"dividends", "<f8", offsetof(TradeRecord, dividends)},
+        {"borrow", "<f8", offsetof(TradeRecord, borrow)},
         {"adverse_excursion", "<f8", kFixed + 0 * sizeof(double)},
         {"favourable_excursion", "<f8", kFixed + 1 * sizeof(double)},
         {"favourable_before_adverse", "<f8", kFixed + 2 * sizeof(double)},
@@ -150,8 +156,40 @@ Ref portfolio_array(const kernel::FinalPortfolio& p) {
     return array;
 }
 
+Ref fills_array(const kernel::FillLog& log) {
+    using kernel::FillRecord;
+    static_assert(sizeof(FillRecord) == 4 * 4 + 7 * 8, "fill records have no padding");
+    const std::vector<Field> fields = {
+        {"bar", "<i4", offsetof(FillRecord, bar)},       {"stock", "<i4", offsetof(FillRecord, stock)},
+        {"side", "i1", offsetof(FillRecord, side)},      {"reason", "u1", offsetof(FillRecord, reason)},
+        {"shares", "<f8", offsetof(FillRecord, shares)}, {"price", "<f8", offsetof(FillRecord, price)},
+        {"value", "<f8", offsetof(FillRecord, value)},   {"fee", "<f8", offsetof(FillRecord, fee)},
+        {"tax", "<f8", offsetof(FillRecord, tax)},       {"slippage", "<f8", offsetof(FillRecord, slippage)},
+        {"impact", "<f8", offsetof(FillRecord, impact)},
+    };
+    Ref dtype = record_dtype(fields, sizeof(FillRecord));
+    const auto& fills = log.fills();
+    char* out = nullptr;
+    Ref array = new_records(dtype, static_cast<npy_intp>(fills.size()), &out);
+    if (!fills.empty()) std::memcpy(out, fills.data(), fills.size() * sizeof(FillRecord));
+    return array;
+}
+
+Ref costs_array(const kernel::FillLog& log) {
+    const auto& costs = log.costs();
+    npy_intp shape[2] = {static_cast<npy_intp>(costs.size() / kernel::kCostKinds), kernel::kCostKinds};
+    Ref array = Ref::steal(PyArray_EMPTY(2, shape, NPY_FLOAT64, 0));
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    if (!costs.empty()) std::memcpy(PyArray_DATA(a), costs.data(), costs.size() * sizeof(double));
+    return array;
+}
+
 Ref exit_reason_names() { return names_tuple(kernel::kExitReasonNames); }
 
 Ref action_names() { return names_tuple(kernel::kActionNames); }
+
+Ref fill_reason_names() { return names_tuple(kernel::kFillReasonNames); }
+
+Ref cost_kind_names() { return names_tuple(kernel::kCostKindNames); }
 
 }  // namespace vantrel::engine

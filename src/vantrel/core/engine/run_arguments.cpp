@@ -11,7 +11,9 @@ namespace vantrel::engine {
 
 namespace {
 
-enum class Kind { matrix, dates, indices, number, flag, count };
+// stock_values and bar_values: one number for all, or a 1-D float64 array
+// with one per column of weights (per bar); amounts: a 1-D float64 array.
+enum class Kind { matrix, dates, indices, number, flag, count, stock_values, bar_values, amounts };
 
 struct Argument {
     const char* name;
@@ -47,6 +49,24 @@ constexpr Argument kArguments[] = {
     {"excursion_window_step", Kind::count, false},
     {"periodically_rebalance", Kind::flag, false},
     {"delisting_bars", Kind::indices, false},
+    {"capital", Kind::number, false},
+    {"lot_size", Kind::stock_values, false},
+    {"min_fee", Kind::number, false},
+    {"slippage", Kind::stock_values, false},
+    {"impact", Kind::number, false},
+    {"participation", Kind::number, false},
+    {"price_limit", Kind::number, false},
+    {"volume", Kind::matrix, false},
+    {"cash_rate", Kind::bar_values, false},
+    {"borrow_rate", Kind::stock_values, false},
+    {"leverage", Kind::number, false},
+    {"margin_rate", Kind::number, false},
+    {"dividend_bars", Kind::indices, false},
+    {"dividend_columns", Kind::indices, false},
+    {"dividend_amounts", Kind::amounts, false},
+    {"split_bars", Kind::indices, false},
+    {"split_columns", Kind::indices, false},
+    {"split_ratios", Kind::amounts, false},
 };
 constexpr int kCount = static_cast<int>(sizeof(kArguments) / sizeof(kArguments[0]));
 
@@ -78,6 +98,24 @@ enum Arg {
     excursion_window_step,
     periodically_rebalance,
     delisting_bars,
+    capital,
+    lot_size,
+    min_fee,
+    slippage,
+    impact,
+    participation,
+    price_limit,
+    volume,
+    cash_rate,
+    borrow_rate,
+    leverage,
+    margin_rate,
+    dividend_bars,
+    dividend_columns,
+    dividend_amounts,
+    split_bars,
+    split_columns,
+    split_ratios,
 };
 
 [[noreturn]] void fail(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
@@ -169,6 +207,152 @@ void require_indices(const kernel::Vector<int64_t>& v, const char* name, int64_t
     }
 }
 
+kernel::Vector<double> values(const Buffer& b) { return {b.data(), b.shape(0), b.stride(0)}; }
+
+// A number given for every column (or bar), or an array with one each.
+struct PerItem {
+    Buffer& array;
+    double& number;
+};
+
+kernel::Vector<double> per_item(PyObject* given, const char* name, const PerItem& into, Py_ssize_t n,
+                                const char* what, double neutral) {
+    if (given == nullptr) {
+        into.number = neutral;
+    } else if (PyArray_Check(given)) {
+        take_array(given, name, 1, 'f', into.array);
+        require_shape(into.array, name, 1, {n}, what);
+        return values(into.array);
+    } else {
+        into.number = number(given, name);
+    }
+    return {&into.number, n, 0};
+}
+
+[[noreturn]] void fail_value(const char* name, kernel::Index i, bool indexed, double x, const char* rule) {
+    Ref shown = Ref::steal(PyFloat_FromDouble(x));
+    std::string message = "run: ";
+    message.append(name);
+    if (indexed) message.append("[").append(std::to_string(i)).append("]");
+    message.append(" is ").append(text_of(shown.get())).append(": ").append(rule);
+    fail(PyExc_ValueError, message);
+}
+
+// Every entry of `v` passes `ok`, else a ValueError naming the first that does not.
+template <class Ok>
+void require_values(const kernel::Vector<double>& v, const char* name, const char* rule, Ok ok) {
+    for (kernel::Index i = 0; i < v.size(); ++i) {
+        if (!ok(v[i])) fail_value(name, i, v.size() > 1, v[i], rule);
+    }
+}
+
+bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
+bool finite_non_negative(double x) { return std::isfinite(x) && x >= 0.0; }
+
+double checked_number(PyObject* given, const char* name, double neutral, const char* rule,
+                      bool (*ok)(double)) {
+    if (given == nullptr) return neutral;
+    double x = number(given, name);
+    require_values(kernel::Vector<double>(&x, 1, 0), name, rule, ok);
+    return x;
+}
+
+bool any_positive(const kernel::Vector<double>& v) {
+    for (kernel::Index i = 0; i < v.size(); ++i) {
+        if (v[i] > 0.0) return true;
+    }
+    return false;
+}
+
+// The events of one kind: bars, price columns and amounts, together or not at all.
+kernel::MarketEvents events(Buffer& bars_buf, Buffer& columns_buf, Buffer& amounts_buf, const char* kind,
+                            Py_ssize_t bars, Py_ssize_t columns, bool ratios) {
+    const std::string b = std::string(kind) + "_bars", c = std::string(kind) + "_columns",
+                      m = std::string(kind) + (ratios ? "_ratios" : "_amounts");
+    if (bars_buf.held() != columns_buf.held() || bars_buf.held() != amounts_buf.held()) {
+        fail(PyExc_ValueError, "run: " + b + ", " + c + " and " + m + " go together");
+    }
+    kernel::MarketEvents out;
+    if (!bars_buf.held()) return out;
+    const Py_ssize_t n = bars_buf.shape(0);
+    require_shape(columns_buf, c.c_str(), 1, {n}, "one price column per event");
+    require_shape(amounts_buf, m.c_str(), 1, {n}, "one amount per event");
+    out.bars = vector(bars_buf);
+    out.columns = vector(columns_buf);
+    out.amounts = values(amounts_buf);
+    require_indices(out.bars, b.c_str(), bars, "bars");
+    require_indices(out.columns, c.c_str(), columns, "price columns");
+    for (kernel::Index i = 1; i < n; ++i) {
+        if (out.bars[i] < out.bars[i - 1]) {
+            fail(PyExc_ValueError, "run: " + b + " must be sorted: " + b + "[" + std::to_string(i) + "] is " +
+                                       std::to_string(out.bars[i]) + ", before " +
+                                       std::to_string(out.bars[i - 1]));
+        }
+    }
+    if (ratios) {
+        require_values(out.amounts, m.c_str(), "split ratios must be positive and finite", finite_positive);
+    } else {
+        require_values(out.amounts, m.c_str(), "dividends must be finite",
+                       [](double x) { return std::isfinite(x); });
+    }
+    return out;
+}
+
+// The execution options: values checked here too (the kernel relies on
+// them: a lot of 0 would never round), and whether the layer runs at all.
+void read_execution(PyObject* const* v, RunArguments& a, Py_ssize_t bars, Py_ssize_t columns,
+                    Py_ssize_t stocks) {
+    kernel::ExecutionInputs& e = a.in.exec;
+    const bool capital_mode = v[capital] != nullptr;
+    e.capital =
+        checked_number(v[capital], "capital", 0.0, "capital must be positive and finite", finite_positive);
+    const char* per_stock = "one per column of weights";
+    e.lot_size = per_item(v[lot_size], "lot_size", {a.lot_size, a.lot_size_value}, stocks, per_stock, 1.0);
+    require_values(e.lot_size, "lot_size", "lots must be positive and finite", finite_positive);
+    e.min_fee = checked_number(v[min_fee], "min_fee", 0.0, "min_fee must be non-negative and finite",
+                               finite_non_negative);
+    if (!capital_mode && v[lot_size] != nullptr) fail(PyExc_ValueError, "run: lot_size needs capital");
+    if (!capital_mode && e.min_fee > 0.0) fail(PyExc_ValueError, "run: min_fee needs capital");
+    e.slippage = per_item(v[slippage], "slippage", {a.slippage, a.slippage_value}, stocks, per_stock, 0.0);
+    require_values(e.slippage, "slippage", "slippage must be a fraction in [0, 1)",
+                   [](double x) { return x >= 0.0 && x < 1.0; });
+    e.impact = checked_number(v[impact], "impact", 0.0, "impact must be non-negative and finite",
+                              finite_non_negative);
+    e.participation =
+        checked_number(v[participation], "participation", 0.0, "participation must be in (0, 1]",
+                       [](double x) { return x > 0.0 && x <= 1.0; });
+    e.price_limit = checked_number(v[price_limit], "price_limit", 0.0,
+                                   "price_limit must be positive and finite", finite_positive);
+    if (v[volume] != nullptr) {
+        require_shape(a.volume, "volume", 2, {bars, columns},
+                      "every price matrix is bars x price columns, like prices");
+        e.volume = matrix(a.volume);
+    }
+    if ((e.participation > 0.0 || e.impact > 0.0) && !e.has_volume()) {
+        fail(PyExc_ValueError,
+             e.participation > 0.0 ? "run: participation needs volume" : "run: impact needs volume");
+    }
+    const char* rates = "annual rates must be non-negative and finite";
+    e.cash_rate =
+        per_item(v[cash_rate], "cash_rate", {a.cash_rate, a.cash_rate_value}, bars, "one per bar", 0.0);
+    require_values(e.cash_rate, "cash_rate", rates, finite_non_negative);
+    e.borrow_rate =
+        per_item(v[borrow_rate], "borrow_rate", {a.borrow_rate, a.borrow_rate_value}, stocks, per_stock, 0.0);
+    require_values(e.borrow_rate, "borrow_rate", rates, finite_non_negative);
+    e.margin_rate = checked_number(v[margin_rate], "margin_rate", 0.0, rates, finite_non_negative);
+    e.leverage =
+        checked_number(v[leverage], "leverage", 1.0, "leverage must be positive and finite", finite_positive);
+    e.dividends =
+        events(a.dividend_bars, a.dividend_columns, a.dividend_amounts, "dividend", bars, columns, false);
+    e.splits = events(a.split_bars, a.split_columns, a.split_ratios, "split", bars, columns, true);
+
+    e.borrows = any_positive(e.borrow_rate);
+    e.financing = any_positive(e.cash_rate) || e.borrows || e.margin_rate > 0.0;
+    e.orders = capital_mode || any_positive(e.slippage) || e.impact > 0.0 || e.participation > 0.0 ||
+               e.price_limit > 0.0;
+    e.on = e.orders || e.financing || e.leverage != 1.0 || e.has_events();
+}
+
 }  // namespace
 
 void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
@@ -205,12 +389,20 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
                               &a.low,          &a.open,           nullptr,        nullptr,
                               &a.stop_loss,    &a.stop_loss_rows, &a.take_profit, &a.take_profit_rows};
     arrays[delisting_bars] = &a.delisting_bars;
+    arrays[volume] = &a.volume;
+    arrays[dividend_bars] = &a.dividend_bars;
+    arrays[dividend_columns] = &a.dividend_columns;
+    arrays[dividend_amounts] = &a.dividend_amounts;
+    arrays[split_bars] = &a.split_bars;
+    arrays[split_columns] = &a.split_columns;
+    arrays[split_ratios] = &a.split_ratios;
     for (int i = 0; i < kCount; ++i) {
         if (v[i] == nullptr) continue;
         switch (kArguments[i].kind) {
             case Kind::matrix: take_array(v[i], kArguments[i].name, 2, 'f', *arrays[i]); break;
             case Kind::dates:
             case Kind::indices: take_array(v[i], kArguments[i].name, 1, 'i', *arrays[i]); break;
+            case Kind::amounts: take_array(v[i], kArguments[i].name, 1, 'f', *arrays[i]); break;
             default: break;
         }
     }
@@ -302,6 +494,7 @@ void read_run_arguments(PyObject* args, PyObject* kwargs, RunArguments& a) {
         a.take_profit.held() ? vector(a.take_profit_rows) : kernel::Vector<int64_t>(&a.first_row, bars, 0);
     a.calendar_dates = vector(a.calendar);
     in.rebalance_mask = kernel::rebalance_mask(in.price_index, a.calendar_dates);
+    read_execution(v, a, bars, columns, stocks);
 }
 
 }  // namespace vantrel::engine

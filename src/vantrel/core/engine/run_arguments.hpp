@@ -16,6 +16,11 @@ struct RunArguments {
     // Held for the call, so that the arrays cannot be resized under the run.
     Buffer prices, close, high, low, open, bar_dates, weights, weight_dates, stock_columns, calendar;
     Buffer stop_loss, stop_loss_rows, take_profit, take_profit_rows, delisting_bars;
+    // The execution layer's arrays, and the numbers a per-stock or per-bar
+    // setting given as one number is read from (through zero strides).
+    Buffer lot_size, slippage, volume, cash_rate, borrow_rate;
+    Buffer dividend_bars, dividend_columns, dividend_amounts, split_bars, split_columns, split_ratios;
+    double lot_size_value = 1.0, slippage_value = 0.0, cash_rate_value = 0.0, borrow_rate_value = 0.0;
 
     kernel::Vector<int64_t> calendar_dates;
     bool periodically_rebalance = true;

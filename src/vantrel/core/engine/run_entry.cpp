@@ -81,6 +81,8 @@ void prepare_job(RunJob& job) {
         in, job.state,
         static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(job.values.get()))));
     job.log = std::make_unique<kernel::TradeLog>(in, in.n_columns());
+    job.fills = std::make_unique<kernel::FillLog>(in.price_index.size());
+    if (in.exec.on) kernel::prepare_execution(in, job.execution);
 }
 
 ArraySink sink_for(const RunJob& job) {
@@ -88,11 +90,19 @@ ArraySink sink_for(const RunJob& job) {
                      job.a.stop_trading_next_period);
 }
 
+kernel::Run run_of(RunJob& job, ArraySink& sink) {
+    kernel::Run run{job.a.in, sink, job.state, job.log.get(), nullptr, job.fills.get()};
+    if (job.a.in.exec.on) run.exec = &job.execution;
+    return run;
+}
+
 Ref finish_job(RunJob& job) {
     kernel::RunInputs& in = job.a.in;
-    Ref trades, holdings;
+    Ref trades, holdings, fill_records, costs;
     try {
         trades = trade_log_array(*job.log);
+        fill_records = fills_array(*job.fills);
+        costs = costs_array(*job.fills);
     } catch (const kernel::KernelError& e) {
         raise_run_error(e);
     } catch (const std::bad_alloc&) {
@@ -102,7 +112,7 @@ Ref finish_job(RunJob& job) {
         kernel::final_portfolio(in, job.state, job.a.stop_trading_next_period);
     holdings = portfolio_array(portfolio);
     return run_result(engine_state().run_result_type, job.values.get(), trades.get(), holdings.get(),
-                      portfolio.weight_row, portfolio.next_weight_row);
+                      portfolio.weight_row, portfolio.next_weight_row, fill_records.get(), costs.get());
 }
 
 namespace {
@@ -112,7 +122,7 @@ PyObject* run_call(PyObject* args, PyObject* kwargs) {
     read_run_arguments(args, kwargs, job.a);
     prepare_job(job);
     ArraySink sink = sink_for(job);
-    kernel::Run run{job.a.in, sink, job.state, job.log.get()};
+    kernel::Run run = run_of(job, sink);
     try {
         run_released(run, sink);
     } catch (const kernel::KernelError& e) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "array_sink.hpp"
+#include "execution.hpp"
 #include "run_arguments.hpp"
 #include "trade_log.hpp"
 
@@ -16,13 +17,19 @@ struct RunJob {
     Ref values;  // the value series, written by the run
     kernel::RunState state;
     std::unique_ptr<kernel::TradeLog> log;
+    std::unique_ptr<kernel::FillLog> fills;
+    kernel::ExecutionState execution;  // prepared when an execution option is on
 };
 
-// After read_run_arguments: the value array, the run's state and its log.
+// After read_run_arguments: the value array, the run's state, its logs and
+// its execution state.
 void prepare_job(RunJob& job);
 
 // The listener a job's run reports to, with the job's settings.
 ArraySink sink_for(const RunJob& job);
+
+// The kernel's run of a prepared job, reporting to `sink`.
+kernel::Run run_of(RunJob& job, ArraySink& sink);
 
 // The RunResult of a finished job; raises what building it raises.
 Ref finish_job(RunJob& job);

@@ -11,6 +11,6 @@ PyObject* make_run_result_type();
 
 // A result of the type made above: takes references to nothing, copies none.
 Ref run_result(PyObject* type, PyObject* values, PyObject* trades, PyObject* portfolio, int weight_row,
-               int next_weight_row);
+               int next_weight_row, PyObject* fills, PyObject* costs);
 
 }  // namespace vantrel::engine

@@ -6,15 +6,16 @@ namespace vantrel::kernel {
 
 namespace {
 
-// Scales the present weights down to a total absolute weight of at most 1
-// (by the reciprocal of the total) and clips each to +/-limit, in stock order.
-void normalize(std::vector<double>& w, const std::vector<uint8_t>& present, double limit) {
+// Scales the present weights down to a total absolute weight of at most the
+// leverage (1 without the execution layer) and clips each to +/-limit, in
+// stock order.
+void normalize(std::vector<double>& w, const std::vector<uint8_t>& present, double limit, double leverage) {
     double sum = 0.0;
     for (std::size_t i = 0; i < w.size(); ++i) {
         if (present[i]) sum += std::fabs(w[i]);
     }
     for (std::size_t i = 0; i < w.size(); ++i) {
-        if (present[i] && sum > 1) w[i] = w[i] * (1 / sum);
+        if (present[i] && sum > leverage) w[i] = w[i] * (leverage / sum);
     }
     const double negative_limit = -limit;
     for (std::size_t i = 0; i < w.size(); ++i) {
@@ -27,8 +28,9 @@ void normalize(std::vector<double>& w, const std::vector<uint8_t>& present, doub
     }
 }
 
-void divide(std::vector<double>& w, const std::vector<uint8_t>& present, double total) {
-    const double divisor = total > 1.0 ? total : 1.0;
+void divide(std::vector<double>& w, const std::vector<uint8_t>& present, double total, double leverage) {
+    const double scaled = leverage == 1.0 ? total : total / leverage;
+    const double divisor = scaled > 1.0 ? scaled : 1.0;
     for (std::size_t i = 0; i < w.size(); ++i) {
         if (present[i]) w[i] = w[i] / divisor;
     }
@@ -68,7 +70,9 @@ FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s, bool stop
         out.has_weight[sid] = 1;
         weight_total += std::fabs(w);
     }
-    divide(out.weights, out.has_weight, weight_total);
+    // Rows are scaled down only beyond the leverage (1 without the layer).
+    const double leverage = in.exec.leverage;
+    divide(out.weights, out.has_weight, weight_total, leverage);
 
     // Weights of the next position row, without stocks whose stop is pending.
     const bool use_last = s.pos_row == s.applied_pos_row;
@@ -84,9 +88,9 @@ FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s, bool stop
             out.has_next_weight[sid] = 1;
         }
     }
-    divide(out.next_weights, out.has_next_weight, next_weight_total);
-    normalize(out.weights, out.has_weight, in.options.position_limit);
-    normalize(out.next_weights, out.has_next_weight, in.options.position_limit);
+    divide(out.next_weights, out.has_next_weight, next_weight_total, leverage);
+    normalize(out.weights, out.has_weight, in.options.position_limit, leverage);
+    normalize(out.next_weights, out.has_next_weight, in.options.position_limit, leverage);
 
     auto set = [&](int sid, Action a) { out.actions[sid] = static_cast<uint8_t>(a); };
     // Actions of a rebalance still pending after the last bar.

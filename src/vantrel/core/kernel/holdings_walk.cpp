@@ -1,5 +1,6 @@
 // First half of a bar: mark-to-market, return trackers and stop exits of the
 // held stocks, and the close-mode stops of the previous bar.
+#include "execution.hpp"
 #include "run.hpp"
 
 #include <algorithm>
@@ -115,9 +116,11 @@ Levels stop_levels(const Run& run, const BarRows& rows, int sid, double entry_va
 }
 
 // A level reached within the bar closes the position at the level itself, or
-// at the open when the bar opened beyond a level.
+// at the open when the bar opened beyond a level. Through the execution layer
+// the exit is an order: what it cannot sell at once is carried.
+template <bool Executed>
 void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value, double price_ratio,
-                  double entry_value, const Levels& lv) {
+                  double entry_value, const Levels& lv, double price) {
     RunState& s = run.s;
     const double reference = s.rebalance_prices[col];
     const double base = s.cum_return[sid] / price_ratio;
@@ -153,7 +156,12 @@ void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value
     s.stopped_stocks.push_back(signed_id(sid, stop_loss_side));
     const ExitReason reason =
         sold_high ? lv.reason_at_upper(stop_loss_side) : lv.reason_at_lower(stop_loss_side);
-    s.cash = set_position(run, sid, 0.0, s.cash, false, false, 1.0, {reason, fill});
+    if constexpr (Executed) {
+        s.cash = exit_by_order(run, sid, reason, fill, s.cash, true, price);
+    } else {
+        (void)price;
+        s.cash = set_position(run, sid, 0.0, s.cash, false, false, 1.0, {reason, fill});
+    }
 }
 
 // Close-mode test against the bar's close; the sale happens on the next bar.
@@ -170,9 +178,11 @@ void close_stop(Run& run, const BarRows& rows, int sid, int col, double price, d
     }
 }
 
-}  // namespace
-
-void walk_holdings(Run& run) {
+// The walk, once without the execution layer (the documented arithmetic)
+// and once through it: capital mode values holdings from their shares, and
+// a holding leaving by a stop order is not tested again while it works.
+template <bool Executed>
+void walk(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
     const int row = static_cast<int>(s.bar);
@@ -187,22 +197,41 @@ void walk_holdings(Run& run) {
         double price_ratio = price / reference;
         if (std::isnan(price_ratio)) price_ratio = 1.0;
 
-        value *= price_ratio;
+        bool exiting = false;
+        if constexpr (Executed) {
+            const ExecutionState& x = *run.exec;
+            if (in.exec.capital_mode() && !std::isnan(price)) {
+                value = x.shares[static_cast<std::size_t>(sid)] * raw_price(run, sid, price) / x.unit;
+            } else {
+                value *= price_ratio;
+            }
+            exiting = !x.orders.empty() && x.orders.exiting(sid);
+        } else {
+            value *= price_ratio;
+        }
         s.cum_return[sid] *= price_ratio;
         if (s.cum_return[sid] > s.max_cum_return[sid]) s.max_cum_return[sid] = s.cum_return[sid];
         if (s.cum_return[sid] < s.min_cum_return[sid]) s.min_cum_return[sid] = s.cum_return[sid];
 
-        const double entry_value = value / s.cum_return[sid];
-        const Levels lv = stop_levels(run, rows, sid, entry_value);
-        if (in.options.touched_exit) {
-            touched_exit(run, rows, sid, col, value, price_ratio, entry_value, lv);
-        } else {
-            close_stop(run, rows, sid, col, price, value, lv);
+        if (!exiting) {
+            const double entry_value = value / s.cum_return[sid];
+            const Levels lv = stop_levels(run, rows, sid, entry_value);
+            if (in.options.touched_exit) {
+                touched_exit<Executed>(run, rows, sid, col, value, price_ratio, entry_value, lv, price);
+            } else {
+                close_stop(run, rows, sid, col, price, value, lv);
+            }
         }
         if (!std::isnan(price)) reference = price;
         next.prefetch(col);
     }
 }
+
+}  // namespace
+
+void walk_holdings(Run& run) { walk<false>(run); }
+
+void walk_holdings_executed(Run& run) { walk<true>(run); }
 
 void run_deferred_exits(Run& run) {
     RunState& s = run.s;
@@ -215,7 +244,12 @@ void run_deferred_exits(Run& run) {
         }
         auto held = s.positions.find(sid);
         if (held == s.positions.end() || held->second == 0.0) continue;
-        s.cash = set_position(run, sid, 0.0, s.cash, false, true, 1.0, {s.due_exit_reasons[i]});
+        if (works_orders(run)) {
+            const double price = run.in.price_values(s.bar, run.in.price_col[sid]);
+            s.cash = exit_by_order(run, sid, s.due_exit_reasons[i], price, s.cash, false);
+        } else {
+            s.cash = set_position(run, sid, 0.0, s.cash, false, true, 1.0, {s.due_exit_reasons[i]});
+        }
         s.stopped_stocks.push_back(exit);
         s.reset_trackers(sid);
         // The walk of this bar may have queued the same stock again.

@@ -1,7 +1,7 @@
 // Moving money between cash and holdings: one stock to a target value
 // (set_position) and a whole weight row (rebalance).
 #include "pairwise_sum.hpp"
-#include "run.hpp"
+#include "trade_booking.hpp"
 
 #include <cmath>
 
@@ -37,50 +37,52 @@ double abs_weight_sum(RunSink& sink, const std::vector<double>& weights) {
     return pairwise_sum(magnitudes.data(), static_cast<std::ptrdiff_t>(n));
 }
 
-double set_position(Run& run, int sid, double target_value, double cash, bool verify_held, bool drop_flat,
-                    double weight_base, const ExitFill& fill) {
-    Holdings& positions = run.s.positions;
+Announced announce_trade(Run& run, int sid, bool holding, bool opening, double weight_target,
+                         double weight_base, bool may_rebase) {
     RunSink& sink = run.sink;
     TradeLog* log = run.log;
     const int bar = run.s.current_bar;
-    const double fee_ratio = run.in.options.fee_ratio;
-    const double tax_ratio = run.in.options.tax_ratio;
-
-    auto found = positions.find(sid);
-    const bool present = found != positions.end();
-    const bool held = !verify_held || present;
-    const bool holding = present && found->second != 0.0;
-    const bool opening = target_value != 0.0;
-
-    // Notifications first: a failure there leaves the money untouched.
-    enum class Event { none, entry, exit, rebase, resize } event = Event::none;
-    double weight = 0.0;
+    Announced a;
     if (!holding && opening) {
-        weight = entry_weight(target_value, weight_base);
-        sink.entered(sid, weight, 1);
-        event = Event::entry;
+        a.weight = entry_weight(weight_target, weight_base);
+        sink.entered(sid, a.weight, 1);
+        a.event = TradeEvent::entry;
     } else if (holding && !opening) {
         sink.exited(sid, 1);
         if (log) log->analyse(sid, bar, 1);
-        event = Event::exit;
+        a.event = TradeEvent::exit;
     } else if (holding && opening) {
-        event = Event::resize;
-        if (!sink.retain_cost_when_rebalance() && sink.periodically_rebalance()) {
+        a.event = TradeEvent::resize;
+        if (may_rebase && !sink.retain_cost_when_rebalance() && sink.periodically_rebalance()) {
             sink.exited(sid, 0);
             if (log) log->analyse(sid, bar, 0);
-            weight = entry_weight(target_value, weight_base);
-            sink.entered(sid, weight, 0);
-            event = Event::rebase;
+            a.weight = entry_weight(weight_target, weight_base);
+            sink.entered(sid, a.weight, 0);
+            a.event = TradeEvent::rebase;
         }
     }
+    return a;
+}
 
-    Booking b;
-    const double cash_before = cash;
+double fractional_money(Run& run, int sid, double target_value, double cash, bool held, bool drop_flat,
+                        double slippage_rate, double impact_rate, Booking& b) {
+    Holdings& positions = run.s.positions;
+    const double fee_ratio = run.in.options.fee_ratio;
+    const double tax_ratio = run.in.options.tax_ratio;
+    // Slippage and impact are charged like the fee; without them the
+    // arithmetic is the one the documented modules do.
+    const bool extra = slippage_rate != 0.0 || impact_rate != 0.0;
     if (target_value == 0.0) {
         if (held) {
             double& value = positions[sid];  // a missing key reads as 0 and is inserted
             const double v = value;
-            cash = cash + (v - std::fabs(v) * (fee_ratio + tax_ratio));
+            if (extra) {
+                b.slippage = std::fabs(v) * slippage_rate;
+                b.impact = std::fabs(v) * impact_rate;
+                cash = cash + (v - (std::fabs(v) * (fee_ratio + tax_ratio) + (b.slippage + b.impact)));
+            } else {
+                cash = cash + (v - std::fabs(v) * (fee_ratio + tax_ratio));
+            }
             if (drop_flat) {
                 positions.erase(sid);
             } else {
@@ -96,8 +98,12 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
         const double amount = target_value - value;
         const bool buying = amount > 0.0;
         const bool growing = (target_value >= 0.0 && amount > 0.0) || (target_value <= 0.0 && amount < 0.0);
-        const double cost =
-            growing ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
+        double cost = growing ? std::fabs(amount) * fee_ratio : std::fabs(amount) * (fee_ratio + tax_ratio);
+        if (extra) {
+            b.slippage = std::fabs(amount) * slippage_rate;
+            b.impact = std::fabs(amount) * impact_rate;
+            cost = cost + (b.slippage + b.impact);
+        }
         if (buying) {
             cash = cash - amount;
             value = value + (amount - cost);
@@ -113,30 +119,82 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
         b.tax = growing ? 0.0 : std::fabs(amount) * tax_ratio;
         if (drop_flat && value == 0.0) positions.erase(sid);
     }
+    return cash;
+}
 
-    if (log != nullptr && event != Event::none) {
-        b.cash_change = cash - cash_before;
-        // The price the holding is valued at: this bar's trading price once
-        // the walk has seen it, else the latest one before. (A column past the
-        // price matrix has none; reading its prices raises elsewhere.)
-        const std::size_t col = static_cast<std::size_t>(run.in.price_col[sid]);
-        const std::vector<double>& marks = run.s.rebalance_prices;
-        const double mark = col < marks.size() ? marks[col] : std::nan("");
-        switch (event) {
-            case Event::entry: {
-                // Read for the log only: a cell outside the matrix raises where the
-                // run itself reads it, not here.
-                const double price = run.in.price_values.get(run.s.bar, run.in.price_col[sid]);
-                log->entered(sid, bar, weight, target_value, price, b);
-                break;
-            }
-            case Event::exit:
-                log->exited(sid, bar, fill.reason, std::isnan(fill.price) ? mark : fill.price, b);
-                break;
-            case Event::rebase: log->rebased(sid, bar, weight, target_value, mark, b); break;
-            case Event::resize: log->resized(sid, b); break;
-            case Event::none: break;
-        }
+void log_trade(Run& run, int sid, const Announced& a, double target_value, const TradePrices& prices,
+               ExitReason reason, const Booking& b) {
+    TradeLog* log = run.log;
+    const int bar = run.s.current_bar;
+    switch (a.event) {
+        case TradeEvent::entry: log->entered(sid, bar, a.weight, target_value, prices.entry, b); break;
+        case TradeEvent::exit: log->exited(sid, bar, reason, prices.exit, b); break;
+        case TradeEvent::rebase: log->rebased(sid, bar, a.weight, target_value, prices.mark, b); break;
+        case TradeEvent::resize: log->resized(sid, b); break;
+        case TradeEvent::none: break;
+    }
+}
+
+void record_fill(Run& run, int sid, double shares, double price, double value, FillReason reason,
+                 const Booking& b) {
+    FillRecord f;
+    f.bar = run.s.current_bar;
+    f.stock = sid;
+    f.side = shares > 0.0 ? 1 : -1;
+    f.reason = static_cast<uint8_t>(reason);
+    f.shares = std::fabs(shares);
+    f.price = price;
+    f.value = value;
+    f.fee = b.fee;
+    f.tax = b.tax;
+    f.slippage = b.slippage;
+    f.impact = b.impact;
+    run.fills->fill(f);
+}
+
+double set_position(Run& run, int sid, double target_value, double cash, bool verify_held, bool drop_flat,
+                    double weight_base, const ExitFill& fill) {
+    Holdings& positions = run.s.positions;
+    auto found = positions.find(sid);
+    const bool present = found != positions.end();
+    const bool held = !verify_held || present;
+    const bool holding = present && found->second != 0.0;
+    const bool opening = target_value != 0.0;
+
+    const Announced a = announce_trade(run, sid, holding, opening, target_value, weight_base, true);
+    Booking b;
+    const double cash_before = cash;
+    cash = fractional_money(run, sid, target_value, cash, held, drop_flat, 0.0, 0.0, b);
+
+    if (run.log == nullptr) return cash;
+    b.cash_change = cash - cash_before;
+    // The price the holding is valued at: this bar's trading price once
+    // the walk has seen it, else the latest one before. (A column past the
+    // price matrix has none; reading its prices raises elsewhere.)
+    const std::size_t col = static_cast<std::size_t>(run.in.price_col[sid]);
+    const std::vector<double>& marks = run.s.rebalance_prices;
+    const double mark = col < marks.size() ? marks[col] : std::nan("");
+    // Read for the log only: a cell outside the matrix raises where the run
+    // itself reads it, not here.
+    double trading = run.in.price_values.get(run.s.bar, run.in.price_col[sid]);
+    double exit_price = std::isnan(fill.price) ? mark : fill.price;
+    double fill_price = !std::isnan(fill.price) ? fill.price : (std::isnan(trading) ? mark : trading);
+    TradePrices prices{trading, exit_price, mark};
+    if (run.exec != nullptr) {
+        // Split-adjusted prices shown as they were quoted.
+        prices = {raw_price(run, sid, trading), raw_price(run, sid, exit_price), raw_price(run, sid, mark)};
+        fill_price = raw_price(run, sid, fill_price);
+    }
+    // The shares the trade leaves, at the price it was struck at (fractional
+    // weights: a portfolio of 1 unit of currency).
+    b.shares_after = std::fabs(b.value_after) / fill_price;
+    if (a.event != TradeEvent::none) {
+        log_trade(run, sid, a, target_value, prices, fill.reason, b);
+    }
+    const double traded = target_value == 0.0 ? -b.value_before : b.amount;
+    if (run.fills != nullptr && traded != 0.0) {
+        record_fill(run, sid, traded / fill_price, fill_price, std::fabs(traded), fill_reason_of(fill.reason),
+                    b);
     }
     return cash;
 }
@@ -146,6 +204,9 @@ double rebalance(Run& run, const std::vector<double>& weights, double cash) {
     double total = cash;
     for (const auto& [sid, value] : positions) total += value;
     double denominator = abs_weight_sum(run.sink, weights);
+    // Rows are scaled down only beyond the leverage allowed (1 without the
+    // execution layer).
+    if (run.exec != nullptr && run.in.exec.leverage != 1.0) denominator = denominator / run.in.exec.leverage;
     if (1.0 > denominator) denominator = 1.0;
     double ratio = total / denominator;
     if (std::isnan(ratio)) ratio = 1.0;

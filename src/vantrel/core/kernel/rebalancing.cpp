@@ -1,5 +1,6 @@
 // Second half of a bar: the scheduled rebalance, delisting closes, valuation
 // and the scheduling of the next rebalance.
+#include "execution.hpp"
 #include "run.hpp"
 
 #include <algorithm>
@@ -55,7 +56,7 @@ void apply_rebalance(Run& run) {
     if (run.sink.stop_trading_next_period() && !s.stopped_stocks.empty()) {
         for (const int32_t stopped : s.stopped_stocks) weights[id_of(stopped)] = 0.0;
     }
-    s.cash = rebalance(run, weights, s.cash);
+    s.cash = works_orders(run) ? execute_rebalance(run, weights, s.cash) : rebalance(run, weights, s.cash);
 
     s.stopped_stocks.clear();
     s.next_exits.clear();
@@ -84,7 +85,11 @@ void close_delisted(Run& run) {
         if (run.in.delisting_bars[sid] == s.bar && value != 0.0) s.delisted_stocks.push_back(sid);
     }
     for (const int32_t sid : s.delisted_stocks) {
-        s.cash = set_position(run, sid, 0.0, s.cash, false, true, 1.0, {ExitReason::delisting});
+        if (works_orders(run)) {
+            s.cash = close_by_delisting(run, sid, s.cash);
+        } else {
+            s.cash = set_position(run, sid, 0.0, s.cash, false, true, 1.0, {ExitReason::delisting});
+        }
         s.reset_trackers(sid);
     }
     s.delisted_stocks.clear();
@@ -106,6 +111,27 @@ void value_portfolio(Run& run) {
             value += amount;
         } else {
             value += (amount * close) / price;
+        }
+    }
+    s.values[s.bar] = value;
+}
+
+void value_portfolio_executed(Run& run) {
+    RunState& s = run.s;
+    const RunInputs& in = run.in;
+    const ExecutionState& x = *run.exec;
+    const int row = static_cast<int>(s.bar);
+    const MatrixRow<double> prices = in.price_values.row_view(s.bar);
+    const MatrixRow<double> closes = in.close_values.row_view(s.bar);
+    double value = s.cash;
+    for (const auto& [sid, amount] : s.positions) {
+        const int col = in.price_col[sid];
+        validate_trade_price(prices[col], sid, row);
+        const double close = closes[col];
+        if (std::isnan(close)) {
+            value += amount;
+        } else {
+            value += x.shares[static_cast<std::size_t>(sid)] * raw_price(run, sid, close) / x.unit;
         }
     }
     s.values[s.bar] = value;

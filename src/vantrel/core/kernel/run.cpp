@@ -1,5 +1,6 @@
 // The bar loop and the preparation of a run.
 #include "run.hpp"
+#include "execution.hpp"
 
 namespace vantrel::kernel {
 
@@ -49,15 +50,26 @@ void run_bars(Run& run) {
         s.sl_row = in.sl_rows[bar];
         s.tp_row = in.tp_rows[bar];
 
-        walk_holdings(run);
-        run_deferred_exits(run);
-        hand_over_exits(s);
-        if (s.rebalance_pending) apply_rebalance(run);
-        if (s.has_delisting) close_delisted(run);
-        value_portfolio(run);
+        if (run.exec != nullptr) {
+            run_executed_bar(run);
+        } else {
+            walk_holdings(run);
+            run_deferred_exits(run);
+            hand_over_exits(s);
+            if (s.rebalance_pending) apply_rebalance(run);
+            if (s.has_delisting) close_delisted(run);
+            value_portfolio(run);
+        }
         schedule_rebalance(run);
+        if (run.exec != nullptr) finish_executed_bar(run);
     }
-    if (run.log != nullptr) run.log->close_open(s.positions, s.bar, s.current_bar, s.rebalance_prices);
+    if (run.log == nullptr) return;
+    if (run.exec != nullptr) {
+        const auto closing = closing_marks(run);
+        run.log->close_open(s.positions, s.bar, s.current_bar, s.rebalance_prices, &closing);
+    } else {
+        run.log->close_open(s.positions, s.bar, s.current_bar, s.rebalance_prices);
+    }
 }
 
 }  // namespace vantrel::kernel

@@ -3,6 +3,8 @@
 // prepare_state), runs the bars, then reads the state and the log.
 #pragma once
 
+#include "execution_state.hpp"
+#include "fill_log.hpp"
 #include "run_inputs.hpp"
 #include "run_sink.hpp"
 #include "run_state.hpp"
@@ -19,6 +21,10 @@ struct Run {
     RunSink& sink;
     RunState& s;
     TradeLog* log = nullptr;  // null unless the trade log is kept
+    // The execution layer's state, when any of its options is on (see
+    // execution.hpp); null otherwise, and always for the documented modules.
+    ExecutionState* exec = nullptr;
+    FillLog* fills = nullptr;  // null unless fills are kept (with the trade log)
 };
 
 // Cash, trackers and reference prices of a fresh run, sized from the first
@@ -58,6 +64,15 @@ double rebalance(Run& run, const std::vector<double>& weights, double cash);
 
 // Sum of absolute weights in NumPy's pairwise order (long rows: the sink's).
 double abs_weight_sum(RunSink& sink, const std::vector<double>& weights);
+
+// Whether trades go through the execution layer's orders.
+inline bool works_orders(const Run& run) { return run.exec != nullptr && run.in.exec.orders; }
+
+// A split-adjusted price of `sid` as it was quoted on the current bar.
+inline double raw_price(const Run& run, int sid, double adjusted) {
+    if (run.exec == nullptr || run.exec->split_factor.empty()) return adjusted;
+    return adjusted / run.exec->split_factor[static_cast<std::size_t>(run.in.price_col[sid])];
+}
 
 // A missing (NaN) price is allowed; zero, negative or infinite is not.
 inline void validate_trade_price(double price, int sid, int row) {

@@ -2,6 +2,7 @@
 // already converted. The kernel never writes through these views.
 #pragma once
 
+#include "execution_options.hpp"
 #include "strided.hpp"
 
 #include <cstdint>
@@ -40,6 +41,7 @@ struct RunInputs {
     Vector<int64_t> sl_rows, tp_rows;     // per bar, the row in force
     std::vector<uint8_t> rebalance_mask;  // per bar: may a new row be applied
     RunOptions options;
+    ExecutionInputs exec;  // off unless the package's entry sets it
 
     int n_columns() const { return static_cast<int>(price_col.size()); }
 };

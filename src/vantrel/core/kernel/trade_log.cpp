@@ -84,6 +84,9 @@ void TradeLog::entered(int sid, int bar, double weight, double target, double en
     r.capital = std::fabs(target);
     r.fees = b.fee;
     r.taxes = b.tax;
+    r.slippage = b.slippage;
+    r.impact = b.impact;
+    r.shares = b.shares_after;
 }
 
 void TradeLog::resized(int sid, const Booking& b) {
@@ -91,7 +94,22 @@ void TradeLog::resized(int sid, const Booking& b) {
     r.profit += b.cash_change;
     r.fees += b.fee;
     r.taxes += b.tax;
+    r.slippage += b.slippage;
+    r.impact += b.impact;
+    if (b.shares_after > r.shares) r.shares = b.shares_after;
     if (b.growing) r.capital += std::fabs(b.amount);
+}
+
+void TradeLog::split(int sid, double shares) {
+    TradeRecord& r = open_[sid].record;
+    if (std::fabs(shares) > r.shares) r.shares = std::fabs(shares);
+}
+
+void TradeLog::income(int sid, CostKind kind, double amount) {
+    TradeRecord& r = open_[sid].record;
+    r.profit += amount;
+    if (kind == CostKind::dividends) r.dividends += amount;
+    if (kind == CostKind::borrow) r.borrow -= amount;
 }
 
 void TradeLog::rebased(int sid, int bar, double weight, double target, double mark, const Booking& b) {
@@ -110,6 +128,8 @@ void TradeLog::rebased(int sid, int bar, double weight, double target, double ma
         r.profit += b.cash_change + b.value_after;
         r.fees += b.fee;
         r.taxes += b.tax;
+        r.slippage += b.slippage;
+        r.impact += b.impact;
     }
     const int32_t round_trip = r.round_trip;
     const int8_t old_side = r.side;
@@ -124,10 +144,13 @@ void TradeLog::rebased(int sid, int bar, double weight, double target, double ma
     next.weight = weight;
     next.entry_price = mark;
     next.capital = std::fabs(target);
+    next.shares = b.shares_after;
     if (b.growing) {
         next.profit = b.cash_change - b.value_before;
         next.fees = b.fee;
         next.taxes = b.tax;
+        next.slippage = b.slippage;
+        next.impact = b.impact;
     } else {
         next.profit = -b.value_after;
     }
@@ -144,23 +167,33 @@ void TradeLog::exited(int sid, int bar, ExitReason reason, double fill_price, co
     r.profit += b.cash_change;
     r.fees += b.fee;
     r.taxes += b.tax;
+    r.slippage += b.slippage;
+    r.impact += b.impact;
     push(open);
 }
 
 void TradeLog::close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar,
-                          const std::vector<double>& marks) {
+                          const std::vector<double>& marks,
+                          const std::vector<std::pair<double, double>>* closing) {
+    std::size_t k = 0;
     for (const auto& [sid, value] : positions) {
+        const std::size_t at = k++;
         if (value == 0) continue;  // NaN is a holding too
         analyse(sid, current_bar, 0);
         Open& open = open_[sid];
         TradeRecord& r = open.record;
-        const int col = in_.price_col[sid];
-        const double price = in_.price_values(bar, col);
-        const double close = in_.close_values(bar, col);
-        // Valued as the last bar values it.
-        const bool marked = !(std::isnan(price) || std::isnan(close));
-        r.profit += marked ? (value * close) / price : value;
-        r.exit_price = marked ? close : marks[col];
+        if (closing != nullptr) {
+            r.profit += (*closing)[at].first;
+            r.exit_price = (*closing)[at].second;
+        } else {
+            const int col = in_.price_col[sid];
+            const double price = in_.price_values(bar, col);
+            const double close = in_.close_values(bar, col);
+            // Valued as the last bar values it.
+            const bool marked = !(std::isnan(price) || std::isnan(close));
+            r.profit += marked ? (value * close) / price : value;
+            r.exit_price = marked ? close : marks[col];
+        }
         r.exit_bar = -1;
         r.full_exit = 0;
         r.exit_reason = static_cast<uint8_t>(ExitReason::open);

@@ -11,6 +11,7 @@
 #include "run_state.hpp"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace vantrel::kernel {
@@ -33,6 +34,13 @@ struct TradeRecord {
     double profit = 0.0;           // in units of the initial capital (1.0)
     double capital = 0.0;          // the value committed: |target| plus later additions
     double realized_return = 0.0;  // profit / capital
+    // What the execution layer adds (0 without it; shares: value / price in
+    // fractional weights, for a portfolio of 1 unit of currency).
+    double shares = 0.0;    // the most shares the record held
+    double slippage = 0.0;  // costs of its fills beyond fees and taxes
+    double impact = 0.0;
+    double dividends = 0.0;  // received (paid on a short: negative)
+    double borrow = 0.0;     // borrow fees paid on a short
 };
 
 // What one set_position call did to the money, for the log.
@@ -43,7 +51,10 @@ struct Booking {
     double amount = 0.0;        // target - value before (0 for a close)
     double fee = 0.0;
     double tax = 0.0;
-    bool growing = false;  // the trade added to the position (or reversed it)
+    double slippage = 0.0;
+    double impact = 0.0;
+    double shares_after = 0.0;  // |shares| the holding has after the trade
+    bool growing = false;       // the trade added to the position (or reversed it)
 };
 
 class TradeLog {
@@ -65,9 +76,16 @@ public:
     // reference price of its column).
     void rebased(int sid, int bar, double weight, double target, double mark, const Booking& b);
     void exited(int sid, int bar, ExitReason reason, double fill_price, const Booking& b);
-    // The trades still open after the last bar, valued as the last bar values them.
+    // Cash a holding earned or paid while open (dividends, borrow fees).
+    void income(int sid, CostKind kind, double amount);
+    // A split changed the shares an open record holds.
+    void split(int sid, double shares);
+    // The trades still open after the last bar, valued as the last bar values
+    // them: at `closing[k]` for the k-th holding when given (the execution
+    // layer's values and quoted closes), else by the price matrices.
     void close_open(const Holdings& positions, std::ptrdiff_t bar, int current_bar,
-                    const std::vector<double>& marks);
+                    const std::vector<double>& marks,
+                    const std::vector<std::pair<double, double>>* closing = nullptr);
 
 private:
     struct Open {

@@ -1,0 +1,23 @@
+// The impact model's look-back of one stock: for each bar of the window
+// before a fill, its close-to-close return and its volume (NaN where
+// unknown). A window moved on by a bar reads one new bar instead of the whole
+// window; the statistics are computed from its bars in the same order either
+// way, so they do not depend on how it got there.
+#pragma once
+
+#include "strided.hpp"
+
+#include <array>
+
+namespace vantrel::kernel {
+
+struct ImpactWindow {
+    static constexpr int kBars = 20;  // the fill's own bar is never in it
+    Index end = -1;                   // the window holds the bars before this one
+    int count = 0;                    // bars held (fewer at the start of the data)
+    int head = 0;                     // slot of the oldest
+    double last_close = 0.0;          // the close of the bar before `end`
+    std::array<double, kBars> returns{}, volumes{};
+};
+
+}  // namespace vantrel::kernel

@@ -1,0 +1,138 @@
+"""The execution layer's books add up: every option at once on real prices, in
+close and touched modes, reconciles to the final equity; and options set where
+they never bind leave the run exactly as it is without them."""
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vantrel
+from execution_books import Events
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from benchmarks.engine import package_arguments
+from benchmarks.market import make_market
+from benchmarks.strategies import standard_strategies
+
+_engine = pytest.importorskip("vantrel.core._engine")
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+
+
+@pytest.fixture(scope="module")
+def real_market():
+    """Five stocks' quoted prices and volume; splits where the quoted and adjusted
+    closes part (2000, 2003, 2005), and a dividend of 0.4% every 63 bars."""
+    if not (DATA / "ohlc_AAPL.csv").exists():
+        pytest.skip("the shared real data is not here")
+    frames = {
+        t: pd.read_csv(DATA / f"ohlc_{t}.csv", index_col="Date", parse_dates=True)
+        for t in ("AAPL", "GOOG", "IBM", "MSFT", "FB")
+    }
+
+    def field(name):
+        return pd.DataFrame({t: f[name] for t, f in frames.items()}).sort_index()
+
+    close = field("Close")
+    m = vantrel.Market(close, open=field("Open"), high=field("High"), low=field("Low"), ohlc_tolerance=0.01)
+    m._values["volume"] = field("Volume").to_numpy(dtype=np.float64)
+    factor = (close / field("Adj Close")).to_numpy()
+    jump = factor[:-1] / factor[1:]
+    bars, columns = np.nonzero(jump > 1.4)
+    m.split_events = Events(bars + 1, columns.astype(np.int64), np.round(jump[bars, columns] * 2) / 2)
+    assert len(bars) == 3
+    quoted = close.to_numpy()
+    paid = [(b, c) for b in range(63, len(quoted), 63) for c in range(5) if not np.isnan(quoted[b - 1, c])]
+    m.dividend_events = Events(
+        np.array([b for b, _ in paid]),
+        np.array([c for _, c in paid]),
+        np.array([0.004 * quoted[b - 1, c] for b, c in paid]),
+    )
+    # Month by month: long the two best 60-day movers, short the worst, 150% gross.
+    momentum = close.pct_change(60, fill_method=None)
+    rows = {}
+    for end in close.resample("ME").last().index:
+        at = momentum.index[momentum.index.searchsorted(end, side="right") - 1]
+        ranked = momentum.loc[at].dropna().sort_values()
+        row = pd.Series(0.0, index=close.columns)
+        if len(ranked) >= 3:
+            row[ranked.index[-2:]], row[ranked.index[0]] = 0.6, -0.3
+        rows[at] = row
+    return m, pd.DataFrame(rows).T
+
+
+EVERY_OPTION = dict(
+    capital=1e9,  # large enough for the 5% participation cap to bind
+    lot_size=100,
+    min_fee=1.0,
+    fee_ratio=0.001,
+    tax_ratio=0.001,
+    slippage=0.0005,
+    impact=0.1,
+    participation=0.05,
+    price_limit=0.1,
+    cash_rate=0.02,
+    borrow_rate=0.01,
+    leverage=1.5,
+    margin_rate=0.05,
+    stop_loss=0.15,
+)
+
+
+@pytest.mark.parametrize(
+    "mode", [dict(), dict(touched_exit=True, take_profit=0.3, trade_at="open")], ids=["close", "touched"]
+)
+def test_every_option_at_once_reconciles_with_the_equity(real_market, mode):
+    m, w = real_market
+    r = vantrel.backtest(w, m, **EVERY_OPTION, **mode)
+    costs, trades, fills = r.costs, r.trades, r.fills
+    booked = 1.0 + trades["profit"].sum() + costs["cash_interest"].sum() - costs["margin_interest"].sum()
+    assert booked == pytest.approx(r.equity.iloc[-1], rel=1e-12, abs=1e-12)
+    # Every option did something.
+    assert (costs.sum() > 0).all(), costs.sum()
+    assert {"carried", "rebalance", "stop_loss"} <= set(fills["reason"])
+    # The three records of the costs agree, and the fills are whole lots in currency.
+    for kind, fill_column in (("fees", "fee"), ("taxes", "tax"), ("slippage", "slippage"), ("impact", "impact")):
+        assert costs[kind].sum() == pytest.approx(fills[fill_column].sum() / 1e9, rel=1e-9)
+        assert trades[kind].sum() == pytest.approx(costs[kind].sum(), rel=1e-9)
+    assert (fills["shares"] % 100 == 0).mean() > 0.99  # odd lots only from splits
+    assert np.isfinite(r.equity).all() and (r.fills["fee"] >= 1.0).all()
+
+
+def test_options_that_never_bind_leave_the_run_as_it_was():
+    """Through the execution layer in fractional weights, a limit never reached,
+    a cap far above every trade and dividends of nothing trade exactly as the
+    run without them, in every stop mode of the benchmark books."""
+    m = make_market(150, 30, seed=3)
+    idle = {
+        "price limit": dict(price_limit=50.0),
+        "participation": dict(participation=1.0, volume=np.full(m.close.shape, 1e12)),
+        "dividends": dict(
+            dividend_bars=np.array([5]), dividend_columns=np.array([0]), dividend_amounts=np.array([0.0])
+        ),
+    }
+    for strategy in standard_strategies(m):
+        arguments = package_arguments(m, strategy)
+        plain = _engine.run(**arguments)
+        for name, options in idle.items():
+            out = _engine.run(**arguments, **options)
+            assert out.values.tobytes() == plain.values.tobytes(), (strategy.name, name)
+            assert out.trades.tobytes() == plain.trades.tobytes(), (strategy.name, name)
+            assert out.fills.tobytes() == plain.fills.tobytes(), (strategy.name, name)
+
+
+def test_a_run_without_options_records_its_fills_and_costs():
+    m = make_market(150, 30, seed=5)
+    strategy = standard_strategies(m)[1]  # touched stops
+    out = _engine.run(**package_arguments(m, strategy))
+    fills, log = out.fills, out.trades
+    assert len(fills) > len(log) // 2
+    assert fills["fee"].sum() == pytest.approx(log["fees"].sum(), rel=1e-12)
+    assert fills["tax"].sum() == pytest.approx(log["taxes"].sum(), rel=1e-12)
+    costs = dict(zip(_engine.COST_KINDS, out.costs.sum(axis=0), strict=True))
+    assert costs["fees"] == pytest.approx(log["fees"].sum(), rel=1e-12)
+    assert costs["slippage"] == costs["dividends"] == costs["cash_interest"] == 0.0
+    stops = [_engine.FILL_REASONS.index(k) for k in ("stop_loss", "take_profit", "trailing_stop")]
+    assert np.isin(fills["reason"], stops).any()
