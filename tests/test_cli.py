@@ -151,3 +151,71 @@ def test_run_help_shows_that_costs_default_to_none(tmp_path):
 def test_a_cost_typed_as_a_percentage_is_refused_on_the_command_line(user_files):
     done = vantrel("run", "--close", "close.csv", "--weights", "weights.csv", "--tax-ratio", 3, cwd=user_files)
     assert done.returncode == 2 and "vantrel run: error: tax_ratio is 3, 1 or more" in done.stderr
+
+
+@requires_engine
+def test_run_takes_a_profile_execution_flags_and_market_data_files(user_files):
+    market = synthetic_market(40, 260, seed=5)
+    # Thin volume for S000 (100 shares a bar), so the participation cap carries its orders.
+    volume = pd.DataFrame(200_000.0, index=market.index, columns=market.columns)
+    volume["S000"] = 100.0
+    volume.to_csv(user_files / "volume.csv")
+    dividends = pd.DataFrame(0.5, index=market.index[[100, 200]], columns=market.columns)
+    dividends.to_csv(user_files / "dividends.csv")
+    pd.Series(100, index=market.columns, name="lot").to_csv(user_files / "lots.csv")
+    done = vantrel(
+        "run",
+        *("--close", "close.csv", "--weights", "weights.csv", "--rebalance", "ME", "--quiet", "--out", "result"),
+        *("--volume", "volume.csv", "--dividends", "dividends.csv", "--profile", "asia_board_lot_100_limit_10"),
+        *("--capital", 2_000_000, "--lot-size", "lots.csv", "--participation", 0.2, "--impact", 0.1),
+        *("--fee-ratio", 0.001),
+        cwd=user_files,
+    )
+    assert done.returncode == 0, done.stderr
+    assert (
+        "execution: capital=2,000,000, lot_size=per-stock Series, min_fee=5, slippage=0.001, impact=0.1, "
+        "participation=0.2, price_limit=0.1"
+    ) in done.stdout
+    out = user_files / "result"
+    stats = pd.read_csv(out / "stats.csv", index_col="statistic")["value"]
+    assert (float(stats["fee_ratio"]), float(stats["tax_ratio"])) == (0.001, 0.0005)  # the flag wins
+    assert float(stats["costs_paid_impact"]) > 0 and float(stats["income_dividends"]) > 0
+    fills = pd.read_csv(out / "fills.csv")
+    assert (fills["shares"] % 100 == 0).all() and "carried" in set(fills["reason"])
+    assert pd.read_csv(out / "costs.csv", index_col="date")["dividends"].gt(0).sum() == 2
+    report = (out / "report.html").read_text(encoding="utf-8")
+    assert '<section id="costs">' in report and re.search(r"<td>lot size \(shares\)</td>\s*<td>per-stock", report)
+
+
+@pytest.mark.parametrize(
+    "flags, message",
+    [
+        (("--capital", "lots"), "argument --capital: expected a number, got 'lots'"),
+        (
+            ("--lot-size", "absent.csv"),
+            "argument --lot-size: expected a number or a CSV file of stock,value rows, got 'absent.csv'",
+        ),
+        (("--slippage", "three.csv"), "argument --slippage: three.csv: expected two columns (stock, value), found 3"),
+        (
+            ("--cash-rate", "later"),
+            "argument --cash-rate: expected a number or a CSV file of date,rate rows, got 'later'",
+        ),
+        (("--profile", "tokyo"), "argument --profile: invalid choice: 'tokyo'"),
+    ],
+)
+def test_bad_execution_flags_are_named(tmp_path, capsys, flags, message):
+    from vantrel.cli import main
+
+    (tmp_path / "three.csv").write_text("stock,a,b\nS000,1,2\n")
+    with pytest.raises(SystemExit) as stopped:
+        main(
+            [
+                "run",
+                "--close",
+                "c.csv",
+                "--weights",
+                "w.csv",
+                *(str(f).replace("three.csv", str(tmp_path / "three.csv")) for f in flags),
+            ]
+        )
+    assert stopped.value.code == 2 and f"vantrel run: error: {message}" in capsys.readouterr().err

@@ -198,3 +198,15 @@ def test_loader_mistakes_say_what_to_do(tmp_path):
         load_ticker_files(tmp_path)
     assert str(fewer.value) == "close.csv has no open column, unlike the other files" + hint
     assert list(load_ticker_files(tmp_path, ticker=r"ohlc_(.+)").columns) == ["AAA"]
+
+
+def test_loaders_pick_up_the_volume_scaled_like_the_prices(tmp_path):
+    (tmp_path / "prices.csv").write_text(LONG_CSV)
+    market = load_long(tmp_path / "prices.csv", dayfirst=True)
+    # BBB's prices halve on adjusting, so its shares double: the value traded stays
+    np.testing.assert_array_equal(market.values("volume"), [[100, np.nan], [120, 1000], [np.nan, 600]])
+    assert load_long(tmp_path / "prices.csv", dayfirst=True, adjust=False).values("volume")[1, 1] == 500
+    (tmp_path / "AAA.csv").write_text("Date,Close,Volume\n2024-01-02,10,100\n2024-01-03,11,120\n")
+    (tmp_path / "BBB.csv").write_text("Date,Close\n2024-01-03,20\n")
+    files = load_ticker_files([tmp_path / "AAA.csv", tmp_path / "BBB.csv"])
+    np.testing.assert_array_equal(files.values("volume"), [[100, np.nan], [120, np.nan]])  # BBB's unknown

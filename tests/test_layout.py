@@ -22,6 +22,8 @@ FLOORS = {
     "vantrel._series": 1,
     "vantrel._robustness": 1,
     "vantrel.market": 1,
+    "vantrel._market_events": 1,
+    "vantrel._profiles": 1,
     "vantrel.demo": 1,
     "vantrel.stats": 2,
     "vantrel.datasets": 2,

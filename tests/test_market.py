@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -130,3 +132,105 @@ def test_timezone_aware_prices_keep_their_instants():
     assert market.delisting_bars(["A"])[0] == 1
     with pytest.raises(ValueError, match="timezone"):
         Market(frame(PRICES, dates), delisting={"A": "2024-01-02"})
+
+
+GAPPED = ["2024-01-01", "2024-01-02", "2024-01-05", "2024-01-08"]  # no bars on 3 and 4 January
+
+
+def test_volume_is_aligned_by_label_read_only_and_shown():
+    close = frame(PRICES, GAPPED)
+    given = frame([[1, 2], [3, 4], [5, 6], [7, 8]], GAPPED, columns=("B", "A"))
+    market = Market(close, volume=given)
+    assert market.has("volume") and not Market(close).has("volume")
+    np.testing.assert_array_equal(market.values("volume")[:, 0], [2, 4, 6, 8])
+    assert not market.values("volume").flags.writeable
+    view = market.volume
+    view.iloc[0, 0] = 99.0  # a copy
+    assert market.values("volume")[0, 0] == 2 and given.iloc[0, 0] == 1
+    assert repr(market).endswith("close, volume)")
+    assert Market(close).with_data(volume=given).values("volume")[0, 0] == 2
+
+
+def test_dividends_and_splits_become_sorted_events_on_the_next_bar():
+    close = frame(PRICES, GAPPED)
+    dividends = frame(
+        [[0.5, 0], [np.nan, 0.2], [0.1, np.nan], [0.3, np.nan]],
+        ["2024-01-01", "2024-01-03", "2024-01-04", "2024-01-05"],
+    )
+    splits = frame([[2, 1], [np.nan, 3], [2, np.nan]], ["2024-01-03", "2024-01-04", "2024-01-05"])
+    market = Market(close, dividends=dividends, splits=splits)
+    # 3 and 4 January fall on the bar of the 5th; A's two dividends there add up, its splits multiply.
+    events = market.dividend_events
+    assert (events.bars.tolist(), events.columns.tolist(), events.amounts.tolist()) == (
+        [0, 2, 2],
+        [0, 0, 1],
+        [0.5, 0.4, 0.2],
+    )
+    events = market.split_events
+    assert (events.bars.tolist(), events.columns.tolist(), events.amounts.tolist()) == ([2, 2], [0, 1], [4.0, 3.0])
+    assert events.bars.dtype == np.int64 and not events.amounts.flags.writeable
+    assert len(Market(close).dividend_events) == 0
+    assert repr(market).endswith("close, 3 dividends, 2 splits)")
+
+
+@pytest.mark.parametrize(
+    "data, error, message",
+    [
+        (
+            dict(volume=frame([[1, 2], [3, -4], [5, 6], [7, 8]])),
+            ValueError,
+            "volume must not be negative: 'B' on 2024-01-02: -4.0",
+        ),
+        (
+            dict(volume=frame([[1, 2], [3, np.inf], [5, 6], [7, 8]])),
+            ValueError,
+            "volume has infinite values: 'B' on 2024-01-02",
+        ),
+        (
+            dict(volume=frame(PRICES).astype({"B": object}).assign(B="x")),
+            TypeError,
+            "volume has non-numeric columns: 'B'",
+        ),
+        (dict(volume=frame(PRICES[:3])), ValueError, "volume does not have the same dates as the close prices"),
+        (
+            dict(volume=frame(PRICES, columns=("A", "C"))),
+            ValueError,
+            "volume does not have the same stocks as the close prices: missing 'B'; extra 'C'",
+        ),
+        (
+            dict(dividends=frame([[0.5, -0.1]], ["2024-01-02"])),
+            ValueError,
+            "dividends must be at least 0 (cash per share, 0 or NaN for none): 'B' on 2024-01-02: -0.1",
+        ),
+        (
+            dict(dividends=frame([[0.5]], ["2024-01-02"], columns=("Z",))),
+            ValueError,
+            "dividends names stocks that are not in the market: 'Z'",
+        ),
+        (
+            dict(dividends=frame([[0.5, np.nan]], ["2023-12-29"])),
+            ValueError,
+            (
+                "dividends dated before the first bar (2024-01-01): 'A' on 2023-12-29: 0.5; keep the events within "
+                "the prices' dates, e.g. dividends.loc[market.index[0]:market.index[-1]]"
+            ),
+        ),
+        (
+            dict(splits=frame([[np.nan, 2]], ["2024-01-05"])),
+            ValueError,
+            "splits dated after the last bar (2024-01-04): 'B' on 2024-01-05: 2;",
+        ),
+        (
+            dict(splits=frame([[0, np.nan]], ["2024-01-03"])),
+            ValueError,
+            (
+                "splits must be positive (new shares per old share, e.g. 2 for a 2-for-1 split; NaN or 1 for none): "
+                "'A' on 2024-01-03: 0"
+            ),
+        ),
+        (dict(splits=pd.Series([2.0])), TypeError, "splits must be a pandas DataFrame (dates x stocks), got Series"),
+    ],
+)
+def test_bad_volume_dividends_and_splits_are_named(data, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        Market(frame(PRICES), **data)

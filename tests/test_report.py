@@ -153,6 +153,53 @@ def test_report_shows_costs_benchmark_exit_reasons_and_sectors(result, tmp_path)
     )
 
 
+def with_costs(result):
+    """The fixture's result as a run with capital and slippage that paid costs and earned a dividend."""
+    days = pd.to_datetime(["2022-01-04", "2022-03-01", "2023-02-01"])
+    kinds = dict(fees=[0.001, 0.0005, 0.002], taxes=[0, 0.003, 0], slippage=[0.0002, 0.0001, 0])
+    kinds.update(impact=0.0, borrow=0.0, margin_interest=0.0, cash_interest=[0, 0, 0.0004], dividends=[0, 0.01, 0])
+    result.costs = pd.DataFrame(kinds, index=days, dtype=float)
+    result.fills = pd.DataFrame({"side": ["buy", "buy", "sell"], "reason": ["rebalance", "carried", "stop_loss"]})
+    result.settings.update(
+        fee_ratio=0.0, tax_ratio=0.003, capital=1_000_000.0, lot_size=1000, slippage=0.0005, participation=None
+    )
+    return result
+
+
+def test_report_breaks_the_costs_down_by_kind_and_year(result, tmp_path):
+    result = with_costs(result)
+    page = result.report(tmp_path / "report.html").read_text()
+    section = page.split('<section id="costs">')[1].split("</section>")[0]
+    rows = {
+        year: re.findall(r"<td>([^<]*)</td>", cells)
+        for year, cells in re.findall(r"<tr>\s*<td>(\w+)</td>(.*?)</tr>", section, re.S)
+    }
+    # fees, taxes, slippage, impact, borrow, margin, costs paid | interest on cash, dividends, income
+    nothing = ["0.00%"] * 3
+    assert rows == {
+        "2022": ["0.15%", "0.30%", "0.03%", *nothing, "0.48%", "0.00%", "1.00%", "1.00%"],
+        "2023": ["0.20%", "0.00%", "0.00%", *nothing, "0.20%", "0.04%", "0.00%", "0.04%"],
+        "total": ["0.35%", "0.30%", "0.03%", *nothing, "0.68%", "0.04%", "1.00%", "1.04%"],
+    }
+    assert "(1,000,000; the total costs paid come to 6,800.00)" in section
+    assert "3 fills: 1 rebalance, 1 carried, 1 stop loss (2 buys, 1 sale)." in section
+    assert 'alt="costs by kind and year chart" src="data:image/png;base64,' in section
+    assert page.index('href="#costs"') < page.index('href="#equity"')
+    assert "Fees paid" not in page.split('id="statistics"')[1].split("</section>")[0]  # shown once, here
+    assert "Costs: fee 0% of the value of every trade, tax 0.3% of the value of every sale, slippage 0.05% of " in page
+    settings = dict(re.findall(r"<tr>\s*<td>([^<]+)</td>\s*<td>([^<]*)</td>", page.split('id="settings"')[1]))
+    assert settings["lot size (shares)"] == "1,000" and settings["participation cap (of volume)"] == "off"
+    assert settings["capital"] == "1,000,000" and settings["slippage per fill"] == "0.05%"
+    assert (
+        "Paid fees 0.35%, taxes 0.30%, slippage 0.03%; earned interest on cash 0.04%, dividends 1.00% of the "
+        "initial capital." in result._repr_html_()
+    )
+    assert (
+        'id="costs"'
+        not in BacktestResult(result.equity, result.trades, result.portfolio).report(tmp_path / "old.html").read_text()
+    )  # a result that does not record its costs
+
+
 def test_plots_are_figures_with_their_panels(result):
     equity = result.plot()
     assert isinstance(equity, Figure) and len(equity.axes) == 2

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from test_report import SECTIONS, result, with_benchmark_and_exits  # noqa: F401 (fixture)
+from test_report import SECTIONS, result, with_benchmark_and_exits, with_costs  # noqa: F401 (fixture)
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 pytestmark = pytest.mark.skipif(
@@ -41,13 +41,13 @@ def rendered(page, tmp_path, width=1400):
     return done.stdout, [line for line in done.stderr.splitlines() if re.search(r"CONSOLE[(:]", line)]
 
 
-@pytest.mark.parametrize("benchmark", [False, True], ids=["alone", "with benchmark"])
+@pytest.mark.parametrize("benchmark", [False, True], ids=["alone", "with benchmark and costs"])
 def test_report_opens_in_chromium_without_console_messages(result, tmp_path, benchmark):  # noqa: F811
     if benchmark:
-        result = with_benchmark_and_exits(result)
+        result = with_costs(with_benchmark_and_exits(result))
     dom, console = rendered(result.report(tmp_path / "report.html"), tmp_path)
     assert console == []
-    for section in SECTIONS + (("exits",) if benchmark else ()):
+    for section in SECTIONS + (("exits", "costs") if benchmark else ()):
         assert f'<section id="{section}">' in dom, section
     assert ("<th>benchmark</th>" in dom) == benchmark
 

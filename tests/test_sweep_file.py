@@ -60,7 +60,10 @@ def test_a_folder_of_ticker_files_as_in_vantrel_run(folder, capsys):
         ),
         (
             'close = "c.csv"\nticker = "x(.)"',
-            "[market] with close does not take ticker (it takes close, dayfirst, delisting, high, low, open)",
+            (
+                "[market] with close does not take ticker (it takes close, dayfirst, delisting, dividends, high, "
+                "low, open, splits, volume)"
+            ),
         ),
         (
             "synthetic = {n_stocks = 3, stocks = 3}",
@@ -113,3 +116,55 @@ def test_prices_take_one_ticker_file_or_a_glob_too(folder):
     assert list(load_prices(folder / "data" / "ohlc_S001.csv", dayfirst=True).columns) == ["ohlc_S001"]
     market = load_prices(folder / "data" / "ohlc_*.csv", ticker="ohlc_(.+)", dayfirst=True)
     assert list(market.columns) == ["S000", "S001", "S002"]
+
+
+def test_a_profile_in_options_and_execution_options_on_the_grid_get_their_own_store_keys(folder, capsys):
+    import sqlite3
+
+    from vantrel._sweep.keys import market_fingerprint
+
+    (folder / "grid.toml").write_text(
+        '[market]\nprices = "data/"\nticker = "ohlc_(.+)"\ndayfirst = true\n'
+        '[strategy]\nweights = "weights.csv"\n'
+        '[options]\nprofile = "us_equities"\nlot_size = {S000 = 10, S001 = 1, S002 = 1}\n'
+        "[grid]\nslippage = [0.0005, 0.002]\ncapital = [1e5, 1e6]\n"
+    )
+    assert main(["sweep", str(folder / "grid.toml"), "--quiet", "--out", str(folder / "out")]) == 0
+    table = pd.read_csv(folder / "out" / "results.csv", index_col=0)
+    assert table["error"].isna().all() and table["slippage"].tolist() == [0.0005, 0.0005, 0.002, 0.002]
+    paid = table["costs_paid_slippage"]
+    assert paid[2] > 3 * paid[0] and paid[3] > 3 * paid[1]  # four times the slippage, much the same trades
+    with sqlite3.connect(folder / "out" / "sweep.sqlite") as store:
+        keys = [row[0] for row in store.execute("SELECT key FROM results")]
+    assert len(set(keys)) == 4
+    market = synthetic_market(3, 50, seed=5)
+    volume = market.close * 0 + 1000.0
+    dividends = market.close.iloc[[10]] * 0 + 0.1
+    fingerprints = {
+        market_fingerprint(m) for m in (market, market.with_data(volume=volume), market.with_data(dividends=dividends))
+    }
+    assert len(fingerprints) == 3 and market_fingerprint(market.with_data()) == market_fingerprint(market)
+
+
+@pytest.mark.parametrize(
+    "tables, message",
+    [
+        (
+            '[grid]\nprofile = ["us_equities"]',
+            '[grid] profile: a profile goes in [options] (profile = "us_equities"); sweep its options one by one',
+        ),
+        ('[options]\nprofile = "tokyo"', "unknown profile 'tokyo'; the profiles are 'frictionless', 'us_equities'"),
+        ('[options]\nlot_size = {S000 = "a lot"}', "lot_size: a table of numbers, e.g. {A = 100, B = 1000}, got"),
+        (
+            "[options]\ncash_rate = {soon = 0.02}",
+            "cash_rate: the table's keys must be dates such as \"2024-01-31\", got 'soon'",
+        ),
+    ],
+)
+def test_execution_option_mistakes_in_a_sweep_file_are_named(folder, capsys, tables, message):
+    (folder / "grid.toml").write_text(
+        f'[market]\nprices = "data/"\nticker = "ohlc_(.+)"\ndayfirst = true\n'
+        f'[strategy]\nweights = "weights.csv"\n{tables}\n'
+    )
+    assert main(["sweep", str(folder / "grid.toml"), "--quiet", "--out", str(folder / "out")]) == 2
+    assert capsys.readouterr().err.startswith(f"vantrel sweep: error: {message}")

@@ -23,6 +23,8 @@ _PUBLIC = {
     "sweep": "._sweep",
     "walk_forward": "._sweep",
     "WalkForwardResult": ".result",
+    "profile": "._profiles",
+    "profiles": "._profiles",
 }
 
 __all__ = [
@@ -36,6 +38,8 @@ __all__ = [
     "datasets",
     "performance_dates",
     "performance_stats",
+    "profile",
+    "profiles",
     "sweep",
     "walk_forward",
 ]
@@ -44,6 +48,8 @@ if TYPE_CHECKING:
     from . import datasets as datasets
     from ._backtest import CostWarning as CostWarning
     from ._backtest import backtest as backtest
+    from ._profiles import profile as profile
+    from ._profiles import profiles as profiles
     from ._sweep import sweep as sweep
     from ._sweep import walk_forward as walk_forward
     from .market import Market as Market

@@ -180,7 +180,7 @@ def _wide_prices(path, dayfirst: bool) -> pd.DataFrame:
 # Column names vendors use, compared in lower case with spaces and hyphens as "_".
 _DATE_NAMES = ("date", "datetime", "timestamp", "time")
 _TICKER_NAMES = ("ticker", "symbol", "stock", "code")
-_FIELDS = ("open", "high", "low", "close")
+_FIELDS = ("open", "high", "low", "close", "volume")
 _ADJUSTED_NAMES = ("adj_close", "adjusted_close", "adjclose")
 
 
@@ -201,8 +201,8 @@ def load_long(
     ----------
     data : DataFrame or path
         A table with a date column, a ticker column and field columns
-        ``open``, ``high``, ``low``, ``close`` (only ``close`` is required;
-        ``volume`` and other columns are ignored), or the path of such a
+        ``open``, ``high``, ``low``, ``close`` (only ``close`` is required),
+        optionally ``volume`` (shares traded; other columns are ignored), or the path of such a
         table as CSV (optionally compressed) or Parquet. Column names match
         whatever their case, spaces or hyphens ("Adj Close" is ``adj_close``).
     date, ticker : str, optional
@@ -265,7 +265,9 @@ def load_ticker_files(
         ``"data/ohlc_*.csv"`` (the same, of the files it matches), one file or
         a list of files. Each holds a date column (Date, Datetime, ...)
         and field columns Open, High, Low, Close (only Close is required) and
-        optionally an adjusted close; rows in any date order.
+        optionally Volume and an adjusted close; rows in any date order. A
+        file without Volume among files with it gives its stock NaN
+        (unknown) volume.
     ticker : None, str or callable
         The ticker of a file: by default its name without suffixes
         (``AAPL.csv`` is ``AAPL``); a regular expression searched in that name
@@ -315,7 +317,7 @@ def load_ticker_files(
                 _numbers(data[column], column, path.name).to_numpy(), index=dates
             )
     for field, by_ticker in columns.items():
-        if len(by_ticker) < len(files):
+        if len(by_ticker) < len(files) and field != "volume":
             lacking = next(f for f, n in zip(files, names, strict=True) if n not in by_ticker)
             raise ValueError(f"{lacking.name} has no {field} column, unlike the other files{hint}")
     frames = {f: pd.DataFrame(by_ticker).sort_index() for f, by_ticker in columns.items()}
@@ -324,9 +326,16 @@ def load_ticker_files(
 
 def _market(frames: dict, adjust: bool, delisting, sectors, ohlc_tolerance) -> Market:
     adjusted = frames.pop("adj_close", None)
+    volume = frames.pop("volume", None)
+    if volume is not None:  # NaN (unknown) for stocks and dates without it
+        volume = volume.reindex(index=frames["close"].index, columns=frames["close"].columns)
     if adjust and adjusted is not None:
         factor = adjusted / frames["close"]
         frames = {f: frame * factor for f, frame in frames.items()}
+        if volume is not None:  # shares in the adjusted prices' units: the value traded stays what it was
+            volume = volume / factor
+    if volume is not None:
+        frames["volume"] = volume
     frames = {f: frame.rename_axis(index=None) for f, frame in frames.items()}
     return Market(frames.pop("close"), delisting=delisting, sectors=sectors, ohlc_tolerance=ohlc_tolerance, **frames)
 

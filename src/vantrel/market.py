@@ -17,8 +17,9 @@ from ._checks import (
     require_frame,
     when,
 )
+from ._market_events import NO_EVENTS, MarketEvents, market_events
 
-__all__ = ["Market"]
+__all__ = ["Market", "MarketEvents"]
 
 
 class Market:
@@ -47,24 +48,61 @@ class Market:
         whose open or close lies outside [low, high], are refused by default
         (touched exits fill inside that range); data vendors' rounding often
         needs a small tolerance such as 0.001. None skips the check.
+    volume : DataFrame, optional
+        Shares traded per bar, same dates and stock labels as ``close``
+        (columns may come in another order); NaN where unknown, never
+        negative. Needed by the ``participation`` cap and the ``impact`` cost
+        of :func:`vantrel.backtest`; with volume given, a bar with zero volume
+        trades nothing.
+    dividends : DataFrame, optional
+        Cash dividends per share by ex-date, dates x stocks (NaN or 0 where
+        there is none). The prices are then raw, not adjusted for dividends:
+        a holder is credited the cash on the ex-date bar. A date between two
+        bars (a weekend, a holiday) applies on the next bar; dates before the
+        first bar or after the last, and stocks without prices, are refused.
+    splits : DataFrame, optional
+        Split ratios by the date they take effect, dates x stocks: new shares
+        per old share (2 for a 2-for-1 split, 0.1 for a 1-for-10 reverse
+        split; NaN or 1 where there is none), so share counts follow a split
+        of raw prices. Dates are read as for ``dividends``.
 
     Notes
     -----
     All prices must be positive where present. The caller's frames are copied,
-    never modified.
+    never modified. Dividends and splits are exposed as :class:`MarketEvents`
+    (``dividend_events``, ``split_events``): bars, stock columns and amounts,
+    sorted by bar then column; several events of one stock that land on one
+    bar combine (dividends add up, split ratios multiply).
 
     Raises
     ------
     ValueError
         Naming the first bad cell: unsorted or duplicate dates, duplicate
         labels, non-positive or infinite prices, frames that do not line up
-        with ``close``, inconsistent bars.
+        with ``close``, inconsistent bars, negative volume, negative dividends,
+        non-positive split ratios, events off the calendar or for unknown
+        stocks.
     TypeError
         For frames that are not DataFrames of numbers on a DatetimeIndex.
     """
 
+    # Defaults for markets pickled before these existed.
+    dividend_events: MarketEvents = NO_EVENTS
+    split_events: MarketEvents = NO_EVENTS
+
     def __init__(
-        self, close, *, open=None, high=None, low=None, delisting=None, sectors=None, ohlc_tolerance: float | None = 0.0
+        self,
+        close,
+        *,
+        open=None,
+        high=None,
+        low=None,
+        delisting=None,
+        sectors=None,
+        ohlc_tolerance: float | None = 0.0,
+        volume=None,
+        dividends=None,
+        splits=None,
     ):
         require_frame(close, "close")
         index = check_date_index(close.index, "close")
@@ -75,6 +113,10 @@ class Market:
                 self._values[name] = _positive_prices(_aligned_to(given, name, index, columns), name)
         if ohlc_tolerance is not None:
             _check_bars(self._values, index, columns, real_number(ohlc_tolerance, "ohlc_tolerance", minimum=0.0))
+        if volume is not None:
+            self._values["volume"] = _volume(_aligned_to(volume, "volume", index, columns, what="volume"))
+        self.dividend_events: MarketEvents = market_events(dividends, "dividends", index, columns)
+        self.split_events: MarketEvents = market_events(splits, "splits", index, columns)
         self.index = index
         self.columns = columns
         self._index_ns = nanoseconds(index)
@@ -103,11 +145,34 @@ class Market:
     def low(self) -> pd.DataFrame | None:
         return self._frame("low")
 
+    @property
+    def volume(self) -> pd.DataFrame | None:
+        return self._frame("volume")
+
+    def with_data(self, *, volume=None, dividends=None, splits=None) -> Market:
+        """A copy of the market with volume, dividends or splits added (or replaced).
+
+        The prices, delisting dates and sectors are shared with this market,
+        not checked again; the new frames are checked as in the constructor.
+        Arguments left as None keep what this market has.
+        """
+        copy = object.__new__(Market)
+        copy.__dict__.update({k: v for k, v in self.__dict__.items() if k != "_derived"})
+        copy._values = dict(self._values)
+        if volume is not None:
+            copy._values["volume"] = _volume(_aligned_to(volume, "volume", self.index, self.columns, what="volume"))
+        if dividends is not None:
+            copy.dividend_events = market_events(dividends, "dividends", self.index, self.columns)
+        if splits is not None:
+            copy.split_events = market_events(splits, "splits", self.index, self.columns)
+        return copy
+
     def has(self, name: str) -> bool:
+        """Whether the market holds the matrix ``name``: "open", "high", "low", "close" or "volume"."""
         return name in self._values
 
     def values(self, name: str) -> np.ndarray:
-        """The price matrix handed to the engine (bars x stocks, float64)."""
+        """The matrix handed to the engine (bars x stocks, float64, in the order of ``columns``)."""
         return self._values[name]
 
     @property
@@ -117,7 +182,11 @@ class Market:
     def __repr__(self) -> str:
         kinds = "/".join(k for k in ("open", "high", "low", "close") if k in self._values)
         span = f"{self.index[0].date()} to {self.index[-1].date()}"
-        return f"Market({len(self.columns)} stocks, {len(self.index)} bars {span}, {kinds})"
+        extras = ", volume" if "volume" in self._values else ""
+        for name, events in (("dividends", self.dividend_events), ("splits", self.split_events)):
+            if len(events):
+                extras += f", {len(events)} {name}"
+        return f"Market({len(self.columns)} stocks, {len(self.index)} bars {span}, {kinds}{extras})"
 
     def _delisting_dates(self, delisting) -> pd.Series:
         """Delisting date per stock (NaT where the stock stays listed)."""
@@ -179,12 +248,13 @@ class Market:
         return bars
 
 
-def _aligned_to(frame, name, index, columns) -> pd.DataFrame:
+def _aligned_to(frame, name, index, columns, what: str | None = None) -> pd.DataFrame:
+    what = what or f"{name} prices"
     require_frame(frame, name)
     check_date_index(frame.index, name)
     check_columns(frame.columns, name)
     if not frame.index.equals(index):
-        raise ValueError(f"{name} prices do not have the same dates as the close prices")
+        raise ValueError(f"{what} {_do(what)} not have the same dates as the close prices")
     missing = columns.difference(frame.columns)
     extra = frame.columns.difference(columns)
     if len(missing) or len(extra):
@@ -193,8 +263,27 @@ def _aligned_to(frame, name, index, columns) -> pd.DataFrame:
             parts.append(f"missing {preview(missing)}")
         if len(extra):
             parts.append(f"extra {preview(extra)}")
-        raise ValueError(f"{name} prices do not have the same stocks as the close prices: {'; '.join(parts)}")
+        raise ValueError(f"{what} {_do(what)} not have the same stocks as the close prices: {'; '.join(parts)}")
     return frame[columns]
+
+
+def _do(what: str) -> str:
+    return "do" if what.endswith("prices") else "does"
+
+
+def _volume(frame: pd.DataFrame) -> np.ndarray:
+    """Shares traded per bar: numbers, never negative; read-only, as the engine shares it between runs."""
+    values = numeric_values(frame, "volume")
+    with np.errstate(invalid="ignore"):
+        bad = values < 0
+    if bad.any():
+        rows, cols = np.nonzero(bad)
+        cells = [
+            f"{frame.columns[c]!r} on {when(frame.index[r])}: {values[r, c]}" for r, c in zip(rows, cols, strict=True)
+        ]
+        raise ValueError(f"volume must not be negative: {preview(cells, quote=False)}")
+    values.setflags(write=False)
+    return values
 
 
 # What makes a bar inconsistent: (price, relation, reference), tested in this order.

@@ -30,6 +30,15 @@ _PERCENT = {
     "alpha",
     "tracking_error",
     "risk_free",
+    # What the run paid and earned, in fractions of the initial capital.
+    "costs_paid_fees",
+    "costs_paid_taxes",
+    "costs_paid_slippage",
+    "costs_paid_impact",
+    "costs_paid_borrow",
+    "costs_paid_margin",
+    "income_cash_interest",
+    "income_dividends",
 }
 
 _COSTS = {"fee_ratio", "tax_ratio"}
@@ -65,11 +74,30 @@ LABELS = {
     "risk_free": "Risk-free rate",
     "fee_ratio": "Fee per trade",
     "tax_ratio": "Tax per sale",
+    "costs_paid_fees": "Fees paid",
+    "costs_paid_taxes": "Taxes paid",
+    "costs_paid_slippage": "Slippage paid",
+    "costs_paid_impact": "Market impact paid",
+    "costs_paid_borrow": "Borrow fees paid",
+    "costs_paid_margin": "Margin interest paid",
+    "income_cash_interest": "Interest earned on cash",
+    "income_dividends": "Dividends received",
 }
 
 _SETTINGLABELS = {
     "fee_ratio": "fee per trade",
     "tax_ratio": "tax per sale",
+    "capital": "capital",
+    "lot_size": "lot size (shares)",
+    "min_fee": "minimum fee per fill",
+    "slippage": "slippage per fill",
+    "impact": "impact coefficient k",
+    "participation": "participation cap (of volume)",
+    "price_limit": "daily price limit",
+    "cash_rate": "interest on cash (a year)",
+    "borrow_rate": "borrow fee (a year)",
+    "leverage": "leverage",
+    "margin_rate": "margin interest (a year)",
 }
 
 # Trade columns shown as percentages in the table (the CSV keeps the raw numbers).
@@ -148,24 +176,77 @@ def costs_text(settings: dict, stats: pd.Series | None = None) -> str:
     fee, tax = rate("fee_ratio"), rate("tax_ratio")
     if fee is None and tax is None:
         return "Costs: not recorded with this result."
-    if not fee and not tax:
+    others = _execution_costs(settings)
+    if not fee and not tax and not others:
         return "Costs: none (no fee, no tax)."
     parts = []
     if fee is not None:
         parts.append(f"fee {percent_of(fee)} of the value of every trade")
     if tax is not None:
         parts.append(f"tax {percent_of(tax)} of the value of every sale")
-    return "Costs: " + ", ".join(parts) + "."
+    return "Costs: " + ", ".join(parts + others) + "."
+
+
+def _execution_costs(settings: dict) -> list[str]:
+    """The execution options that cost something, as phrases (none when they are off)."""
+    phrases = {
+        "min_fee": "a minimum fee of {} per fill",
+        "slippage": "slippage {} of the price on every fill",
+        "impact": "square-root market impact with k = {}",
+        "borrow_rate": "a borrow fee of {} a year on shorts",
+        "margin_rate": "margin interest of {} a year on negative cash",
+    }
+    out = []
+    for key, phrase in phrases.items():
+        value = settings.get(key)
+        if value is None or (isinstance(value, (int, float)) and not value):
+            continue
+        out.append(phrase.format(_execution_value(key, value)))
+    return out
+
+
+# Execution options shown as percentages, and as amounts of currency.
+_EXECUTION_PERCENT = {"slippage", "participation", "price_limit", "cash_rate", "borrow_rate", "margin_rate"}
+_EXECUTION_AMOUNTS = {"capital", "min_fee", "lot_size"}
+_EXECUTION = (
+    "capital",
+    "lot_size",
+    "min_fee",
+    "slippage",
+    "impact",
+    "participation",
+    "price_limit",
+    "cash_rate",
+    "borrow_rate",
+    "leverage",
+    "margin_rate",
+)
+
+
+def _execution_value(key: str, value) -> str:
+    if value is None:
+        return "off"
+    if isinstance(value, pd.Series):
+        return f"per stock ({len(value)} values)" if key != "cash_rate" else f"by date ({len(value)} rates)"
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        return str(value)
+    if key in _EXECUTION_PERCENT:
+        return percent_of(float(value))
+    if key in _EXECUTION_AMOUNTS:
+        return f"{float(value):,.2f}".rstrip("0").rstrip(".")
+    return f"{float(value):g}"
 
 
 def settings_table(settings: dict) -> pd.DataFrame:
-    """The run's options as display text, the costs first."""
-    keys = [k for k in ("fee_ratio", "tax_ratio") if k in settings]
+    """The run's options as display text, the costs and execution options first."""
+    keys = [k for k in ("fee_ratio", "tax_ratio", *_EXECUTION) if k in settings]
     keys += [k for k in settings if k not in keys]
     rows = []
     for key in keys:
         value = settings[key]
-        if key in _COSTS and not missing(value) and isinstance(value, (int, float)):
+        if key in _EXECUTION:
+            text = _execution_value(key, value)
+        elif key in _COSTS and not missing(value) and isinstance(value, (int, float)):
             text = percent_of(float(value))
         elif isinstance(value, pd.Series):
             text = f"Series ({len(value)} values)"

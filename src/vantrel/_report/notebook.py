@@ -7,6 +7,7 @@ from html import escape
 import pandas as pd
 
 from .charts import sparkline_figure
+from .costs import costs_paid_text
 from .formatting import LABELS, costs_text, date_text, format_stat, missing
 from .images import png_data_uri
 from .trust import OVERFITTING_MEANING, overfitting_lines
@@ -57,12 +58,14 @@ def result_html(result) -> str:
             if benchmark is not None:
                 row.append(format_stat(key, benchmark.get(key)))
             rows.append(row)
+    paid = costs_paid_text(stats)
+    paid = f"<br/>{escape(paid)}" if paid else ""
     chart = png_data_uri(sparkline_figure(result), dpi=80)
     span = f"{date_text(result.equity.index[0])} to {date_text(result.equity.index[-1])}"
     return (
         '<div style="display:flex;gap:1.5em;align-items:flex-start;flex-wrap:wrap">'
         f"<div><strong>BacktestResult</strong> {escape(span)}, {len(result.equity)} bars"
-        f"<br/>{escape(costs_text(result.settings, stats))}{_xhtml_table(header, rows)}</div>"
+        f"<br/>{escape(costs_text(result.settings, stats))}{paid}{_xhtml_table(header, rows)}</div>"
         f'<img alt="equity chart" src="{chart}"/></div>'
     )
 

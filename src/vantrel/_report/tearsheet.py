@@ -17,6 +17,7 @@ import pandas as pd
 from .._version import __version__
 from ..stats import with_dates
 from . import analysis, charts
+from .costs import COST_STATS, cost_section
 from .formatting import (
     costs_text,
     date_text,
@@ -81,6 +82,7 @@ def _context(result, *, title: str, sectors) -> dict:
     benchmark_dates = getattr(result, "benchmark_dates", None)
     if benchmark_stats is not None and benchmark_dates is not None:
         benchmark_stats = with_dates(benchmark_stats, benchmark_dates)
+    stats = stats.drop(list(COST_STATS), errors="ignore")  # the cost section shows them
     stats_frame = stats_table(with_dates(stats, result.dates), benchmark_stats)
     stats_frame.columns = ["statistic", "strategy", "benchmark"][: stats_frame.shape[1]]
     sections = [
@@ -99,12 +101,18 @@ def _context(result, *, title: str, sectors) -> dict:
     if exits is not None:
         sections.append(("exits", "Exit reasons"))
     sections += [("excursions", "Excursions"), ("portfolio", "Portfolio"), ("trades", "Trades")]
+    costs = cost_section(result)
+    if costs is not None:
+        sections.insert(2, ("costs", "Costs"))
+        costs["table"] = Markup(html_table(costs["table"]))
+        costs["figure"] = png_data_uri(costs["figure"]) if costs["figure"] is not None else None
 
     def html(frame, **kwargs):
         return Markup(html_table(frame, **kwargs))
 
     return dict(
         title=title,
+        cost_section=costs,
         period=(f"{date_text(equity.index[0])} to {date_text(equity.index[-1])}" if len(equity) else "no bars"),
         bars=len(equity),
         sections=sections,

@@ -12,7 +12,29 @@ import pandas as pd
 from ..stats import MIN_YEARS, drawdown, performance_dates, performance_stats
 from .round_trips import round_trip_table
 
-__all__ = ["BacktestResult"]
+__all__ = ["BacktestResult", "costs_paid"]
+
+# Statistic -> column of ``result.costs`` it totals: costs paid, then income received.
+COSTS_PAID = {
+    "costs_paid_fees": "fees",
+    "costs_paid_taxes": "taxes",
+    "costs_paid_slippage": "slippage",
+    "costs_paid_impact": "impact",
+    "costs_paid_borrow": "borrow",
+    "costs_paid_margin": "margin_interest",
+    "income_cash_interest": "cash_interest",
+    "income_dividends": "dividends",
+}
+
+
+def costs_paid(costs: pd.DataFrame | None) -> pd.Series:
+    """Totals of a result's costs by kind, in units of the initial capital; NaN when not recorded."""
+    if not isinstance(costs, pd.DataFrame):
+        return pd.Series(np.nan, index=list(COSTS_PAID), dtype=np.float64)
+    return pd.Series(
+        {key: float(costs[kind].sum()) if kind in costs.columns else 0.0 for key, kind in COSTS_PAID.items()},
+        dtype=np.float64,
+    )
 
 
 class BacktestResult:
@@ -181,7 +203,12 @@ class BacktestResult:
 
     @cached_property
     def stats(self) -> pd.Series:
-        """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``).
+        """Performance statistics, with the costs the run used (``fee_ratio``, ``tax_ratio``)
+        and what it paid and earned by kind, as fractions of the initial capital (the totals of
+        :attr:`costs`): ``costs_paid_fees``, ``costs_paid_taxes``, ``costs_paid_slippage``,
+        ``costs_paid_impact``, ``costs_paid_borrow``, ``costs_paid_margin``,
+        ``income_cash_interest`` and ``income_dividends`` (NaN for a result that does not
+        record its costs).
 
         Numbers only, as float64 (``result.stats.round(3)`` works); their dates
         are in :attr:`dates`. Trades count round trips; see :meth:`compute_stats`
@@ -243,7 +270,7 @@ class BacktestResult:
             dtype=np.float64,
         )
         # One concatenation: growing a Series key by key copies it each time.
-        return pd.concat([out, costs]).rename(out.name)
+        return pd.concat([out, costs, costs_paid(getattr(self, "costs", None))]).rename(out.name)
 
     def bootstrap(self, stat="sharpe", n: int = 1000, seed=None, block: float | None = None, level: float = 0.95):
         """A confidence interval of a statistic by the stationary bootstrap of the per-bar returns.

@@ -34,10 +34,13 @@ def fingerprint(*parts) -> str:
 
 
 def market_fingerprint(market) -> str:
-    """Digest of a market's dates, labels, every price matrix it holds and its delisting dates.
+    """Digest of a market's dates, labels, every price matrix it holds, its delisting dates,
+    and its volume, dividends and splits when it has them.
 
     One pass over the price bytes (tens of milliseconds for a market of
-    millions of prices); the matrices are hashed in place, not copied.
+    millions of prices); the matrices are hashed in place, not copied. A
+    market without volume or corporate actions keeps the digest it had
+    before markets could hold them, so existing stores still resume.
     """
     digest = hashlib.blake2b(digest_size=_DIGEST)
     _feed(digest, market.index)
@@ -47,6 +50,15 @@ def market_fingerprint(market) -> str:
             digest.update(kind.encode())
             _array(digest, market.values(kind))
     _feed(digest, market.delisting)
+    if market.has("volume"):
+        digest.update(b"volume")
+        _array(digest, market.values("volume"))
+    for kind in ("dividend_events", "split_events"):
+        events = getattr(market, kind)
+        if len(events):
+            digest.update(kind.encode())
+            for values in (events.bars, events.columns, events.amounts):
+                _array(digest, values)
     return digest.hexdigest()
 
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from .options import add_cost_options
+from .options import add_cost_options, add_execution_options, execution_options, market_data_options
 from .outputs import write_outputs
 from .prices import load_prices
 from .progress import Progress
@@ -48,10 +48,12 @@ def add_run_command(commands) -> None:
         help="accept open/close this far (a fraction) outside [low, high] (default %(default)s)",
     )
     run.add_argument("--no-ohlc-check", action="store_true", help="do not check that bars are consistent")
+    market_data_options(run)
     run.add_argument("--delisting", choices=["infer"], help="infer delisting from each stock's last price")
     run.add_argument("--rebalance", help='offset alias such as "W-FRI", "ME", "QE" (default: every signal date)')
     run.add_argument("--trade-at", choices=["close", "open"], default="close")
     add_cost_options(run)
+    add_execution_options(run)
     run.add_argument(
         "--benchmark", help='"equal_weight" (the universe), a stock label, or a CSV/Parquet file of prices'
     )
@@ -113,14 +115,13 @@ def _run(args) -> int:
             args.prices, ticker=args.ticker, dayfirst=args.dayfirst, delisting=args.delisting, ohlc_tolerance=tolerance
         )
     weights = read_wide(args.weights, dayfirst=args.dayfirst)
+    market = _with_market_data(market, args)
     progress(f"backtesting {weights.shape[1]} stocks over {len(market.index)} bars")
     result = backtest(
         weights,
         market,
         rebalance=args.rebalance,
         trade_at=args.trade_at,
-        fee_ratio=args.fee_ratio,
-        tax_ratio=args.tax_ratio,
         stop_loss=args.stop_loss,
         take_profit=args.take_profit,
         trail_stop=args.trail_stop,
@@ -134,10 +135,20 @@ def _run(args) -> int:
         periodically_rebalance=args.periodically_rebalance,
         benchmark=_benchmark(args.benchmark, args.dayfirst),
         risk_free=args.risk_free,
+        **execution_options(args),
     )
     progress(f"writing the report to {args.out}")
     write_outputs(result, args.out, args.title)
     return 0
+
+
+def _with_market_data(market, args):
+    """The market with the volume, dividends and splits files given beside the prices."""
+    from ..datasets import read_wide
+
+    files = {name: getattr(args, name) for name in ("volume", "dividends", "splits")}
+    given = {name: read_wide(path, dayfirst=args.dayfirst) for name, path in files.items() if path is not None}
+    return market.with_data(**given) if given else market
 
 
 def _benchmark(text: str | None, dayfirst: bool):

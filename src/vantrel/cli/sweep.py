@@ -4,10 +4,12 @@ The file has up to five tables; paths are relative to the file::
 
     [market]            # synthetic = {n_stocks = 200, n_days = 1000, seed = 7}, or
                         # close = "close.csv" (open/high/low, delisting = "infer"), or
-                        # prices = "data/" (ticker = "ohlc_(.+)"; a long file too)
+                        # prices = "data/" (ticker = "ohlc_(.+)"; a long file too);
+                        # volume, dividends, splits = "file.csv" beside close or prices
     [strategy]          # weights = "weights.csv", or function = "momentum"
                         # (the demo strategy) or "module:function"
-    [options]           # backtest options shared by every variant
+    [options]           # backtest options shared by every variant; profile = "us_equities"
+                        # starts from a market profile, lot_size = {A = 100} is per stock
     [grid]              # lists are axes, other values fixed: stop_loss = [0.05, 0.1]
     [heatmap]           # stat = "sharpe", x = "stop_loss", y = "top" (all optional)
 
@@ -94,6 +96,7 @@ def add_sweep_command(commands) -> None:
 
 def _run_sweep(args) -> int:
     from .._sweep import sweep
+    from .options import file_parameters
 
     if args.resume and args.overwrite:
         raise ValueError("--resume continues the stored sweep and --overwrite replaces it: give one of them")
@@ -110,10 +113,10 @@ def _run_sweep(args) -> int:
     try:
         result = sweep(
             market,
-            settings.get("grid", {}),
+            file_parameters(settings.get("grid", {}), "grid"),
             strategy=strategy,
             weights=weights,
-            options=settings.get("options", {}),
+            options=file_parameters(settings.get("options", {}), "options"),
             workers=args.workers,
             progress=not args.quiet,
             keep_returns=not args.no_returns,
@@ -214,16 +217,17 @@ def _check_heatmap_names(settings: dict) -> None:
 # What each source of prices in [market] takes beside itself.
 _MARKET_KEYS = {
     "synthetic": set(),
-    "close": {"open", "high", "low", "delisting", "dayfirst"},
-    "prices": {"ticker", "delisting", "dayfirst"},
+    "close": {"open", "high", "low", "delisting", "dayfirst", "volume", "dividends", "splits"},
+    "prices": {"ticker", "delisting", "dayfirst", "volume", "dividends", "splits"},
 }
+_MARKET_DATA = ("volume", "dividends", "splits")
 # synthetic_market's keywords, and the names the file used before it took those.
 _SYNTHETIC_KEYS = ("n_stocks", "n_days", "n_sectors", "start", "seed")
 _SYNTHETIC_OLD = {"stocks": "n_stocks", "days": "n_days"}
 
 
 def _market(section: dict, base: Path):
-    from ..datasets import load_market
+    from ..datasets import load_market, read_wide
 
     sources = [name for name in _MARKET_KEYS if name in section]
     if len(sources) != 1:
@@ -242,9 +246,15 @@ def _market(section: dict, base: Path):
     if source == "prices":
         from .prices import load_prices
 
-        return load_prices(base / section["prices"], ticker=section.get("ticker"), **options)
-    paths = {name: base / section[name] for name in ("open", "high", "low") if name in section}
-    return load_market(base / section["close"], **paths, **options)
+        market = load_prices(base / section["prices"], ticker=section.get("ticker"), **options)
+    else:
+        paths = {name: base / section[name] for name in ("open", "high", "low") if name in section}
+        market = load_market(base / section["close"], **paths, **options)
+    # Wide files of volume, dividends and splits beside the prices.
+    extra = {
+        name: read_wide(base / section[name], dayfirst=options["dayfirst"]) for name in _MARKET_DATA if name in section
+    }
+    return market.with_data(**extra) if extra else market
 
 
 def _synthetic(settings):
