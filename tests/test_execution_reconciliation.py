@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 import vantrel
-from execution_books import Events
+from execution_books import event_table
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from benchmarks.engine import package_arguments
@@ -36,19 +36,23 @@ def real_market():
         return pd.DataFrame({t: f[name] for t, f in frames.items()}).sort_index()
 
     close = field("Close")
-    m = vantrel.Market(close, open=field("Open"), high=field("High"), low=field("Low"), ohlc_tolerance=0.01)
-    m._values["volume"] = field("Volume").to_numpy(dtype=np.float64)
     factor = (close / field("Adj Close")).to_numpy()
     jump = factor[:-1] / factor[1:]
     bars, columns = np.nonzero(jump > 1.4)
-    m.split_events = Events(bars + 1, columns.astype(np.int64), np.round(jump[bars, columns] * 2) / 2)
     assert len(bars) == 3
+    splits = {(b + 1, c): float(np.round(jump[b, c] * 2) / 2) for b, c in zip(bars, columns, strict=True)}
     quoted = close.to_numpy()
-    paid = [(b, c) for b in range(63, len(quoted), 63) for c in range(5) if not np.isnan(quoted[b - 1, c])]
-    m.dividend_events = Events(
-        np.array([b for b, _ in paid]),
-        np.array([c for _, c in paid]),
-        np.array([0.004 * quoted[b - 1, c] for b, c in paid]),
+    dividends = {(b, c): 0.004 * quoted[b - 1, c] for b in range(63, len(quoted), 63) for c in range(5)}
+    dividends = {k: v for k, v in dividends.items() if not np.isnan(v)}
+    m = vantrel.Market(
+        close,
+        open=field("Open"),
+        high=field("High"),
+        low=field("Low"),
+        volume=field("Volume"),
+        dividends=event_table(dividends, close.index, close.columns),
+        splits=event_table(splits, close.index, close.columns),
+        ohlc_tolerance=0.01,
     )
     # Month by month: long the two best 60-day movers, short the worst, 150% gross.
     momentum = close.pct_change(60, fill_method=None)
@@ -191,13 +195,12 @@ def market_with(close, high, low, volume, splits, dividends):
     def frame(values):
         return pd.DataFrame(values, index=index, columns=columns)
 
-    m = vantrel.Market(frame(close), high=frame(high), low=frame(low), open=frame(close))
-    m._values["volume"] = volume
-    for name, table in (("split_events", splits), ("dividend_events", dividends)):
-        keys = sorted(table)
-        setattr(
-            m,
-            name,
-            Events(np.array([b for b, _ in keys]), np.array([c for _, c in keys]), np.array([table[k] for k in keys])),
-        )
-    return m
+    return vantrel.Market(
+        frame(close),
+        high=frame(high),
+        low=frame(low),
+        open=frame(close),
+        volume=frame(volume),
+        dividends=event_table(dividends, index, columns),
+        splits=event_table(splits, index, columns),
+    )
