@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 import vantrel
-from execution_books import Events
+from execution_books import event_table
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from benchmarks.engine import package_arguments
@@ -36,19 +36,23 @@ def real_market():
         return pd.DataFrame({t: f[name] for t, f in frames.items()}).sort_index()
 
     close = field("Close")
-    m = vantrel.Market(close, open=field("Open"), high=field("High"), low=field("Low"), ohlc_tolerance=0.01)
-    m._values["volume"] = field("Volume").to_numpy(dtype=np.float64)
     factor = (close / field("Adj Close")).to_numpy()
     jump = factor[:-1] / factor[1:]
     bars, columns = np.nonzero(jump > 1.4)
-    m.split_events = Events(bars + 1, columns.astype(np.int64), np.round(jump[bars, columns] * 2) / 2)
     assert len(bars) == 3
+    splits = {(b + 1, c): float(np.round(jump[b, c] * 2) / 2) for b, c in zip(bars, columns, strict=True)}
     quoted = close.to_numpy()
-    paid = [(b, c) for b in range(63, len(quoted), 63) for c in range(5) if not np.isnan(quoted[b - 1, c])]
-    m.dividend_events = Events(
-        np.array([b for b, _ in paid]),
-        np.array([c for _, c in paid]),
-        np.array([0.004 * quoted[b - 1, c] for b, c in paid]),
+    dividends = {(b, c): 0.004 * quoted[b - 1, c] for b in range(63, len(quoted), 63) for c in range(5)}
+    dividends = {k: v for k, v in dividends.items() if not np.isnan(v)}
+    m = vantrel.Market(
+        close,
+        open=field("Open"),
+        high=field("High"),
+        low=field("Low"),
+        volume=field("Volume"),
+        dividends=event_table(dividends, close.index, close.columns),
+        splits=event_table(splits, close.index, close.columns),
+        ohlc_tolerance=0.01,
     )
     # Month by month: long the two best 60-day movers, short the worst, 150% gross.
     momentum = close.pct_change(60, fill_method=None)
@@ -136,3 +140,67 @@ def test_a_run_without_options_records_its_fills_and_costs():
     assert costs["slippage"] == costs["dividends"] == costs["cash_interest"] == 0.0
     stops = [_engine.FILL_REASONS.index(k) for k in ("stop_loss", "take_profit", "trailing_stop")]
     assert np.isin(fills["reason"], stops).any()
+
+
+def test_random_books_with_every_option_reconcile():
+    """Random markets with gaps, suspensions, splits and dividends, random long-short
+    books and options: the run ends finite and its books add up."""
+    checked = 0
+    for seed in range(40):
+        rng = np.random.default_rng(seed)
+        bars, stocks = 60, 6
+        close = 50 * np.exp(np.cumsum(rng.normal(0, 0.03, (bars, stocks)), axis=0))
+        close[rng.random((bars, stocks)) < 0.05] = np.nan
+        high, low = close * 1.02, close * 0.98
+        volume = rng.choice([0.0, np.nan, 1e3, 1e5], size=(bars, stocks), p=[0.05, 0.05, 0.3, 0.6])
+        splits = {
+            (int(b), int(c)): float(rng.choice([2.0, 0.5, 1.5])) for b, c in rng.integers(1, [bars, stocks], (3, 2))
+        }
+        dividends = {(int(b), int(c)): float(rng.uniform(0, 2)) for b, c in rng.integers(1, [bars, stocks], (5, 2))}
+        m = market_with(close, high, low, volume, splits, dividends)
+        w = pd.DataFrame(
+            rng.choice([0.0, 0.3, -0.3, 0.5], size=(6, stocks)), index=m.index[rng.choice(bars - 1, 6, replace=False)]
+        )
+        w = w.sort_index().set_axis(m.columns, axis=1)
+        capital = rng.choice([None, 1e4, 1e7])
+        options = dict(
+            slippage=0.001 * rng.integers(0, 3),
+            impact=float(rng.choice([0.0, 0.5])),
+            participation=rng.choice([None, 0.1, 1.0]),
+            price_limit=rng.choice([None, 0.02, 0.1]),
+            cash_rate=0.03,
+            borrow_rate=0.05,
+            leverage=float(rng.choice([0.5, 1.0, 2.0])),
+            margin_rate=0.04,
+            fee_ratio=0.001,
+            tax_ratio=0.002,
+            stop_loss=rng.choice([None, 0.05]),
+            touched_exit=bool(rng.integers(2)),
+        )
+        if capital is not None:
+            options.update(capital=capital, lot_size=float(rng.choice([1, 10, 100])), min_fee=float(rng.choice([0, 5])))
+        r = vantrel.backtest(w, m, **options)
+        assert np.isfinite(r.equity).all(), seed
+        c = r.costs
+        booked = 1.0 + r.trades["profit"].sum() + c["cash_interest"].sum() - c["margin_interest"].sum()
+        assert booked == pytest.approx(r.equity.iloc[-1], rel=1e-9, abs=1e-12), seed
+        checked += len(r.fills)
+    assert checked > 200
+
+
+def market_with(close, high, low, volume, splits, dividends):
+    index = pd.date_range("2024-01-01", periods=len(close), freq="B")
+    columns = [f"S{i}" for i in range(close.shape[1])]
+
+    def frame(values):
+        return pd.DataFrame(values, index=index, columns=columns)
+
+    return vantrel.Market(
+        frame(close),
+        high=frame(high),
+        low=frame(low),
+        open=frame(close),
+        volume=frame(volume),
+        dividends=event_table(dividends, index, columns),
+        splits=event_table(splits, index, columns),
+    )

@@ -1,5 +1,7 @@
 """The sweep parameter file's [market] table and --overwrite, run in this process through the CLI's main."""
 
+import contextlib
+
 import pandas as pd
 import pytest
 
@@ -134,7 +136,7 @@ def test_a_profile_in_options_and_execution_options_on_the_grid_get_their_own_st
     assert table["error"].isna().all() and table["slippage"].tolist() == [0.0005, 0.0005, 0.002, 0.002]
     paid = table["costs_paid_slippage"]
     assert paid[2] > 3 * paid[0] and paid[3] > 3 * paid[1]  # four times the slippage, much the same trades
-    with sqlite3.connect(folder / "out" / "sweep.sqlite") as store:
+    with contextlib.closing(sqlite3.connect(folder / "out" / "sweep.sqlite")) as store:
         keys = [row[0] for row in store.execute("SELECT key FROM results")]
     assert len(set(keys)) == 4
     market = synthetic_market(3, 50, seed=5)

@@ -30,14 +30,7 @@ void prepare_execution(const RunInputs& in, ExecutionState& x) {
 }
 
 void finish_executed_bar(Run& run) {
-    if (!run.in.exec.orders) return;
-    if (run.in.exec.impact > 0.0) {
-        // The holdings' look-backs take in this bar, whose close the valuation
-        // has just read.
-        for (const auto& [sid, value] : run.s.positions)
-            advance_window(run, run.in.price_col[sid], run.exec->window(sid));
-    }
-    prefetch_next_bar(run);
+    if (run.in.exec.orders) prefetch_next_bar(run);
 }
 
 void run_executed_bar(Run& run) {

@@ -81,22 +81,25 @@ void fill_window(const Run& run, int col, Index bar, ImpactWindow& w) {
     prefetch_column(volume, col, first, bar);
     w.count = static_cast<int>(bar - first);
     w.head = 0;
-    double before = first > 0 ? close(first - 1, col) : std::nan("");
+    // Read along the columns without a check per cell when they lie inside.
+    const Index from = first > 0 ? first - 1 : 0;
+    const auto closes = close.column(col, from, bar - 1);
+    const auto volumes = volume.column(col, first, bar - 1);
+    const bool direct = w.count > 0 && closes.data != nullptr && volumes.data != nullptr;
+    double before = first > 0 ? (direct ? closes[0] : close(first - 1, col)) : std::nan("");
     for (Index b = first; b < bar; ++b) {
-        const double c = close(b, col);
+        const double c = direct ? closes[b - from] : close(b, col);
         const std::size_t slot = static_cast<std::size_t>(b - first);
         w.returns[slot] = bar_return(c, before);
-        w.volumes[slot] = volume(b, col);
+        w.volumes[slot] = direct ? volumes[b - first] : volume(b, col);
         before = c;
     }
     w.last_close = before;
     w.end = bar;
 }
 
-// Takes bar `end` into the window.
-void push_bar(const Run& run, int col, ImpactWindow& w) {
-    const Index b = w.end;
-    const double c = run.in.close_values(b, col);
+// Takes bar `end`, its close `c` and volume `v`, into the window.
+void take_bar(double c, double v, ImpactWindow& w) {
     std::size_t slot;
     if (w.count < ImpactWindow::kBars) {
         slot = static_cast<std::size_t>(w.head + w.count++);
@@ -105,21 +108,44 @@ void push_bar(const Run& run, int col, ImpactWindow& w) {
         w.head = w.head + 1 == ImpactWindow::kBars ? 0 : w.head + 1;
     }
     w.returns[slot] = bar_return(c, w.last_close);
-    w.volumes[slot] = run.in.exec.volume(b, col);
+    w.volumes[slot] = v;
     w.last_close = c;
-    w.end = b + 1;
+    w.end = w.end + 1;
+}
+
+void push_bar(const Run& run, int col, ImpactWindow& w) {
+    take_bar(run.in.close_values(w.end, col), run.in.exec.volume(w.end, col), w);
 }
 
 }  // namespace
 
-void advance_window(const Run& run, int col, ImpactWindow& w) {
-    if (w.end == run.s.bar) push_bar(run, col, w);
+void walk_window(const Run& run, int col, double close, double volume, ImpactWindow& w) {
+    const Index bar = run.s.bar;
+    if (w.end >= 1 && w.end == bar - 1) {
+        if (w.staged_bar == w.end) {
+            take_bar(w.staged_close, w.staged_volume, w);
+        } else {
+            push_bar(run, col, w);
+        }
+    }
+    w.staged_bar = bar;
+    w.staged_close = close;
+    w.staged_volume = volume;
 }
 
 Liquidity liquidity(const Run& run, int col, ImpactWindow& w) {
     const Index bar = run.s.bar;
     if (w.end >= 1 && w.end == bar - 1) push_bar(run, col, w);
     if (w.end != bar) fill_window(run, col, bar, w);
+    Liquidity liq;
+    if (w.stats_end == bar) {
+        liq.sigma = w.sigma;
+        liq.volume = w.volume;
+        liq.known = w.known;
+        return liq;
+    }
+    w.stats_end = bar;
+    w.known = false;
     // The bars in order from the oldest: the ring's two runs.
     std::array<double, ImpactWindow::kBars> returns{};
     int n = 0;
@@ -138,7 +164,6 @@ Liquidity liquidity(const Run& run, int col, ImpactWindow& w) {
     };
     take(w.head, tail);
     take(0, w.head + w.count - tail);
-    Liquidity liq;
     if (n < 2 || volumes == 0 || !(volume > 0.0)) return liq;
     double mean = 0.0;
     for (int i = 0; i < n; ++i) mean += returns[static_cast<std::size_t>(i)];
@@ -151,6 +176,9 @@ Liquidity liquidity(const Run& run, int col, ImpactWindow& w) {
     liq.sigma = std::sqrt(squares / (n - 1));
     liq.volume = volume / volumes * split_factor(run, col);
     liq.known = true;
+    w.sigma = liq.sigma;
+    w.volume = liq.volume;
+    w.known = true;
     return liq;
 }
 
@@ -176,10 +204,6 @@ void prefetch_next_bar(const Run& run) {
         cell(e.volume, next, col);
         cell(e.volume, s.bar, col);
     };
-    // The holdings' look-backs take in the next bar at its end.
-    if (e.impact > 0.0) {
-        for (const auto& [sid, value] : s.positions) cell(e.volume, next, in.price_col[sid]);
-    }
     for (const Order& o : run.exec->orders) {
         if (o.filled()) continue;
         const int col = in.price_col[o.sid];

@@ -28,9 +28,9 @@ struct Liquidity {
 };
 Liquidity liquidity(const Run& run, int col, ImpactWindow& window);
 
-// Takes the current bar into a window that ends there (after the bar's
-// close: the next bar's fills may read it).
-void advance_window(const Run& run, int col, ImpactWindow& window);
+// A holding's look-back, seen by the walk: brought up to the current bar,
+// and the bar (its `close` and `volume`) kept for the next one.
+void walk_window(const Run& run, int col, double close, double volume, ImpactWindow& window);
 
 // The square-root law's fraction of the price for `shares` (quoted).
 double impact_rate(const Run& run, const Liquidity& liq, double shares);
