@@ -131,6 +131,10 @@ def test_a_split_multiplies_the_shares_and_moves_nothing_else(capital):
     assert fills(r, "bar", "side", "shares", "price") == [[1, "buy", shares, 100.0], [4, "sell", 2 * shares, 50.0]]
     assert r.trades[["shares", "entry_price", "exit_price"]].to_numpy().tolist() == [[2 * shares, 100.0, 50.0]]
     assert r.trades["exit_reason"].tolist() == ["rebalance"]
+    # Nor does the stock as a benchmark fall, alone or in the equal-weight universe.
+    for benchmark in (m.columns[0], "equal_weight"):
+        curve = vantrel.backtest(weights(m, {0: [1.0]}), m, benchmark=benchmark).benchmark
+        assert curve.tolist() == [1.0] * len(curve)
 
 
 def test_a_suspended_stock_waits_and_nothing_is_valued_at_nan():

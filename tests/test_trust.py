@@ -222,3 +222,13 @@ def test_bad_input_is_refused_by_name(market, result, call, message):
     with pytest.raises(ValueError) as raised:
         call(market, result)
     assert str(raised.value) == message
+
+
+def test_cost_sensitivity_scales_every_trading_cost(market):
+    weights = momentum(market)
+    run = vantrel.backtest(weights, market, rebalance="ME", fee_ratio=0.001, slippage=0.002)
+    table = run.cost_sensitivity().table
+    assert list(table.columns) == ["fee_ratio", "tax_ratio", "slippage", "sharpe", "cagr"]
+    assert table.loc[3, "slippage"] == 0.006
+    tripled = vantrel.backtest(weights, market, rebalance="ME", fee_ratio=0.003, slippage=0.006)
+    assert table.loc[3, "cagr"] == tripled.stats["cagr"]

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 
 from ..market import Market
+from .execution import split_adjusted
 
 EQUAL_WEIGHT = "equal_weight"
 _FORMS = 'a price Series, a stock label of the market, or "equal_weight"'
@@ -25,13 +26,14 @@ def benchmark_prices(benchmark, market: Market) -> pd.Series | None:
         column = market.columns.get_loc(benchmark)
     except (KeyError, TypeError, pd.errors.InvalidIndexError):
         raise ValueError(f"benchmark must be {_FORMS}; {benchmark!r} is not a stock of the market") from None
-    return pd.Series(market.values("close")[:, column], index=market.index, name=benchmark)
+    return pd.Series(split_adjusted(market, "close")[:, column], index=market.index, name=benchmark)
 
 
 def equal_weight_index(market: Market) -> pd.Series:
     """The equal-weight universe: each bar's mean return over the stocks priced on
-    both that bar and the one before, compounded from 1.0 on the first bar."""
-    close = market.values("close")
+    both that bar and the one before, compounded from 1.0 on the first bar (a split
+    is no return: closes are split-adjusted where the market has splits)."""
+    close = split_adjusted(market, "close")
     with np.errstate(invalid="ignore", divide="ignore"):
         change = close[1:] / close[:-1] - 1.0
     priced = ~np.isnan(change)

@@ -18,7 +18,7 @@ import pandas as pd
 from .._checks import check_date_index, is_real, nanoseconds, preview, real_number, same_timezone, when
 from ..market import Market
 
-__all__ = ["Execution", "execution_options"]
+__all__ = ["Execution", "execution_options", "split_adjusted"]
 
 _TRADING = ("capital", "slippage", "impact", "participation", "price_limit")
 
@@ -220,6 +220,11 @@ def _cash_rates(value, index: pd.DatetimeIndex, first_bar: int) -> float | np.nd
     if rows[first_bar] < 0:
         raise ValueError(f"cash_rate has no rate on or before the first bar, {when(index[first_bar])}")
     return np.where(rows >= 0, rates[present][np.maximum(rows, 0)], 0.0)
+
+
+def split_adjusted(market: Market, name: str) -> np.ndarray:
+    """A matrix as a split does not move it: adjusted where the market has splits, else as given."""
+    return _adjusted(market, name) if _splits(market) is not None else market.values(name)
 
 
 def _splits(market: Market):

@@ -372,8 +372,9 @@ class BacktestResult:
     def cost_sensitivity(self):
         """Sharpe ratio and CAGR at 0, 1, 2 and 3 times the run's costs, and the break-even fee.
 
-        Re-runs the backtest with ``fee_ratio`` and ``tax_ratio`` scaled, all
-        other options as they were. ``break_even_fee`` is the ``fee_ratio`` at
+        Re-runs the backtest with its trading costs scaled (``fee_ratio``,
+        ``tax_ratio``, and ``min_fee``, ``slippage`` and ``impact`` when it has
+        them), all other options as they were. ``break_even_fee`` is the ``fee_ratio`` at
         which the CAGR is 0 (the tax and the other options as the run had
         them), found by re-running the engine: bracketed from 0 upwards, then
         Brent's method to a fee within 1e-12.

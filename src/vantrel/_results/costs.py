@@ -15,6 +15,8 @@ from .roots import bracketed_root
 __all__ = ["MULTIPLES", "CostSensitivity", "cost_sensitivity", "rerun_of"]
 
 MULTIPLES = (0, 1, 2, 3)
+# The trading costs a multiple scales (financing rates are not costs of trading).
+SCALED = ("fee_ratio", "tax_ratio", "min_fee", "slippage", "impact")
 # The highest fee the break-even search tries: a fee of 1 (100%) or more is no fee.
 FEE_CEILING = 0.99
 # The search stops when the bracket around the break-even fee is this narrow.
@@ -28,8 +30,11 @@ class CostSensitivity:
     Attributes
     ----------
     table : DataFrame
-        One row per multiple of the run's costs (index ``multiple``): the
-        ``fee_ratio`` and ``tax_ratio`` charged, ``sharpe`` and ``cagr``.
+        One row per multiple of the run's trading costs (index ``multiple``):
+        the ``fee_ratio`` and ``tax_ratio`` charged (and ``min_fee``,
+        ``slippage`` and ``impact`` when the run had them as numbers; per-stock
+        ones are scaled too), ``sharpe`` and ``cagr``. Financing rates stay as
+        the run had them.
     break_even_fee : float
         The ``fee_ratio`` at which the CAGR is 0, with the run's tax and other
         options; NaN when the strategy does not make money at a fee of 0 (or
@@ -53,19 +58,31 @@ def cost_sensitivity(result, multiples=MULTIPLES) -> CostSensitivity:
     rerun = rerun_of(result, "cost_sensitivity")
     fee = float(result.settings.get("fee_ratio", 0.0))
     tax = float(result.settings.get("tax_ratio", 0.0))
+    given = getattr(rerun, "options", {})
+    costs = {name: given[name] for name in SCALED if isinstance(given.get(name), pd.Series) or given.get(name)}
+    costs.setdefault("fee_ratio", fee)
+    costs.setdefault("tax_ratio", tax)
+    shown = [name for name in SCALED if name in costs and _scalar(costs[name]) is not None]
     rows = []
     for multiple in multiples:
+        scaled = {name: value * multiple for name, value in costs.items()}
         if multiple == 1:
             stats = result.stats
         else:
-            with warnings.catch_warnings():  # a multiple of a fee may be one the run would warn about
-                warnings.simplefilter("ignore")
-                stats = rerun(fee_ratio=fee * multiple, tax_ratio=tax * multiple).stats
-        rows.append((fee * multiple, tax * multiple, float(stats["sharpe"]), float(stats["cagr"])))
-    table = pd.DataFrame(
-        rows, columns=["fee_ratio", "tax_ratio", "sharpe", "cagr"], index=pd.Index(list(multiples), name="multiple")
-    )
+            try:
+                with warnings.catch_warnings():  # a multiple of a fee may be one the run would warn about
+                    warnings.simplefilter("ignore")
+                    stats = rerun(**scaled).stats
+            except ValueError:  # a multiple the run refuses (a fee of 100% or more): no figures
+                stats = {"sharpe": math.nan, "cagr": math.nan}
+        rows.append([_scalar(scaled[name]) for name in shown] + [float(stats["sharpe"]), float(stats["cagr"])])
+    table = pd.DataFrame(rows, columns=[*shown, "sharpe", "cagr"], index=pd.Index(list(multiples), name="multiple"))
     return CostSensitivity(table=table, break_even_fee=break_even_fee(rerun), fee_ratio=fee, tax_ratio=tax)
+
+
+def _scalar(value) -> float | None:
+    """A cost as one number for the table; None for a per-stock Series (scaled, not shown)."""
+    return None if isinstance(value, pd.Series) else float(value)
 
 
 def break_even_fee(rerun) -> float:
