@@ -10,7 +10,9 @@ orders at the open of the rebalance bars sized as a percentage of the value at
 that open, sells before buys, valued at the close on every bar. A book with stops
 comes as entry signals, entry values, highs and lows and the stop levels; the
 signal configurations buy at the open and leave at a stop level touched within a
-bar (or at the open when it gaps through). Every configuration's output is the
+bar (or at the open when it gaps through). A stop sweep comes as that book with
+several stop-loss levels (``sl_stops``); the sweep configurations give one value
+series per level, in one broadcast call or in a call per level. Every configuration's output is the
 whole value series. Prints one JSON object: per configuration the first call (JIT
 compile included when the numba cache is empty), the median and spread of the
 steady calls, and the final value with the fee and without it.
@@ -57,6 +59,7 @@ class Workload:
             self.low = archive["low"]
             self.sl_stop = float(archive["sl_stop"])
             self.tp_stop = float(archive["tp_stop"])
+            self.sl_stops = archive.get("sl_stops", None)
             return
         self.orders = archive["orders"]
         self.rebalance = np.isfinite(self.orders).any(axis=1)
@@ -306,6 +309,56 @@ def signals_with_stops(w: Workload, fee: float, engine: str) -> np.ndarray:
     return np.asarray(portfolio.value())
 
 
+def signals_stop_sweep(w: Workload, fee: float, engine: str) -> np.ndarray:
+    """from_signals once for every stop-loss level: the book's columns tiled once per
+    level, each tile its own cash-sharing group with its level (vectorbt's broadcasting
+    of a parameter), the others as in from_signals_stops."""
+    levels = len(w.sl_stops)
+    stocks = w.close.shape[1]
+
+    def tiled(a):
+        return np.tile(a, (1, levels))
+
+    portfolio = vbt.Portfolio.from_signals(
+        close=tiled(w.close),
+        entries=tiled(w.entries),
+        exits=False,
+        price=tiled(w.open),
+        open=tiled(w.open),
+        high=tiled(w.high),
+        low=tiled(w.low),
+        size=np.tile(w.size, levels)[None, :],
+        size_type="value",
+        direction="longonly",
+        sl_stop=np.repeat(w.sl_stops, stocks)[None, :],
+        tp_stop=w.tp_stop,
+        stop_entry_price="fillprice",
+        stop_exit_price="stopmarket",
+        fees=fee,
+        init_cash=1.0,
+        cash_sharing=True,
+        group_by=np.repeat(np.arange(levels), stocks),
+        engine=engine,
+    )
+    return np.asarray(portfolio.value())
+
+
+def signals_stop_loop(w: Workload, fee: float, engine: str) -> np.ndarray:
+    """from_signals_stops called once per stop-loss level."""
+    out = []
+    for level in w.sl_stops:
+        w.sl_stop = float(level)
+        out.append(signals_with_stops(w, fee, engine))
+    return np.column_stack(out)
+
+
+SWEEP_CONFIGS: dict[str, tuple[str, Callable[[Workload, float, str], np.ndarray]]] = {
+    "from_signals_stop_sweep": ("numba", signals_stop_sweep),
+    "from_signals_stop_sweep_rust": ("rust", signals_stop_sweep),
+    "from_signals_stop_loop": ("numba", signals_stop_loop),
+    "from_signals_stop_loop_rust": ("rust", signals_stop_loop),
+}
+
 SIGNAL_CONFIGS: dict[str, tuple[str, Callable[[Workload, float, str], np.ndarray]]] = {
     "from_signals_stops": ("numba", signals_with_stops),
     "from_signals_stops_rust": ("rust", signals_with_stops),
@@ -326,7 +379,7 @@ CONFIGS: dict[str, tuple[str, Callable[[Workload, float, str], np.ndarray]]] = {
 
 
 def run_config(name: str, w: Workload, fee: float, repeats: int) -> dict:
-    engine, fn = {**CONFIGS, **SIGNAL_CONFIGS}[name]
+    engine, fn = {**CONFIGS, **SIGNAL_CONFIGS, **SWEEP_CONFIGS}[name]
     if engine == "rust" and rust_version() is None:
         return {"error": "vectorbt-rust is not installed"}
     try:
@@ -353,8 +406,10 @@ def run_config(name: str, w: Workload, fee: float, repeats: int) -> dict:
         "min_s": samples[0],
         "max_s": samples[-1],
         "repeats": len(samples),
-        "final_value_with_fee": float(values[-1]),
-        "final_value_no_fee": float(no_fee[-1]),
+        "final_value_with_fee": float(np.ravel(values[-1])[0]),
+        "final_value_no_fee": float(np.ravel(no_fee[-1])[0]),
+        # A sweep's final value of every level, without the fee.
+        **({"final_values_no_fee": [float(v) for v in np.ravel(no_fee[-1])]} if np.ndim(no_fee) == 2 else {}),
         "values_finite": bool(np.isfinite(values).all()),
     }
 
@@ -364,11 +419,14 @@ def main() -> None:
     with np.load(path) as archive:
         w = Workload(archive)
         fee = float(archive["fee"])
-    known = SIGNAL_CONFIGS if hasattr(w, "entries") else CONFIGS
+    if getattr(w, "sl_stops", None) is not None:
+        known = SWEEP_CONFIGS
+    else:
+        known = SIGNAL_CONFIGS if hasattr(w, "entries") else CONFIGS
     asked = sys.argv[3].split(",") if len(sys.argv) > 3 and sys.argv[3] else list(known)
     # Names of the other route's configurations are for the other kind of workload.
     names = [n for n in asked if n in known]
-    unknown = [n for n in asked if n not in CONFIGS and n not in SIGNAL_CONFIGS]
+    unknown = [n for n in asked if n not in CONFIGS and n not in SIGNAL_CONFIGS and n not in SWEEP_CONFIGS]
     if unknown:
         sys.exit(
             f"unknown vectorbt configuration(s): {', '.join(unknown)}; known: {', '.join([*CONFIGS, *SIGNAL_CONFIGS])}"

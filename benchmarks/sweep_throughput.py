@@ -1,6 +1,18 @@
 """Sweep throughput: variants per second in one process, on threads, on worker processes and on Dask.
 
-Two workloads, each against its target:
+Sweep efficiency (``--efficiency``, the default workloads ``stops48`` and ``M24``): the
+default route's variants per second x the array entry's time for one variant (measured
+in the same run, the two taking turns) / the cores. 1.0 would be every core running the
+engine all the time; the target is at least 0.8.
+
+- ``stops48``: the synthetic market of 120 stocks x 800 days, monthly top-20 momentum
+  (one weight table), 48 stop-loss levels from 2% to 25%.
+- ``M24``: 2,520 bars x 500 stocks, monthly top-50, 24 stop-loss levels from 5% to 15%.
+
+Each also reports the native batch alone on 1 and 2 threads (``_engine.run_batch``), so
+the part the sweep adds shows, and the process's CPU time per variant.
+
+Route throughput (``--workload grid48|M|both``), each against its target:
 
 - ``grid48``: the synthetic market of 120 stocks x 800 days; monthly top-N
   momentum, 48 variants (4 book sizes x 4 stop levels x 3 rebalance
@@ -18,7 +30,12 @@ cluster is started beforehand and scattering the market is included. Peak
 resident memory is sampled for every process below this one (for threads
 and the sequential route: this process, which also built the market).
 
-    python benchmarks/sweep_throughput.py [--workload grid48|M|both] [--workers 2] [--repeat 3] [--json out.json]
+    python benchmarks/sweep_throughput.py [--workload stops48|M24|grid48|M|all] [--workers 2] [--repeat 3]
+                                          [--memory] [--json out.json]
+
+``--memory``: peak resident memory of a 10,000-variant stop sweep of the M book in a
+fresh process: the table only, the default (every variant's returns kept for
+``SweepResult.returns``), and with every equity curve (``keep_equity``).
 """
 
 from __future__ import annotations
@@ -151,6 +168,153 @@ def _engine_share(call) -> tuple[float, float]:
     return sum(spent), total
 
 
+EFFICIENCY_TARGET = 0.8
+
+
+def _efficiency_workload(name: str):
+    if name == "stops48":
+        market = synthetic_market(120, 800, seed=7)
+        weights = momentum_weights(market.close, top=20)
+        levels = np.round(np.linspace(0.02, 0.25, 48), 4)
+        text = "synthetic market 120 stocks x 800 days, monthly top-20, 48 stop-loss levels 2%..25%"
+    else:
+        market = synthetic_market(500, 2520, seed=1)
+        weights = momentum_weights(market.close, top=50)
+        levels = np.round(np.linspace(0.05, 0.15, 24), 4)
+        text = "2520 bars x 500 stocks, monthly top-50, 24 stop-loss levels 5%..15%"
+    return market, weights, {"stop_loss": levels, "rebalance": "ME"}, text
+
+
+def _interleaved(calls: dict, rounds: int) -> dict:
+    """Each call's best wall time (and that call's CPU time), the calls taking turns round by
+    round so that a change in the machine's load falls on all of them alike."""
+    best: dict = {}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            cpu, wall = time.process_time(), time.perf_counter()
+            call()
+            wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+            if name not in best or wall < best[name][0]:
+                best[name] = (wall, cpu)
+    return best
+
+
+def run_efficiency(name: str, workers: int, repeat: int) -> dict:
+    from vantrel._backtest import CheckedWeights
+    from vantrel._backtest.backtest import prepare_backtest
+    from vantrel._backtest.engine import run_engine_batch
+    from vantrel.core import _engine
+
+    market, weights, grid, description = _efficiency_workload(name)
+    levels = grid["stop_loss"]
+    book = CheckedWeights(weights, market)
+    runs = [prepare_backtest(book, market, stop_loss=level, rebalance="ME") for level in levels]
+    middle = runs[len(runs) // 2].engine
+    engine_rounds = 9
+
+    def engine_once():
+        for _ in range(engine_rounds):
+            _engine.run(**middle)
+
+    calls = {
+        "engine": engine_once,
+        "sweep": lambda: vantrel.sweep(market, grid, weights=weights),
+        "sweep_sequential": lambda: vantrel.sweep(market, grid, weights=weights, workers=1),
+        "batch_1_thread": lambda: run_engine_batch([r.engine for r in runs], threads=1),
+        f"batch_{workers}_threads": lambda: run_engine_batch([r.engine for r in runs], threads=workers),
+    }
+    for call in calls.values():
+        call()  # warm: imports, the market's caches
+    timed = _interleaved(calls, max(repeat, 3) * 2)
+    one = timed["engine"][0] / engine_rounds
+    variants = len(levels)
+    rate = variants / timed["sweep"][0]
+    efficiency = rate * one / workers
+    return dict(
+        description=description,
+        variants=variants,
+        workers=workers,
+        engine_ms=1000 * one,
+        routes={
+            route: dict(
+                variants_per_second=variants / wall,
+                cpu_ms_per_variant=1000 * cpu / variants,
+                efficiency=variants / wall * one / (1 if route in ("sweep_sequential", "batch_1_thread") else workers),
+            )
+            for route, (wall, cpu) in timed.items()
+            if route != "engine"
+        },
+        efficiency=efficiency,
+        # The share of the process's CPU time that is the engine's: the part the sweep adds
+        # beside the runs, whatever the machine's load.
+        cpu_efficiency=one * variants / timed["sweep"][1] if timed["sweep"][1] > 0 else float("nan"),
+        target=f"default route: variants/s x engine time / cores >= {EFFICIENCY_TARGET}",
+        met=efficiency >= EFFICIENCY_TARGET,
+    )
+
+
+MEMORY_PROBE = """
+import json, resource, sys
+import numpy as np
+import vantrel
+from vantrel.datasets import synthetic_market
+from vantrel.demo import momentum_weights
+market = synthetic_market(500, 2520, seed=1)
+weights = momentum_weights(market.close, top=50)
+vantrel.sweep(market, {"stop_loss": [0.1]}, weights=weights)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+levels = np.linspace(0.01, 0.3, int(sys.argv[1]))
+grid = {"stop_loss": levels, "rebalance": "ME"}
+kept = dict(keep_equity=sys.argv[2] == "1", keep_returns=sys.argv[3] == "1")
+result = vantrel.sweep(market, grid, weights=weights, **kept)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps(dict(before_mib=before / 1024, peak_mib=peak / 1024, rows=len(result.table),
+                      table_mib=result.table.memory_usage(deep=True).sum() / 2**20)))
+"""
+
+
+def run_memory(variants: int = 10_000) -> dict:
+    import subprocess
+
+    out = {}
+    # Only the table; the default (the returns of every variant, for SweepResult.returns);
+    # and every equity curve.
+    for label, keep_equity, keep_returns in (
+        ("table only (keep_returns=False)", "0", "0"),
+        ("default (keep_returns=True)", "0", "1"),
+        ("keep_equity=True", "1", "1"),
+    ):
+        started = time.perf_counter()
+        done = subprocess.run(
+            [sys.executable, "-c", MEMORY_PROBE, str(variants), keep_equity, keep_returns],
+            capture_output=True,
+            text=True,
+            check=False,
+        )
+        if done.returncode != 0:
+            out[label] = {"error": done.stderr.strip().splitlines()[-1]}
+            continue
+        figures = json.loads(done.stdout.strip().splitlines()[-1])
+        figures["seconds"] = time.perf_counter() - started
+        figures["added_mib"] = figures["peak_mib"] - figures["before_mib"]
+        out[label] = figures
+    return dict(variants=variants, description="M market (2520 x 500), monthly top-50, stop-loss sweep", runs=out)
+
+
+def _print_efficiency(name: str, figures: dict) -> None:
+    print(f"\n{name}: {figures['description']}; {figures['variants']} variants, {figures['workers']} workers")
+    print(f"the array entry for one variant: {figures['engine_ms']:.3f} ms (best of the run)\n")
+    print("| route | variants/s | CPU ms per variant | efficiency |")
+    print("|---|--:|--:|--:|")
+    for route, f in figures["routes"].items():
+        print(f"| {route} | {f['variants_per_second']:.0f} | {f['cpu_ms_per_variant']:.3f} | {f['efficiency']:.2f} |")
+    print(
+        f"\ntarget: {figures['target']}; efficiency {figures['efficiency']:.2f} "
+        f"(engine's share of the sweep's CPU time {figures['cpu_efficiency']:.2f}): "
+        f"{'met' if figures['met'] else 'NOT met'}"
+    )
+
+
 def run_workload(name: str, workers: int, repeat: int, dask_client) -> dict:
     market, grid, strategy, description = _workload(name)
     variants = len(expand_variants(grid)[1])
@@ -221,16 +385,22 @@ def _print(name: str, figures: dict) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--workload", choices=["grid48", "M", "both"], default="both")
+    parser.add_argument(
+        "--workload", choices=["efficiency", "stops48", "M24", "grid48", "M", "both", "all"], default="efficiency"
+    )
+    parser.add_argument("--memory", action="store_true", help="also the 10,000-variant sweep's peak memory")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--no-dask", action="store_true", help="skip the Dask route")
     parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
 
-    names = ["grid48", "M"] if args.workload == "both" else [args.workload]
+    chosen = {"efficiency": ["stops48", "M24"], "both": ["grid48", "M"], "all": ["stops48", "M24", "grid48", "M"]}
+    names = chosen.get(args.workload, [args.workload])
+    efficiency = {name: run_efficiency(name, args.workers, args.repeat) for name in names if name in ("stops48", "M24")}
+    names = [name for name in names if name not in efficiency]
     cluster = client = None
-    if not args.no_dask:
+    if not args.no_dask and names:
         try:
             from distributed import Client, LocalCluster
         except ImportError:
@@ -246,12 +416,19 @@ def main() -> None:
         if client is not None:
             client.close()
             cluster.close()
-    print(f"vantrel {vantrel.__version__}, Python {sys.version.split()[0]}")
+    memory = run_memory() if args.memory else None
+    print(f"vantrel {vantrel.__version__}, Python {sys.version.split()[0]}; load average {os.getloadavg()}")
+    for name, figures in efficiency.items():
+        _print_efficiency(name, figures)
     for name, figures in results.items():
         _print(name, figures)
+    if memory is not None:
+        print(f"\n{memory['variants']:,} variants, {memory['description']}:")
+        for run, figures in memory["runs"].items():
+            print(f"  {run}: {figures}")
     if args.json:
         with open(args.json, "w") as out:
-            json.dump(results, out, indent=2)
+            json.dump({**efficiency, **results, **({"memory": memory} if memory else {})}, out, indent=2)
 
 
 if __name__ == "__main__":

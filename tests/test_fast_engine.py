@@ -390,8 +390,8 @@ def test_the_array_entry_takes_keywords_only_and_names_its_results():
 
 
 @pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer ends the process on an impossible allocation",
+    any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
+    reason="a sanitizer's allocator ends the process on an impossible allocation",
 )
 def test_a_trade_log_too_large_for_memory_says_how_much_it_asked_for():
     with pytest.raises(
@@ -400,3 +400,55 @@ def test_a_trade_log_too_large_for_memory_says_how_much_it_asked_for():
         r"with 48000000048 bytes of excursion statistics \(excursion_window=1000000000",
     ):
         _engine.run(**entry_call(excursion_window=10**9))
+
+
+HOSTILE_VARIANTS = [
+    (
+        dict(stop_loss=np.full((1, 3), 0.1), stop_loss_rows=np.zeros(4, np.int64)),
+        ValueError,
+        "run: stop_loss has shape (1, 3), expected (1, 2): threshold rows x the columns of weights",
+    ),
+    (
+        dict(stop_loss=np.full((1, 2), 0.1), stop_loss_rows=np.zeros(3, np.int64)),
+        ValueError,
+        "run: stop_loss_rows has shape (3,), expected (4,): the threshold row in force on each bar",
+    ),
+    (
+        dict(stop_loss=np.array([[0.1, np.nan]]), stop_loss_rows=np.zeros(4, np.int64)),
+        ValueError,
+        "run: stop_loss[0, 1] is nan: stop levels are fractions from 0 up (inf for no stop)",
+    ),
+    (
+        dict(take_profit=np.array([[-np.inf, 0.2]]), take_profit_rows=np.zeros(4, np.int64)),
+        ValueError,
+        "run: take_profit[0, 0] is -inf: stop levels are fractions from 0 up (inf for no stop)",
+    ),
+    (dict(fee_ratio=np.inf), ValueError, "run: fee_ratio is inf: costs are finite fractions from 0 up"),
+    (dict(tax_ratio=-0.1), ValueError, "run: tax_ratio is -0.1: costs are finite fractions from 0 up"),
+    (dict(trail_stop=np.nan), ValueError, "run: trail_stop is nan: a trailing stop is a number (inf for none)"),
+    (dict(position_limit=0.0), ValueError, "run: position_limit is 0.0: a position limit is positive (inf for none)"),
+    (dict(weights=np.ones((1, 3))), ValueError, "run: stock_columns has shape (2,), expected (3,)"),
+    (dict(stops=0.1), TypeError, "run() got an unexpected keyword argument 'stops'"),
+    ([("stop_loss", 0.1)], TypeError, "run_batch: variant 1 must be a dict of run() arguments, got list"),
+]
+
+
+@pytest.mark.parametrize("variant, error, message", HOSTILE_VARIANTS)
+def test_a_batch_refuses_each_hostile_variant_by_name_and_runs_the_rest(variant, error, message):
+    shared = entry_call()
+    good = _engine.run_batch(shared, [{}], threads=1)[0]
+    out = _engine.run_batch(shared, [{}, variant, {"fee_ratio": 0.0}], threads=2)
+    assert type(out[1]) is error and str(out[1]).startswith(message)
+    assert [r.values.tolist() for r in (out[0], out[2])] == [good.values.tolist()] * 2
+
+
+def test_a_batch_refuses_what_is_not_a_batch():
+    for call, error, message in [
+        (lambda: _engine.run_batch([], []), TypeError, "run_batch() argument 1 must be dict, not list"),
+        (lambda: _engine.run_batch({}, 3), TypeError, "run_batch: variants must be a sequence of dicts"),
+        (lambda: _engine.run_batch({}, [], threads=0), ValueError, "run_batch: threads must be a positive integer"),
+    ]:
+        with pytest.raises(error) as raised:
+            call()
+        assert str(raised.value).startswith(message)
+    assert _engine.run_batch(entry_call(), []) == []

@@ -10,7 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from engine_builders import arrays, package_run, positional, ts
+from engine_builders import arrays, package_arguments, package_run, positional, ts
 
 _engine = pytest.importorskip("vantrel.core._engine")
 
@@ -102,3 +102,30 @@ def test_other_threads_run_while_a_backtest_is_inside_the_engine():
     # Setup in Python may hand over a few turns; a run that keeps the interpreter gives
     # no more than that (0 to 3 seen), one that releases it gives hundreds.
     assert turns >= 20, turns
+
+
+def test_a_batch_on_native_threads_gives_what_single_runs_give():
+    """One call, the shared arguments once and each variant's own on top, on a pool of
+    native threads; a refused variant keeps its error and the rest still run. The long
+    rows (above the kernel's own 8,192-stock sum) take the interpreter from pool threads."""
+    args = shared_market()
+    shared = {k: v for k, v in package_arguments(*args).items() if v is not None}
+    overrides = [
+        {k: v for k, v in package_arguments(*args, **options).items() if v is not None and v is not shared.get(k)}
+        for options in VARIANTS
+    ]
+    alone = [package_run(*args, **options) for options in VARIANTS]
+    refused = dict(fee_ratio=float("nan"))
+    rng = np.random.default_rng(4)
+    n = 9_000
+    prices = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, (4, n)), axis=0))
+    wide = arrays(prices, {ts(0) - 1: rng.normal(0, 1, n)}, columns=[f"S{i}" for i in range(n)])
+    wide_shared = {k: v for k, v in package_arguments(*positional(wide)).items() if v is not None}
+    for threads in (1, 4):
+        out = _engine.run_batch(shared, [*overrides[:3], refused, *overrides[3:]] * 2, threads=threads)
+        assert isinstance(out[3], ValueError) and isinstance(out[len(VARIANTS) + 4], ValueError)
+        kept = [result for result in out if not isinstance(result, ValueError)]
+        assert all(identical(a, b) for a, b in zip(kept, alone * 2, strict=True))
+        wide_out = _engine.run_batch(wide_shared, [{}, {"fee_ratio": 0.01}] * 3, threads=threads)
+        wide_alone = [_engine.run(**wide_shared), _engine.run(**{**wide_shared, "fee_ratio": 0.01})]
+        assert all(identical(a, b) for a, b in zip(wide_out, wide_alone * 3, strict=True))

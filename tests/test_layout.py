@@ -26,6 +26,7 @@ FLOORS = {
     "vantrel._profiles": 1,
     "vantrel.demo": 1,
     "vantrel.stats": 2,
+    "vantrel._batch_stats": 2,
     "vantrel.datasets": 2,
     "vantrel._report": 3,
     "vantrel._results": 4,

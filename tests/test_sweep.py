@@ -285,3 +285,77 @@ def test_progress_line_counts_rate_and_eta():
     quiet = io.StringIO()
     ProgressLine(1, stream=quiet).advance(1)  # by default shown on terminals only
     assert quiet.getvalue() == ""
+
+
+def test_native_batches_give_the_rows_of_single_backtests_to_the_bit(market):
+    """Variants of one weight table run as native batches on every local route; each row is
+    what ``vantrel.backtest`` gives for the variant alone, and a refused one (a stop level
+    of 200%) gets its error while the rest complete."""
+    from vantrel.stats import with_dates
+
+    weights = momentum(market, top=4)
+    per_stock = pd.Series(0.15, index=market.columns[:10])
+    grid = {
+        "stop_loss": [None, 0.04, per_stock, 2.0],
+        "fee_ratio": [0.0, 0.001425],
+        "rebalance": [None, "ME", "W-FRI"],
+        "take_profit": [None, 0.2],
+    }
+    singles = []
+    for variant in expand_variants(grid)[1]:
+        try:
+            result = vantrel.backtest(weights, market, touched_exit=False, **variant)
+        except ValueError as error:
+            singles.append({"error": f"ValueError: {error}"})
+        else:
+            singles.append(with_dates(result.stats, result.dates).to_dict())
+    expected = pd.DataFrame.from_records(singles)
+    for executor in (None, "processes"):
+        table = vantrel.sweep(market, grid, weights=weights, executor=executor, workers=2).table
+        failed = table["error"].notna()
+        assert failed.sum() == 12 and (table.loc[failed, "stop_loss"] == 2.0).all()
+        assert table.loc[failed, "error"].str.startswith("ValueError: stop_loss is 2, above 1").all()
+        columns = [c for c in expected.columns if c not in grid and c != "error"]
+        ran = table.loc[~failed, columns].reset_index(drop=True)
+        pd.testing.assert_frame_equal(
+            ran, expected.loc[~failed.to_numpy(), columns].reset_index(drop=True), check_exact=True, check_dtype=False
+        )
+
+
+def test_the_statistics_of_many_variants_at_once_are_those_of_each_alone(market):
+    """Exact, not to 1e-12: a sweep's rows must be the single runs' rows, and every figure
+    is the same arithmetic on the same values in the same order (a row of a 2-D array
+    reduces as a 1-D array does; counts go by bincount in record order)."""
+    import math
+
+    from vantrel._backtest.backtest import prepare_backtest
+    from vantrel._backtest.engine import run_engine_batch
+    from vantrel._sweep.batch_stats import batch_stats
+    from vantrel.stats import with_dates
+
+    weights = momentum(market, top=6)
+    rates = pd.Series([0.01, 0.05], index=[market.index[0], market.index[150]])
+    options = [
+        dict(stop_loss=stop, take_profit=profit, rebalance=calendar, fee_ratio=fee, risk_free=rate, trail_stop=trail)
+        for stop in (None, 0.03, 0.1)
+        for profit in (None, 0.08)
+        for calendar in (None, "W-FRI")
+        for fee, rate, trail in ((0.0, 0.0, None), (0.002, 0.03, 0.05), (0.001, rates, None))
+    ]
+    options += [
+        dict(benchmark="equal_weight"),
+        dict(stop_loss=0.01, retain_cost_when_rebalance=True),
+        dict(capital=1_000_000, lot_size=10, slippage=0.0005, min_fee=1.0, cash_rate=0.02),
+    ]
+    runs = [prepare_backtest(weights, market, **o) for o in options]
+    outputs = run_engine_batch([run.engine for run in runs])
+    for run, output, row in zip(runs, outputs, batch_stats(runs, outputs), strict=True):
+        result = run.finish(output)
+        assert len(result.trades) >= 0  # with the table built, the statistics take the one-curve pandas path
+        alone = with_dates(result.stats, result.dates).to_dict()
+        fresh = run.finish(output)  # the trade table not built: a result's own statistics come from the arrays
+        assert fresh.stats.equals(result.stats) and fresh.dates.equals(result.dates)
+        assert list(row) == list(alone)
+        for key, value in alone.items():
+            assert row[key] == value or (pd.isna(value) and pd.isna(row[key])), key
+            assert not isinstance(value, float) or math.isnan(value) or row[key].hex() == value.hex(), key

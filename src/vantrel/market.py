@@ -222,6 +222,11 @@ class Market:
         dates[given.index] = given.astype(dates.dtype)
         return dates
 
+    def __getstate__(self) -> dict:
+        state = self.__dict__.copy()
+        state.pop("_derived", None)  # what is derived is derived again where the market goes
+        return state
+
     def cached(self, key: Hashable, compute):
         """A value derived from the prices, computed once: sweeps reuse one market for many runs."""
         store = self.__dict__.setdefault("_derived", {})
@@ -235,15 +240,20 @@ class Market:
 
     def delisting_bars(self, labels) -> np.ndarray:
         """Per label, the bar on which a held position is closed; -1 where none."""
-        bars = self.cached(("delisting_bars", tuple(labels)), lambda: self._delisting_bars(labels))
-        return bars.copy()
+        return self.delisting_bars_at(self.columns.get_indexer(labels))
 
-    def _delisting_bars(self, labels) -> np.ndarray:
-        dates = self.delisting.reindex(labels)
-        bars = np.full(len(dates), -1, dtype=np.int64)
-        listed = dates.notna().to_numpy()
+    def delisting_bars_at(self, columns: np.ndarray) -> np.ndarray:
+        """The same by price column (-1: no column, so no delisting), a fresh array."""
+        per_column = self.cached("delisting_bar_per_column", self._delisting_bar_per_column)
+        return np.where(columns >= 0, per_column[columns], -1).astype(np.int64)
+
+    def _delisting_bar_per_column(self) -> np.ndarray:
+        # Once per market: the cache key is not the labels (turning an index of
+        # thousands of labels into a key costs more than the lookup it saves).
+        bars = np.full(len(self.columns), -1, dtype=np.int64)
+        listed = self.delisting.notna().to_numpy()
         if listed.any():
-            at = pd.DatetimeIndex(dates[listed]).as_unit("ns").asi8
+            at = pd.DatetimeIndex(self.delisting[listed]).as_unit("ns").asi8
             bars[listed] = np.searchsorted(self._index_ns, at, side="right") - 1
         return bars
 

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import functools
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
@@ -16,13 +18,16 @@ from .calendar import rebalance_calendar
 from .costs import cost_ratio
 from .engine import run_engine
 from .execution import execution_options
-from .fills import costs_table, fills_table
+from .fills import CostsPerBar, fills_table
 from .rerun import Rerun
 from .stop_inputs import NO_STOP_LOSS, NO_TAKE_PROFIT, stop_level, stop_setting
 from .trade_log import TradeLog, portfolio_table
 from .weights import CheckedWeights
 
-__all__ = ["CheckedWeights", "backtest"]
+if TYPE_CHECKING:
+    from vantrel.core._engine import RunResult
+
+__all__ = ["CheckedWeights", "PreparedRun", "backtest", "prepare_backtest"]
 
 
 def backtest(
@@ -217,6 +222,119 @@ def backtest(
     - costs.margin_interest.sum()`` is the final equity. See
     ``docs/execution.md`` for the order of things within a bar.
     """
+    run = prepare_backtest(
+        weights,
+        market,
+        rebalance=rebalance,
+        trade_at=trade_at,
+        fee_ratio=fee_ratio,
+        tax_ratio=tax_ratio,
+        stop_loss=stop_loss,
+        take_profit=take_profit,
+        trail_stop=trail_stop,
+        trail_stop_activation=trail_stop_activation,
+        touched_exit=touched_exit,
+        position_limit=position_limit,
+        retain_cost_when_rebalance=retain_cost_when_rebalance,
+        stop_trading_next_period=stop_trading_next_period,
+        excursion_window=excursion_window,
+        excursion_window_step=excursion_window_step,
+        periodically_rebalance=periodically_rebalance,
+        benchmark=benchmark,
+        risk_free=risk_free,
+        capital=capital,
+        lot_size=lot_size,
+        min_fee=min_fee,
+        slippage=slippage,
+        impact=impact,
+        participation=participation,
+        price_limit=price_limit,
+        cash_rate=cash_rate,
+        borrow_rate=borrow_rate,
+        leverage=leverage,
+        margin_rate=margin_rate,
+    )
+    return run.finish(run_engine(**run.engine))
+
+
+@dataclass(frozen=True)
+class PreparedRun:
+    """One backtest checked and ready for the engine: its arguments, and what builds the
+    result from the engine's output. A sweep prepares many, runs them in one native batch."""
+
+    engine: dict
+    market: Market
+    book: CheckedWeights
+    first: int  # the bar on which the first weight row becomes visible: the curve's first bar
+    touched: bool
+    window: int
+    window_step: int
+    settings: dict
+    bench_prices: pd.Series | None
+    risk_free: float | pd.Series
+    capital: float | None
+    options_given: dict  # what cost_sensitivity and random_benchmark re-run, some changed
+
+    def finish(self, output: RunResult) -> BacktestResult:
+        """The result of the engine's output for this run."""
+        market, labels, first = self.market, self.book.labels, self.first
+        equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
+        trades = TradeLog(
+            output.trades,
+            market.index,
+            labels,
+            touched_exit=self.touched,
+            window=self.window,
+            step=self.window_step,
+        )
+        # Built on first use, like the trade table.
+        portfolio = functools.partial(
+            portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, self.book.row_dates
+        )
+        bench = None if self.bench_prices is None else benchmark_curve(self.bench_prices, equity.index)
+        result = BacktestResult(equity, trades, portfolio, self.settings, benchmark=bench, risk_free=self.risk_free)
+        result.fills = functools.partial(fills_table, output.fills, market.index, labels, self.capital)
+        result.costs = CostsPerBar(output.costs, market.index, first)
+        result.capital = self.capital
+        result.sectors = market.sectors
+        result._rerun = Rerun(self.book, market, self.options_given)
+        return result
+
+
+def prepare_backtest(
+    weights: pd.DataFrame,
+    market: Market | pd.DataFrame,
+    *,
+    rebalance=None,
+    trade_at: str = "close",
+    fee_ratio: float = 0.0,
+    tax_ratio: float = 0.0,
+    stop_loss=None,
+    take_profit=None,
+    trail_stop: float | None = None,
+    trail_stop_activation: float = 0.0,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: bool = False,
+    stop_trading_next_period: bool = True,
+    excursion_window: int = 0,
+    excursion_window_step: int = 1,
+    periodically_rebalance: bool = True,
+    benchmark=None,
+    risk_free: float | pd.Series = 0.0,
+    capital: float | None = None,
+    lot_size: float | pd.Series = 1,
+    min_fee: float = 0.0,
+    slippage: float | pd.Series = 0.0,
+    impact: float = 0.0,
+    participation: float | None = None,
+    price_limit: float | None = None,
+    cash_rate: float | pd.Series = 0.0,
+    borrow_rate: float | pd.Series = 0.0,
+    leverage: float = 1.0,
+    margin_rate: float = 0.0,
+) -> PreparedRun:
+    """Everything ``backtest`` does before the engine runs, with its arguments and checks."""
     # Every option as given (first, while the locals are the parameters), for the result to re-run.
     options_given = {name: value for name, value in locals().items() if name not in ("weights", "market")}
     if isinstance(market, pd.DataFrame):
@@ -234,7 +352,7 @@ def backtest(
     if touched_exit and not all(market.has(k) for k in ("open", "high", "low")):
         raise ValueError("touched_exit needs open, high and low prices in the market")
     # The benchmark and the rates are checked on the curve's bars before the engine runs.
-    bars = market.index[int(market.index.searchsorted(signals[0])) :]
+    bars = book.curve_bars
     bench_prices = benchmark_prices(benchmark, market)
     if bench_prices is not None:
         benchmark_curve(bench_prices, bars)
@@ -243,7 +361,7 @@ def backtest(
     def stops(setting, name, neutral):
         return stop_setting(setting, name, neutral, market, labels)
 
-    first = int(market.index.searchsorted(signals[0]))
+    first = len(market.index) - len(bars)
     execution = execution_options(
         market,
         labels,
@@ -294,7 +412,7 @@ def backtest(
 
     touched = bool(touched_exit)
     prices = {k: execution.prices(market, k) for k in ("high", "low", "open")} if touched else {}
-    output = run_engine(
+    engine = dict(
         prices=execution.prices(market, trade_at),
         close=execution.prices(market, "close"),
         bar_dates=market.index_ns,
@@ -310,19 +428,6 @@ def backtest(
         **execution.engine,
     )
 
-    equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
-    trades = TradeLog(
-        output.trades,
-        market.index,
-        labels,
-        touched_exit=touched,
-        window=window,
-        step=window_step,
-    )
-    # Built on first use, like the trade table.
-    portfolio = functools.partial(
-        portfolio_table, output.portfolio, output.weight_row, output.next_weight_row, labels, book.row_dates
-    )
     settings = dict(
         rebalance=rebalance if isinstance(rebalance, str) or rebalance is None else "dates",
         trade_at=trade_at,
@@ -343,15 +448,20 @@ def backtest(
         risk_free="Series" if isinstance(risk_free, pd.Series) else float(risk_free),
         **execution.settings,
     )
-    bench = None if bench_prices is None else benchmark_curve(bench_prices, equity.index)
-    result = BacktestResult(equity, trades, portfolio, settings, benchmark=bench, risk_free=risk_free)
-    result.fills = functools.partial(fills_table, output.fills, market.index, labels, execution.capital)
-    result.costs = functools.partial(costs_table, output.costs, market.index, first)
-    result.capital = execution.capital
-    result.sectors = market.sectors
-    # What cost_sensitivity and random_benchmark re-run: these inputs, some changed.
-    result._rerun = Rerun(book, market, options_given)
-    return result
+    return PreparedRun(
+        engine,
+        market,
+        book,
+        first,
+        touched,
+        window,
+        window_step,
+        settings,
+        bench_prices,
+        risk_free,
+        execution.capital,
+        options_given,
+    )
 
 
 def _calendar_of(rebalance, market: Market, signals) -> np.ndarray:

@@ -32,6 +32,6 @@ def cost_ratio(value, name: str) -> float:
             f"number; costs are fractions of the value traded (0.001425 = 0.1425%), so for {value:g}% "
             f"write {value / 100:g}",
             CostWarning,
-            stacklevel=3,
+            stacklevel=4,  # the caller of backtest (through prepare_backtest)
         )
     return value

@@ -21,6 +21,24 @@ def run_engine(**arrays_and_options) -> RunResult:
     return _engine.run(**arrays_and_options)
 
 
+def run_engine_batch(variants: list[dict], *, threads: int | None = None) -> list[RunResult | BaseException]:
+    """Many runs of the array entry in one call: the arguments all variants share
+    (the same objects) are handed over once, each variant's own on top. Each gets
+    its RunResult or the exception its run raised, in order."""
+    from vantrel.core import _engine
+
+    if not variants:
+        return []
+    first = variants[0]
+    shared = {name: value for name, value in first.items() if all(v.get(name, _MISSING) is value for v in variants)}
+    own = [{name: value for name, value in v.items() if name not in shared} for v in variants]
+    # An argument only some variants give (a stop table) is left out of the others: the entry's default.
+    return _engine.run_batch(shared, own, threads=threads)
+
+
+_MISSING = object()
+
+
 def exit_reason_names() -> tuple[str, ...]:
     """Exit reasons by code, as the engine names them."""
     from vantrel.core import _engine

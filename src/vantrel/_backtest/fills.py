@@ -52,6 +52,23 @@ def fills_table(fills: np.ndarray, index: pd.DatetimeIndex, labels, capital: flo
     return pd.DataFrame(table)
 
 
+class CostsPerBar:
+    """The engine's costs per bar, tabled on first use (``costs_table``); the statistics
+    read the totals from the array itself."""
+
+    __slots__ = ("first_bar", "index", "per_bar")
+
+    def __init__(self, per_bar: np.ndarray, index: pd.DatetimeIndex, first_bar: int) -> None:
+        self.per_bar, self.index, self.first_bar = per_bar, index, first_bar
+
+    @property
+    def kinds(self) -> tuple[str, ...]:
+        return cost_kind_names()
+
+    def __call__(self) -> pd.DataFrame:
+        return costs_table(self.per_bar, self.index, self.first_bar)
+
+
 def costs_table(costs: np.ndarray, index: pd.DatetimeIndex, first_bar: int) -> pd.DataFrame:
     """Costs paid and income received, one row per bar with any, by kind, in units
     of the initial capital (as profits are)."""

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import threading
+import weakref
+
 import numpy as np
 import pandas as pd
 
@@ -33,6 +36,7 @@ class CheckedWeights:
     """
 
     __slots__ = (
+        "curve_bars",
         "delisting_bars",
         "labels",
         "market",
@@ -44,37 +48,84 @@ class CheckedWeights:
     )
 
     def __init__(self, weights: pd.DataFrame, market: Market) -> None:
-        row_dates, labels, values = _checked_weights(weights, market)
-        signals, kept = _dated_by_bar(row_dates, market)
-        if kept is not None:
-            row_dates, values = row_dates[kept], values[kept]
-        delisting_bars = market.delisting_bars(labels)
-        _drop_weights_after_delisting(values, signals, market, delisting_bars)
+        require_frame(weights, "weights")
+        layout = _layout(weights.index, weights.columns, market)
+        values = numeric_values(weights, "weights", allow_bool=True)
+        values[np.isnan(values)] = 0.0
+        _refuse_weights_without_prices(values, layout.dead, layout.given_dates, layout.labels)
+        if layout.kept is not None:
+            values = values[layout.kept]
+        if layout.after_delisting is not None:
+            columns, after = layout.after_delisting
+            block = values[:, columns]
+            block[after] = 0.0  # nothing can trade a stock from its delisting bar on
+            values[:, columns] = block
         values.flags.writeable = False  # shared by every run that uses it
-        self.market, self.signals, self.labels, self.values = market, signals, labels, values
-        self.row_dates = row_dates
+        self.market, self.signals, self.labels, self.values = market, layout.signals, layout.labels, values
+        self.row_dates = layout.row_dates
+        # The bars of the equity curve: from the bar on which the first row becomes visible.
+        self.curve_bars = layout.curve_bars
         # What the engine reads: each stock's price column, and the signal dates.
-        self.stock_columns = market.columns.get_indexer(labels).astype(np.int64)
-        self.signal_dates = nanoseconds(signals)
+        self.stock_columns = layout.stock_columns
+        self.signal_dates = layout.signal_dates
         # A delisting bar only where a stock has one (None: the engine skips the check).
+        self.delisting_bars = layout.delisting_bars
+
+
+class _Layout:
+    """What a weight frame's dates and labels give against one market: checked, and
+    derived, once. pandas indexes are immutable, so a frame that keeps its index and
+    columns objects (or another frame built on them) reuses this; only its values are
+    checked again."""
+
+    def __init__(self, index, columns, market: Market) -> None:
+        given_dates = check_date_index(index, "weights")
+        labels = check_columns(columns, "weights")
+        same_timezone(given_dates, market.index, "weights", "the prices")
+        stock_columns = market.columns.get_indexer(labels)
+        if (stock_columns < 0).any():
+            unpriced = labels[stock_columns < 0]
+            raise ValueError(f"weights has stocks with no price column in the market: {preview(unpriced)}")
+        if given_dates[0] > market.index[-1]:
+            raise ValueError(
+                f"weights start on {when(given_dates[0])}, after the last price date {when(market.index[-1])}"
+            )
+        signals, kept = _dated_by_bar(given_dates, market)
+        delisting_bars = market.delisting_bars_at(stock_columns)
+        self.given_dates, self.labels, self.signals, self.kept = given_dates, labels, signals, kept
+        self.row_dates = given_dates if kept is None else given_dates[kept]
+        self.stock_columns = stock_columns.astype(np.int64)
+        self.signal_dates = nanoseconds(signals)
+        self.dead = ~market.priced_anywhere()[stock_columns]
+        self.after_delisting = _after_delisting(self.signal_dates, market, delisting_bars)
         self.delisting_bars = delisting_bars if delisting_bars.max(initial=-1) >= 0 else None
+        self.curve_bars = market.index[int(market.index.searchsorted(signals[0])) :]
+        for array in (self.stock_columns, self.signal_dates, delisting_bars):
+            array.flags.writeable = False  # shared by every run on this layout
+        self._refs = (weakref.ref(index), weakref.ref(columns))
+
+    def of(self, index, columns) -> bool:
+        return self._refs[0]() is index and self._refs[1]() is columns
 
 
-def _checked_weights(weights, market: Market):
-    """Signal dates, stock labels and a fresh float64 weight matrix with NaN as 0."""
-    require_frame(weights, "weights")
-    signals = check_date_index(weights.index, "weights")
-    labels = check_columns(weights.columns, "weights")
-    same_timezone(signals, market.index, "weights", "the prices")
-    unpriced = labels.difference(market.columns, sort=False)
-    if len(unpriced):
-        raise ValueError(f"weights has stocks with no price column in the market: {preview(unpriced)}")
-    if signals[0] > market.index[-1]:
-        raise ValueError(f"weights start on {when(signals[0])}, after the last price date {when(market.index[-1])}")
-    values = numeric_values(weights, "weights", allow_bool=True)
-    values[np.isnan(values)] = 0.0
-    _refuse_weights_without_prices(values, signals, labels, market)
-    return signals, labels, values
+_LAYOUTS_KEPT = 8  # a sweep's strategies share their market's indexes; a few cover the rest
+
+
+_LAYOUTS_LOCK = threading.Lock()  # a sweep's threads check their weights side by side
+
+
+def _layout(index, columns, market: Market) -> _Layout:
+    layouts = market.cached("weight layouts", dict)
+    key = (id(index), id(columns))
+    layout = layouts.get(key)
+    if layout is None or not layout.of(index, columns):  # an id reused by another object
+        layout = _Layout(index, columns, market)
+        with _LAYOUTS_LOCK:
+            layouts.pop(key, None)
+            layouts[key] = layout
+            while len(layouts) > _LAYOUTS_KEPT:
+                layouts.pop(next(iter(layouts)))
+    return layout
 
 
 def _dated_by_bar(dates: pd.DatetimeIndex, market: Market) -> tuple[pd.DatetimeIndex, np.ndarray | None]:
@@ -101,10 +152,9 @@ def _dated_by_bar(dates: pd.DatetimeIndex, market: Market) -> tuple[pd.DatetimeI
     return redated, kept
 
 
-def _refuse_weights_without_prices(values, signals, labels, market: Market) -> None:
+def _refuse_weights_without_prices(values, dead, dates, labels) -> None:
     """A weight on a stock whose close is NaN on every bar can never trade: the
     engine would hold it at a NaN price and leave that capital idle."""
-    dead = ~market.priced_anywhere()[market.columns.get_indexer(labels)]
     if not dead.any():
         return
     weighted = dead & (values != 0.0).any(axis=0)
@@ -114,17 +164,14 @@ def _refuse_weights_without_prices(values, signals, labels, market: Market) -> N
         names = preview(labels[weighted])
         raise ValueError(
             f"weights has stocks whose close prices are all NaN: {names} (e.g. {values[row, column]:g} "
-            f"for {labels[column]!r} on {when(signals[row])}); drop them from the weights or give them prices"
+            f"for {labels[column]!r} on {when(dates[row])}); drop them from the weights or give them prices"
         )
 
 
-def _drop_weights_after_delisting(values, signals, market, delisting_bars) -> None:
-    """Zero the weight of a stock from its delisting bar on: nothing can trade it there."""
+def _after_delisting(signal_dates: np.ndarray, market: Market, delisting_bars: np.ndarray):
+    """(columns, rows x those columns) of the weights on or after a stock's delisting bar; None if none."""
     columns = np.flatnonzero(delisting_bars >= 0)
     if not len(columns):
-        return
+        return None
     last_dates = market.index_ns[delisting_bars[columns]]
-    after = nanoseconds(signals)[:, None] >= last_dates[None, :]
-    block = values[:, columns]
-    block[after] = 0.0
-    values[:, columns] = block
+    return columns, signal_dates[:, None] >= last_dates[None, :]

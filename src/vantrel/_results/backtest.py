@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 from functools import cached_property
 from pathlib import Path
 from typing import Any
@@ -9,10 +10,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ..stats import MIN_YEARS, drawdown, performance_dates, performance_stats
+from .._batch_stats import covered, curve_statistics
+from ..stats import DATE_KEYS, MIN_YEARS, drawdown, performance_dates, performance_stats
 from .round_trips import round_trip_table
 
-__all__ = ["BacktestResult", "costs_paid"]
+__all__ = ["BacktestResult", "costs_paid", "costs_paid_from"]
 
 # Statistic -> column of ``result.costs`` it totals: costs paid, then income received.
 COSTS_PAID = {
@@ -35,6 +37,22 @@ def costs_paid(costs: pd.DataFrame | None) -> pd.Series:
         {key: float(costs[kind].sum()) if kind in costs.columns else 0.0 for key, kind in COSTS_PAID.items()},
         dtype=np.float64,
     )
+
+
+def costs_paid_from(costs: np.ndarray, first: int, kinds) -> dict:
+    """What :func:`costs_paid` gives for the costs table of the engine's costs per bar
+    (bars x ``kinds``), from the curve's first bar, without the table: the same sums
+    of the same rows (bars with any cost), to the bit."""
+    part = costs[first:]
+    rows = part[(part != 0.0).any(axis=1)]
+    kinds = list(kinds)
+    return {key: float(rows[:, kinds.index(kind)].sum()) if kind in kinds else 0.0 for key, kind in COSTS_PAID.items()}
+
+
+@functools.cache
+def _stats_index(keys: tuple[str, ...]) -> pd.Index:
+    """The statistics' labels, made once: an index of text costs more to build than the figures."""
+    return pd.Index(keys)
 
 
 class BacktestResult:
@@ -221,7 +239,37 @@ class BacktestResult:
         """The dates of the statistics: ``start``, ``end``, ``max_drawdown_peak``,
         ``max_drawdown_trough`` and ``max_drawdown_recovery`` (see
         :func:`vantrel.performance_dates`)."""
+        figures = self._figures
+        if figures is not None:
+            stamps = pd.DatetimeIndex([figures[1][key] for key in DATE_KEYS], dtype=self.equity.index.dtype)
+            return pd.Series(stamps, index=list(DATE_KEYS), name="dates")
         return performance_dates(self.equity)
+
+    @cached_property
+    def _figures(self) -> tuple[pd.Series, dict] | None:
+        """The statistics and dates straight from the engine's arrays (the same figures to the
+        bit, without a frame), while the trade table is not built; None where they do not apply."""
+        log: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
+        if self.benchmark is not None or isinstance(log, pd.DataFrame) or not hasattr(log, "log"):
+            return None
+        index, values = log.index, self.equity.to_numpy(dtype=np.float64)
+        first = len(index) - len(values)
+        if first < 0 or not covered(values) or not self.equity.index.equals(index[first:]):
+            return None
+        costs = (float(self.settings.get("fee_ratio", np.nan)), float(self.settings.get("tax_ratio", np.nan)))
+        paid: Any = self.__dict__.get("_costs")
+        if isinstance(paid, pd.DataFrame):
+            extra = costs_paid(paid).to_dict()
+        elif hasattr(paid, "per_bar"):  # the engine's costs, tabled on first use
+            extra = costs_paid_from(paid.per_bar, paid.first_bar, paid.kinds)
+        else:
+            extra = dict.fromkeys(COSTS_PAID, np.nan)
+        padded = np.concatenate([np.empty(first), values])  # the engine's series covers every bar
+        computed = curve_statistics(index, first, [padded], [log.log], self.risk_free, [costs], [extra])
+        if computed is None:
+            return None
+        stats, dates = computed[0]
+        return pd.Series(list(stats.values()), index=_stats_index(tuple(stats)), dtype=np.float64, name="stats"), dates
 
     @cached_property
     def benchmark_stats(self) -> pd.Series | None:
@@ -250,6 +298,10 @@ class BacktestResult:
         periods_per_year, min_years
             As in :func:`vantrel.performance_stats`.
         """
+        if trades_by in (None, "round_trip") and periods_per_year is None and min_years == MIN_YEARS:
+            figures = self._figures
+            if figures is not None:
+                return figures[0].copy()
         trades = self._trades_for_stats()
         if trades_by is None:
             trades_by = "round_trip" if "round_trip" in trades.columns else "record"

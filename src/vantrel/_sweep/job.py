@@ -24,8 +24,11 @@ from typing import Any
 import pandas as pd
 
 from .._backtest import CheckedWeights, backtest
+from .._backtest.backtest import prepare_backtest
+from .._backtest.engine import run_engine_batch
 from ..market import Market
 from ..stats import with_dates
+from .batch_stats import batch_stats
 from .variants import split_parameters
 
 __all__ = ["Outcome", "PackedJob", "SweepJob", "Variant", "describe", "format_bytes", "install", "pack", "run_chunk"]
@@ -75,17 +78,7 @@ class SweepJob:
         started = time.perf_counter()
         try:
             engine, strategy_params = split_parameters(params)
-            # Weights are checked once per strategy parameter set (and once for
-            # fixed weights), then shared by every variant that uses them.
-            strategy = self.strategy
-            if strategy is None:
-                weights = self.cache.get("", lambda: CheckedWeights(self.weights, self.market))
-            elif weights_key is None:
-                weights = strategy(self.market, **strategy_params)
-            else:
-                weights = self.cache.get(
-                    weights_key, lambda: CheckedWeights(strategy(self.market, **strategy_params), self.market)
-                )
+            weights = self._weights(strategy_params, weights_key)
             result = backtest(weights, self.market, **{**self.options, **engine})
             stats = with_dates(result.stats, result.dates).to_dict()
         except Exception as error:  # the variant's own failure: report it, keep sweeping
@@ -94,11 +87,101 @@ class SweepJob:
             stats=stats, equity=result.equity if self.keep_equity else None, seconds=time.perf_counter() - started
         )
 
+    def _weights(self, strategy_params: dict, weights_key: str | None):
+        """Weights are checked once per strategy parameter set (and once for fixed
+        weights), then shared by every variant that uses them."""
+        strategy = self.strategy
+        if strategy is None:
+            return self.cache.get("", lambda: CheckedWeights(self.weights, self.market))
+        if weights_key is None:
+            return strategy(self.market, **strategy_params)
+        return self.cache.get(
+            weights_key, lambda: CheckedWeights(strategy(self.market, **strategy_params), self.market)
+        )
+
+    def run_many(self, chunk: list[Variant], *, threads: int | None = 1) -> list[tuple[int, Outcome]]:
+        """Consecutive variants; those that share a weight table run as one native batch.
+
+        Each variant is checked as ``backtest`` checks it (a refused one gets its
+        error row), the batch runs with the GIL released on ``threads`` native
+        threads, and the statistics of all its variants are computed together.
+        The rows are those of single runs, to the bit.
+        """
+        done: list[tuple[int, Outcome]] = []
+        for start, end in _runs_of_one_table(chunk, shared=self.strategy is None):
+            group = chunk[start:end]
+            if end - start == 1 and self.strategy is not None and group[0][2] is None:
+                number, params, weights_key = group[0]
+                done.append((number, self.run(params, weights_key)))
+            else:
+                done.extend(self._run_batch(group, threads))
+        return done
+
+    def _run_batch(self, group: list[Variant], threads: int | None) -> list[tuple[int, Outcome]]:
+        started = time.perf_counter()
+        outcomes: dict[int, Outcome] = {}
+        prepared = []
+        try:
+            weights = self._weights(split_parameters(group[0][1])[1], group[0][2])
+        except Exception as error:  # the strategy failed: every variant of its parameter set does
+            failed = Outcome(error=self._describe(error), seconds=time.perf_counter() - started)
+            return [(number, failed) for number, *_ in group]
+        for number, params, _ in group:
+            try:
+                prepared.append(
+                    (number, prepare_backtest(weights, self.market, **{**self.options, **split_parameters(params)[0]}))
+                )
+            except Exception as error:
+                outcomes[number] = Outcome(error=self._describe(error))
+        try:
+            outputs: list = run_engine_batch([run.engine for _, run in prepared], threads=threads)
+        except Exception as error:  # the batch refused as a whole: every variant in it fails alike
+            outputs = [error] * len(prepared)
+        ran = []
+        for (number, run), output in zip(prepared, outputs, strict=True):
+            if isinstance(output, BaseException):
+                outcomes[number] = Outcome(error=self._describe(output))
+            else:
+                ran.append((number, run, output))
+        try:
+            rows = batch_stats([run for _, run, _ in ran], [output for *_, output in ran])
+        except Exception:  # a statistic that fails for one fails it alone: find it one by one
+            rows = None
+        for position, (number, run, output) in enumerate(ran):
+            try:
+                stats = rows[position] if rows is not None else batch_stats([run], [output])[0]
+                # The curve as the variant's result holds it, on the bars its checked weights give.
+                curve = output.values[run.first :]
+                equity = pd.Series(curve, index=run.book.curve_bars, name="equity") if self.keep_equity else None
+            except Exception as error:
+                outcomes[number] = Outcome(error=self._describe(error))
+            else:
+                outcomes[number] = Outcome(stats=stats, equity=equity)
+        seconds = (time.perf_counter() - started) / len(group)  # a share of the batch
+        return [(number, _with_seconds(outcomes[number], seconds)) for number, *_ in group]
+
     def _describe(self, error: BaseException) -> str:
         text = describe(error)
         if isinstance(error, MemoryError) and self.memory_cap is not None:
             text += f" (the worker process is capped at {format_bytes(self.memory_cap)} by max_memory)"
         return text
+
+
+def _with_seconds(outcome: Outcome, seconds: float) -> Outcome:
+    return Outcome(stats=outcome.stats, equity=outcome.equity, error=outcome.error, seconds=seconds)
+
+
+def _runs_of_one_table(chunk: list[Variant], *, shared: bool) -> list[tuple[int, int]]:
+    """(start, end) of the runs of consecutive variants with one weight table: all of
+    them for fixed weights, else those of one strategy parameter set (a variant whose
+    parameters have no fingerprint is a run of its own)."""
+    spans: list[tuple[int, int]] = []
+    for position, (_, _, key) in enumerate(chunk):
+        if spans and (shared or (key is not None and chunk[spans[-1][0]][2] == key)):
+            spans[-1] = (spans[-1][0], position + 1)
+        else:
+            spans.append((position, position + 1))
+    return spans
 
 
 class _Slot:
@@ -225,4 +308,4 @@ def run_chunk(job: SweepJob | PackedJob, chunk: list[Variant]) -> list[tuple[int
     except Exception as error:
         failed = Outcome(error=describe(error))
         return [(number, failed) for number, *_ in chunk]
-    return [(number, job.run(params, weights_key)) for number, params, weights_key in chunk]
+    return job.run_many(chunk)

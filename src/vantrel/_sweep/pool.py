@@ -27,7 +27,7 @@ DIED = "BrokenProcessPool: the worker process ended abruptly while running this 
 _START_FAILURES = 3  # workers in a row that die before they are ready: the sweep cannot run
 
 
-def _worker(connection, blob: bytes, max_memory: int | None) -> None:
+def _worker(connection, blob: bytes, max_memory: int | None, batched: bool = False) -> None:
     """A worker process: load the job, report ready, then run the chunks it is sent until told to stop."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the parent's to handle
     try:
@@ -45,6 +45,10 @@ def _worker(connection, blob: bytes, max_memory: int | None) -> None:
             chunk = connection.recv()
             if chunk is None:
                 return
+            if batched:  # one native batch; the outcomes follow each other
+                for finished in job.run_many(chunk):
+                    connection.send(finished)
+                continue
             for number, params, weights_key in chunk:
                 connection.send((number, job.run(params, weights_key)))
     except (EOFError, OSError):  # the parent is gone (killed, or it stopped the sweep): nothing to report to
@@ -76,9 +80,9 @@ def _address_space() -> int | None:
 
 
 class _Worker:
-    def __init__(self, context, blob: bytes, max_memory: int | None) -> None:
+    def __init__(self, context, blob: bytes, max_memory: int | None, batched: bool = False) -> None:
         self.connection, child = context.Pipe()
-        self.process = context.Process(target=_worker, args=(child, blob, max_memory), daemon=True)
+        self.process = context.Process(target=_worker, args=(child, blob, max_memory, batched), daemon=True)
         self.process.start()
         child.close()
         self.ready = False
@@ -115,8 +119,10 @@ def run_processes(
     blob: bytes,
     timeout: float | None = None,
     max_memory: int | None = None,
+    batched: bool = False,
 ) -> None:
-    """Run every chunk on ``workers`` processes; each variant gets an outcome through ``collect``."""
+    """Run every chunk on ``workers`` processes; each variant gets an outcome through ``collect``.
+    ``batched``: each chunk is one native batch (its variants cannot be timed one by one)."""
     # Fresh interpreters rather than forks: the caller may run threads (a Dask
     # client, a GUI) that a fork would copy in an inconsistent state.
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
@@ -127,7 +133,7 @@ def run_processes(
     try:
         while pending or any(worker.chunk for worker in pool):
             while len(pool) < min(workers, len(pending) + sum(bool(w.chunk) for w in pool)):
-                pool.append(_Worker(context, blob, max_memory))
+                pool.append(_Worker(context, blob, max_memory, batched))
             for worker in pool:
                 if worker.ready and not worker.chunk and pending:
                     chunk = pending.popleft()

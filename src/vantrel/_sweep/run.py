@@ -250,17 +250,35 @@ def _route(executor, workers, timeout, max_memory):
 def _dispatch(job, numbered: list, collect, route, workers, chunksize, timeout, max_memory) -> None:
     if not numbered:
         return
+    # A variant that may be stopped on its own (timeout) or whose worker may die of a
+    # memory cap runs alone; others run as native batches of one weight table each.
+    bounded = timeout is not None or max_memory is not None
+    shared = job.strategy is None
     if route in ("threads", "processes"):
         workers = min(workers or default_workers(), len(numbered))
-        chunks = _chunks(numbered, chunksize or 1)
+        chunks = _chunks(numbered, chunksize or 1) if bounded else _batches(numbered, chunksize, workers, shared)
         if route == "processes":
-            run_processes(job, chunks, collect, workers, blob=pack(job), timeout=timeout, max_memory=max_memory)
+            run_processes(
+                job,
+                chunks,
+                collect,
+                workers,
+                blob=pack(job),
+                timeout=timeout,
+                max_memory=max_memory,
+                batched=not bounded,
+            )
         elif workers == 1:
             run_here(job, chunks, collect)
         else:
             run_threads(job, chunks, collect, workers)
     elif is_dask_client(route):
-        run_on_dask(route, job, _chunks(numbered, chunksize or 1), collect, timeout=timeout)
+        # A Dask worker's variants are timed one by one when there is a timeout.
+        if timeout is not None:
+            chunks = _chunks(numbered, chunksize or 1)
+        else:
+            chunks = _batches(numbered, chunksize, default_workers(), shared)
+        run_on_dask(route, job, chunks, collect, timeout=timeout)
     else:
         size = chunksize or max(1, math.ceil(len(numbered) / (4 * default_workers())))
         run_on_executor(route, job, _chunks(numbered, size), collect)
@@ -268,6 +286,28 @@ def _dispatch(job, numbered: list, collect, route, workers, chunksize, timeout, 
 
 def _chunks(items: list, size: int) -> list[list]:
     return [items[start : start + size] for start in range(0, len(items), size)]
+
+
+# Variants per native batch: enough that a batch costs little per variant, few enough
+# that the workers share the work evenly and a batch's results stay small in memory.
+_BATCH_MOST = 16
+
+
+def _batches(numbered: list, chunksize: int | None, workers: int, shared: bool) -> list[list]:
+    """The variants (grouped by weight table) cut into batches of one weight table each:
+    ``chunksize`` variants, or by default about two batches per worker (at most 16 each,
+    so that a batch's results stay small)."""
+    batches: list[list] = []
+    start = 0
+    while start < len(numbered):
+        key = numbered[start][2]
+        end = start + 1
+        while end < len(numbered) and (shared or (key is not None and numbered[end][2] == key)):
+            end += 1
+        size = chunksize or min(_BATCH_MOST, max(1, math.ceil((end - start) / (2 * workers))))
+        batches.extend(_chunks(numbered[start:end], size))
+        start = end
+    return batches
 
 
 def _weights_key(strategy, variant: dict) -> str | None:

@@ -44,8 +44,11 @@ def _equity(outcomes: list[Outcome], dates: pd.DatetimeIndex) -> pd.DataFrame:
     curves = np.full((len(dates), len(outcomes)), np.nan)
     for number, outcome in enumerate(outcomes):
         if outcome.equity is not None:
-            rows = dates.get_indexer(outcome.equity.index)
-            curves[rows, number] = outcome.equity.to_numpy()
+            index, tail = outcome.equity.index, len(dates) - len(outcome.equity)
+            if tail >= 0 and index.equals(dates[tail:]):  # the curve runs to the last bar, as every backtest's does
+                curves[tail:, number] = outcome.equity.to_numpy()
+            else:
+                curves[dates.get_indexer(index), number] = outcome.equity.to_numpy()
     return pd.DataFrame(curves, index=dates, columns=pd.RangeIndex(len(outcomes), name="variant"))
 
 

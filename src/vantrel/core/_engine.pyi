@@ -1,6 +1,7 @@
 """The package's entry to the backtest kernel: arrays in, arrays out, GIL released."""
 
 import sys
+from collections.abc import Sequence
 from typing import Any, ClassVar, Final, final
 
 if sys.version_info >= (3, 13):
@@ -94,3 +95,6 @@ def run(
     split_columns: npt.NDArray[np.int64] | None = None,
     split_ratios: npt.NDArray[np.float64] | None = None,
 ) -> RunResult: ...
+def run_batch(
+    shared: dict[str, Any], variants: Sequence[dict[str, Any]], *, threads: int | None = None
+) -> list[RunResult | BaseException]: ...

@@ -1,6 +1,7 @@
 #include "array_sink.hpp"
 
 #include "numpy_abs_sum.hpp"
+#include "raised_exception.hpp"
 
 namespace vantrel::engine {
 
@@ -13,6 +14,18 @@ double numpy_abs_sum(const double* weights, std::size_t n) {
 }  // namespace
 
 double ArraySink::long_abs_weight_sum(const double* weights, std::size_t n) {
+    if (any_thread_) {
+        const PyGILState_STATE held = PyGILState_Ensure();
+        double total = 0.0;
+        try {
+            total = numpy_abs_sum(weights, n);
+        } catch (const PyErrorSet&) {
+            failure_ = raised_exception();
+        }
+        PyGILState_Release(held);
+        if (failure_) throw PyErrorSet{};
+        return total;
+    }
     if (saved_ == nullptr || *saved_ == nullptr) return numpy_abs_sum(weights, n);
     PyEval_RestoreThread(*saved_);
     *saved_ = nullptr;

@@ -24,6 +24,11 @@ public:
     // interpreter back for the call. `saved` is the thread state the caller
     // released the interpreter with.
     void release_point(PyThreadState** saved) { saved_ = saved; }
+    // For a run on a thread of a batch's pool, which holds no interpreter:
+    // such a sum takes it through the thread's own state, and the error it
+    // may raise is kept here, to be raised for this run once the batch ends.
+    void run_on_any_thread() { any_thread_ = true; }
+    Ref& failure() { return failure_; }
     double long_abs_weight_sum(const double* weights, std::size_t n) override;
 
 private:
@@ -31,6 +36,8 @@ private:
     bool periodically_rebalance_;
     bool stop_trading_next_period_;
     PyThreadState** saved_ = nullptr;
+    bool any_thread_ = false;
+    Ref failure_;
 };
 
 }  // namespace vantrel::engine

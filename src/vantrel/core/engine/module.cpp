@@ -3,6 +3,7 @@
 // each run releases the interpreter for its bar loop.
 // This translation unit owns the module's NumPy API table.
 #undef NO_IMPORT_ARRAY
+#include "batch_entry.hpp"
 #include "outputs.hpp"
 #include "run_entry.hpp"
 #include "run_result.hpp"
@@ -30,6 +31,15 @@ PyMethodDef function_defs[] = {
      "dates are epoch nanoseconds (int64). A stop is a table of threshold rows x stocks with, per bar, the "
      "row in force. Shapes and dtypes are checked; values are taken as the package checked them, but for "
      "the execution options, whose values are checked too. Returns a RunResult."},
+    {"run_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_batch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_batch(shared, variants, *, threads=None)\n--\n\n"
+     "Run many backtests in one call: each variant is the keyword arguments of run() in `shared` with its "
+     "own dict of arguments on top (any argument may be overridden). Every variant is read and checked "
+     "first, with stop levels, costs and the position limit checked as values too; the runs then share "
+     "a pool of `threads` native threads (default: one per core) with the interpreter released, and no "
+     "state. Returns a list in the order of `variants`: each variant's RunResult, or the exception it "
+     "raised (a refused or failed variant does not stop the others)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

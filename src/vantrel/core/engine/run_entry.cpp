@@ -1,11 +1,11 @@
 #include "run_entry.hpp"
 
 #include "array_sink.hpp"
-#include "execution.hpp"
 #include "final_portfolio.hpp"
 #include "kernel_errors.hpp"
 #include "outputs.hpp"
 #include "run_arguments.hpp"
+#include "run_job.hpp"
 #include "run_result.hpp"
 
 #include <exception>
@@ -39,6 +39,8 @@ void run_released(kernel::Run& run, ArraySink& sink) {
     if (failure) std::rethrow_exception(failure);
 }
 
+}  // namespace
+
 // The kernel's errors in the package's words. (The package hands over checked
 // prices, so these are the guards of a caller that did not.)
 [[noreturn]] void raise_run_error(const kernel::KernelError& e) {
@@ -71,43 +73,64 @@ void run_released(kernel::Run& run, ArraySink& sink) {
     throw PyErrorSet{};
 }
 
-PyObject* run_call(PyObject* args, PyObject* kwargs) {
-    RunArguments a;
-    read_run_arguments(args, kwargs, a);
-    kernel::RunInputs& in = a.in;
-
+void prepare_job(RunJob& job) {
+    kernel::RunInputs& in = job.a.in;
     npy_intp bars = in.price_index.size();
-    Ref values = Ref::steal(PyArray_EMPTY(1, &bars, NPY_FLOAT64, 0));
-    kernel::RunState state;
-    kernel::prepare_state(in, state,
-                          static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()))));
+    job.values = Ref::steal(PyArray_EMPTY(1, &bars, NPY_FLOAT64, 0));
+    kernel::prepare_state(
+        in, job.state,
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(job.values.get()))));
+    job.log = std::make_unique<kernel::TradeLog>(in, in.n_columns());
+    job.fills = std::make_unique<kernel::FillLog>(in.price_index.size());
+    if (in.exec.on) kernel::prepare_execution(in, job.execution);
+}
 
-    ArraySink sink(in.options.retain_cost_when_rebalance, a.periodically_rebalance,
-                   a.stop_trading_next_period);
-    kernel::TradeLog log(in, in.n_columns());
-    kernel::FillLog fills(in.price_index.size());
-    kernel::ExecutionState execution;
-    kernel::Run run{in, sink, state, &log, nullptr, &fills};
-    if (in.exec.on) {
-        kernel::prepare_execution(in, execution);
-        run.exec = &execution;
-    }
+ArraySink sink_for(const RunJob& job) {
+    return ArraySink(job.a.in.options.retain_cost_when_rebalance, job.a.periodically_rebalance,
+                     job.a.stop_trading_next_period);
+}
+
+kernel::Run run_of(RunJob& job, ArraySink& sink) {
+    kernel::Run run{job.a.in, sink, job.state, job.log.get(), nullptr, job.fills.get()};
+    if (job.a.in.exec.on) run.exec = &job.execution;
+    return run;
+}
+
+Ref finish_job(RunJob& job) {
+    kernel::RunInputs& in = job.a.in;
     Ref trades, holdings, fill_records, costs;
     try {
-        run_released(run, sink);
-        trades = trade_log_array(log);
-        fill_records = fills_array(fills);
-        costs = costs_array(fills);
+        trades = trade_log_array(*job.log);
+        fill_records = fills_array(*job.fills);
+        costs = costs_array(*job.fills);
     } catch (const kernel::KernelError& e) {
         raise_run_error(e);
     } catch (const std::bad_alloc&) {
-        raise_out_of_memory(in.options, log);
+        raise_out_of_memory(in.options, *job.log);
     }
-    const kernel::FinalPortfolio portfolio = kernel::final_portfolio(in, state, a.stop_trading_next_period);
+    const kernel::FinalPortfolio portfolio =
+        kernel::final_portfolio(in, job.state, job.a.stop_trading_next_period);
     holdings = portfolio_array(portfolio);
-    return run_result(engine_state().run_result_type, values.get(), trades.get(), holdings.get(),
-                      portfolio.weight_row, portfolio.next_weight_row, fill_records.get(), costs.get())
-        .release();
+    return run_result(engine_state().run_result_type, job.values.get(), trades.get(), holdings.get(),
+                      portfolio.weight_row, portfolio.next_weight_row, fill_records.get(), costs.get());
+}
+
+namespace {
+
+PyObject* run_call(PyObject* args, PyObject* kwargs) {
+    RunJob job;
+    read_run_arguments(args, kwargs, job.a);
+    prepare_job(job);
+    ArraySink sink = sink_for(job);
+    kernel::Run run = run_of(job, sink);
+    try {
+        run_released(run, sink);
+    } catch (const kernel::KernelError& e) {
+        raise_run_error(e);
+    } catch (const std::bad_alloc&) {
+        raise_out_of_memory(job.a.in.options, *job.log);
+    }
+    return finish_job(job).release();
 }
 
 }  // namespace

@@ -1,0 +1,235 @@
+"""Statistics of many equity curves at once, from the engine's arrays: equal to the bit to
+what :func:`vantrel.stats.performance_stats` and :func:`~vantrel.stats.performance_dates`
+give for each curve and its trade log, without building a frame.
+
+Curves that start on the same bar (the variants of one weight table) are the rows of
+one 2-D array, and every per-bar figure (returns, excess returns, running peaks,
+drawdowns) is one NumPy pass over all of them. A row of a
+C-contiguous array is reduced exactly as the same values in a 1-D array are (NumPy
+sums each row pairwise, as it sums a vector), so means, deviations and extremes are
+the one-variant figures to the bit; the scalar formulas that follow are the one-variant
+code's own. The trade logs are concatenated and counted with ``bincount`` keyed by
+variant, which adds each group's values in their order, as the one-variant count does;
+the few float sums over a variable subset of trades are taken per variant on
+contiguous slices, as the one-variant code takes them.
+
+Curves this does not cover (with a benchmark, too short to annualise, which warns,
+or at or below 0, which raises) are left to :func:`vantrel.stats.performance_stats`.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from ._series import risk_free_per_bar
+from .stats import _NAT, MIN_YEARS, RELATIVE_KEYS, _ratio, _years
+
+__all__ = ["covered", "curve_statistics"]
+
+
+def covered(values: np.ndarray) -> bool:
+    """Whether :func:`curve_statistics` computes this curve (without a benchmark)."""
+    return len(values) >= 3 and bool((values > 0).all())
+
+
+def curve_statistics(
+    index: pd.DatetimeIndex,
+    first: int,
+    curves: list[np.ndarray],
+    logs: list[np.ndarray],
+    risk_free,
+    costs: list[tuple[float, float]],
+    extra: list[dict] | None = None,
+    timestamps: list | None = None,
+) -> list[tuple[dict, dict]] | None:
+    """Per curve, its statistics (``performance_stats`` with the trade log's round trips,
+    then ``fee_ratio`` and ``tax_ratio``) and its dates, as plain dicts.
+
+    ``index`` is the market's bars, ``first`` the bar every curve starts on, ``curves``
+    the engine's value series (all bars), ``logs`` the engine's trade logs, ``costs``
+    each curve's (fee, tax), ``extra`` the figures that follow them (the costs paid).
+    ``timestamps``, the bars as Timestamps, saves making them.
+    None when the span is too short to annualise: the one-curve path warns about that.
+    """
+    bars = index[first:]
+    years = _years(bars)
+    if not (years >= MIN_YEARS and years > 0):
+        return None
+    values = np.stack([curve[first:] for curve in curves])  # curves x bars, C order
+    count = len(curves)
+    periods_per_year = (values.shape[1] - 1) / years
+    shown_rate, rf = risk_free_per_bar(risk_free, bars)
+    returns = values[:, 1:] / values[:, :-1] - 1.0
+    excess = returns - rf
+    # np.std(ddof=1) and np.mean per row, as the one-curve helpers call them.
+    std_returns = np.std(returns, axis=1, ddof=1)
+    mean_excess = np.mean(excess, axis=1)
+    std_excess = np.std(excess, axis=1, ddof=1)
+    downside = np.sqrt(np.mean(np.minimum(excess, 0.0) ** 2, axis=1))
+    peaks = np.maximum.accumulate(values, axis=1)
+    max_dd = (values / peaks - 1.0).min(axis=1)
+    trough_at = np.argmin(values / peaks - 1.0, axis=1)
+    # The last bar at the peak before the trough, and the first back at it from the trough on.
+    rows_at = np.arange(count)
+    bar = np.arange(values.shape[1])
+    at_peak = values == peaks[rows_at, trough_at][:, None]
+    peak_at = values.shape[1] - 1 - np.argmax((at_peak & (bar <= trough_at[:, None]))[:, ::-1], axis=1)
+    back = (values >= values[rows_at, peak_at][:, None]) & (bar >= trough_at[:, None])
+    recovered, recovery_at = back.any(axis=1), np.argmax(back, axis=1)
+    trade_rows = _trade_stats(logs, len(index), first, years, count)
+
+    scale = periods_per_year
+    root = np.sqrt(scale)
+    bars_at = timestamps if timestamps is not None else index  # a Timestamp per bar either way
+
+    def stamp(at) -> pd.Timestamp:
+        return bars_at[first + int(at)]
+
+    out = []
+    for v in range(count):
+        cagr = (values[v, -1] / values[v, 0]) ** (1.0 / years) - 1.0
+        worst = float(max_dd[v])
+        stats = {
+            "total_return": float(values[v, -1] / values[v, 0] - 1.0),
+            "cagr": float(cagr),
+            "annual_volatility": float(std_returns[v]) * root,
+            "sharpe": _ratio(float(mean_excess[v]), float(std_excess[v])) * root,
+            "sortino": _ratio(float(mean_excess[v]), float(downside[v])) * root,
+            "max_drawdown": worst,
+            "calmar": _ratio(cagr, -worst) if worst < 0 else np.nan,
+            **dict.fromkeys(RELATIVE_KEYS, np.nan),
+            "risk_free": shown_rate,
+            **trade_rows[v],
+            "fee_ratio": costs[v][0],
+            "tax_ratio": costs[v][1],
+            **(extra[v] if extra is not None else {}),
+        }
+        if worst < 0:
+            peak, trough = stamp(peak_at[v]), stamp(trough_at[v])
+            recovery = stamp(recovery_at[v]) if recovered[v] else pd.NaT
+        else:
+            peak = trough = recovery = pd.NaT
+        dates = {
+            "start": stamp(0),
+            "end": stamp(values.shape[1] - 1),
+            "max_drawdown_peak": peak,
+            "max_drawdown_trough": trough,
+            "max_drawdown_recovery": recovery,
+        }
+        out.append((stats, dates))
+    return out
+
+
+# The trade log's fields the statistics read, as the one-variant code converts them.
+_FIELDS = {
+    "stock": np.int64,
+    "entry_bar": np.int64,
+    "exit_bar": np.int64,
+    "weight": np.float64,
+    "profit": np.float64,
+    "round_trip": np.int64,
+}
+
+
+def _trade_stats(logs: list, n_market: int, first: int, years: float, count: int) -> list[dict]:
+    """``stats.trade_stats`` (round trips) of every variant, from their trade logs at once."""
+    sizes = np.array([len(log) for log in logs])
+    offsets = np.concatenate([[0], np.cumsum(sizes)])
+
+    def column(name: str, dtype) -> np.ndarray:  # one field of every log, end to end
+        return np.concatenate([log[name] for log in logs]).astype(dtype, copy=False)
+
+    log = {name: column(name, dtype) for name, dtype in _FIELDS.items()}
+    variant = np.repeat(np.arange(count), sizes)
+    entry_bar, exit_bar = log["entry_bar"], log["exit_bar"]
+    closed_record = exit_bar >= 0
+    bars_held = np.where(closed_record, exit_bar - entry_bar, n_market - entry_bar).astype(np.float64)
+    profit = log["profit"]
+    ids = log["round_trip"]
+
+    # Round trips: the one-variant code numbers a variant's trips by the rank of their id;
+    # ranked by (variant, id) here, which numbers each variant's trips alike, one after another.
+    if len(ids):
+        low = int(ids.min())
+        span = int(ids.max()) - low + 1
+        key = variant * span + (ids - low)
+        if span * count <= 4 * len(ids) + 64:  # dense ids (the engine's): rank them by counting, no sort
+            present = np.bincount(key, minlength=count * span) > 0
+            trip = (np.cumsum(present) - 1)[key]
+            trips_per = np.count_nonzero(present.reshape(count, span), axis=1)
+        else:
+            keys, trip = np.unique(key, return_inverse=True)
+            trips_per = np.bincount(keys // span, minlength=count)
+    else:
+        trip, trips_per = np.zeros(0, dtype=np.int64), np.zeros(count, dtype=np.int64)
+    trip_offsets = np.concatenate([[0], np.cumsum(trips_per)])
+    n_trips = int(trip_offsets[-1])
+    trip_profit = np.bincount(trip, weights=profit, minlength=n_trips)
+    trip_open = np.bincount(trip, weights=(~closed_record).astype(np.float64), minlength=n_trips)
+    trip_bars = np.bincount(trip, weights=bars_held, minlength=n_trips)
+    trip_closed = trip_open == 0
+
+    # Exposure: bars of the curve on which some record is open (entry bar up to the exit bar).
+    curve_bars = n_market - first
+    starts = np.clip(entry_bar - first, 0, curve_bars)
+    stops = np.where(closed_record, np.clip(exit_bar - first, 0, curve_bars), curve_bars)
+    width = curve_bars + 1
+    change = np.bincount(variant * width + starts, minlength=count * width) - np.bincount(
+        variant * width + stops, minlength=count * width
+    )
+    open_bars = np.count_nonzero(np.cumsum(change.reshape(count, width)[:, :-1], axis=1) > 0, axis=1)
+
+    traded = _traded_weights(log, variant, entry_bar, exit_bar, closed_record, offsets, count)
+    # Counts and whole-bar totals are exact in any order: one pass for every variant.
+    trip_variant = np.repeat(np.arange(count), trips_per)
+    closed_trips = np.bincount(trip_variant, weights=trip_closed, minlength=count)
+    won_trips = np.bincount(trip_variant, weights=trip_closed & (trip_profit > 0), minlength=count)
+    held_bars = np.bincount(trip_variant, weights=trip_bars, minlength=count)
+    rows = []
+    for v in range(count):
+        lo, hi = trip_offsets[v], trip_offsets[v + 1]
+        won = trip_profit[lo:hi][trip_closed[lo:hi]]
+        gains, losses = won[won > 0].sum(), -won[won < 0].sum()
+        profit_factor = gains / losses if losses > 0 else np.inf if gains > 0 else np.nan
+        rows.append(
+            {
+                "trades": float(hi - lo),
+                "win_rate": float(won_trips[v] / closed_trips[v]) if closed_trips[v] else np.nan,
+                "profit_factor": float(profit_factor),
+                "avg_bars_held": float(held_bars[v] / (hi - lo)) if hi > lo else np.nan,
+                "exposure": float(open_bars[v] / curve_bars),
+                "turnover": traded[v] / 2.0 / years if years > 0 else np.nan,
+            }
+        )
+    return rows
+
+
+def _traded_weights(log, variant, entry_bar, exit_bar, closed, offsets, count) -> list[float]:
+    """``stats._traded_weight`` of every variant: sorted by variant, then stock in the order
+    each variant's log first names it, then entry bar, as each variant's own sort does."""
+    if not len(entry_bar):
+        return [0.0] * count
+    stock = pd.factorize(variant * (int(log["stock"].max()) + 1) + log["stock"])[0]
+    exit_ = np.where(closed, exit_bar, _NAT)
+    # One stable sort of a combined key is lexsort's order (variant, stock, entry bar) at a
+    # third of its cost; stock codes already grow with the variant.
+    order = np.argsort(stock * (int(entry_bar.max()) + 1) + entry_bar, kind="stable")
+    variant, stock, entry, exit_ = variant[order], stock[order], entry_bar[order], exit_[order]
+    weight = log["weight"][order]
+    closed = exit_ != _NAT
+    held_after = np.where(closed, weight, 0.0)
+    follows = np.concatenate([[False], stock[1:] == stock[:-1]])  # same stock codes only within a variant
+    previous_weight = np.where(follows, np.roll(held_after, 1), 0.0)
+    resized = follows & np.roll(closed, 1) & (entry == np.roll(exit_, 1))
+    changes = np.where(resized, np.abs(weight - previous_weight), np.abs(weight) + np.abs(previous_weight))
+    last = np.concatenate([stock[1:] != stock[:-1], [True]])
+    last_held = np.abs(held_after)
+    totals = []
+    for v in range(count):
+        lo, hi = offsets[v], offsets[v + 1]
+        if lo == hi:
+            totals.append(0.0)
+            continue
+        totals.append(float(changes[lo:hi].sum() + last_held[lo:hi][last[lo:hi]].sum()))
+    return totals
