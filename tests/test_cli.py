@@ -196,6 +196,11 @@ def test_run_takes_a_profile_execution_flags_and_market_data_files(user_files):
             "argument --lot-size: expected a number or a CSV file of stock,value rows, got 'absent.csv'",
         ),
         (("--slippage", "three.csv"), "argument --slippage: three.csv: expected two columns (stock, value), found 3"),
+        (("--lot-size", "empty.csv"), "argument --lot-size: empty.csv: not a CSV file of stock,value rows (No columns"),
+        (
+            ("--cash-rate", "latin.csv"),
+            "argument --cash-rate: latin.csv: not a CSV file of date,rate rows ('utf-8' codec",
+        ),
         (
             ("--cash-rate", "later"),
             "argument --cash-rate: expected a number or a CSV file of date,rate rows, got 'later'",
@@ -207,6 +212,8 @@ def test_bad_execution_flags_are_named(tmp_path, capsys, flags, message):
     from vantrel.cli import main
 
     (tmp_path / "three.csv").write_text("stock,a,b\nS000,1,2\n")
+    (tmp_path / "empty.csv").write_text("")
+    (tmp_path / "latin.csv").write_bytes("date,rate\n2024-01-02,0,5 \xe9t\xe9\n".encode("latin-1"))
     with pytest.raises(SystemExit) as stopped:
         main(
             [
@@ -215,7 +222,7 @@ def test_bad_execution_flags_are_named(tmp_path, capsys, flags, message):
                 "c.csv",
                 "--weights",
                 "w.csv",
-                *(str(f).replace("three.csv", str(tmp_path / "three.csv")) for f in flags),
+                *(str(tmp_path / f) if f.endswith(".csv") and f != "absent.csv" else f for f in flags),
             ]
         )
     assert stopped.value.code == 2 and f"vantrel run: error: {message}" in capsys.readouterr().err

@@ -45,45 +45,53 @@ def _number(text: str) -> float:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
 
 
-def _per_stock(text: str):
-    """A number, or a CSV file of two columns: stock, value (a per-stock Series)."""
+def _number_or_column(text: str, rows: str, read):
+    """A number, or the one column of values of a two-column CSV file read by ``read``.
+
+    Whatever goes wrong reading the file becomes an argument error that names
+    the file and says why, not argparse's bare "invalid value".
+    """
     try:
         return float(text)
     except ValueError:
         pass
-    import pandas as pd
-
     path = Path(text)
     if not path.is_file():
-        raise argparse.ArgumentTypeError(f"expected a number or a CSV file of stock,value rows, got {text!r}")
-    table = pd.read_csv(path, index_col=0)
+        raise argparse.ArgumentTypeError(f"expected a number or a CSV file of {rows} rows, got {text!r}")
+    try:
+        table = read(path)
+    except (OSError, ValueError) as error:  # pandas' parser and decoding errors are ValueErrors
+        reason = str(error).strip().removeprefix(f"{path.name}: ") or type(error).__name__
+        raise argparse.ArgumentTypeError(f"{path.name}: not a CSV file of {rows} rows ({reason})") from None
     if table.shape[1] != 1:
         raise argparse.ArgumentTypeError(
-            f"{path.name}: expected two columns (stock, value), found {table.shape[1] + 1}"
+            f"{path.name}: expected two columns ({rows.replace(',', ', ')}), found {table.shape[1] + 1}"
         )
-    values = table.iloc[:, 0]
-    values.index = values.index.astype(str)
-    return values
+    return table.iloc[:, 0]
+
+
+def _read_by_stock(path):
+    import pandas as pd
+
+    table = pd.read_csv(path, index_col=0)
+    table.index = table.index.astype(str)
+    return table
+
+
+def _read_by_date(path):
+    from ..datasets import read_wide
+
+    return read_wide(path)
+
+
+def _per_stock(text: str):
+    """A number, or a CSV file of two columns: stock, value (a per-stock Series)."""
+    return _number_or_column(text, "stock,value", _read_by_stock)
 
 
 def _dated(text: str):
     """A number, or a CSV file of two columns: date, rate (a dated Series)."""
-    try:
-        return float(text)
-    except ValueError:
-        pass
-    from ..datasets import read_wide
-
-    path = Path(text)
-    if not path.is_file():
-        raise argparse.ArgumentTypeError(f"expected a number or a CSV file of date,rate rows, got {text!r}")
-    try:
-        table = read_wide(path)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-    if table.shape[1] != 1:
-        raise argparse.ArgumentTypeError(f"{path.name}: expected two columns (date, rate), found {table.shape[1] + 1}")
-    return table.iloc[:, 0]
+    return _number_or_column(text, "date,rate", _read_by_date)
 
 
 def add_execution_options(parser) -> None:
