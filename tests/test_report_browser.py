@@ -92,3 +92,26 @@ def test_the_trade_tables_last_column_can_be_seen(result, tmp_path, width):  # n
     dom, console = rendered(probed, tmp_path, width)
     assert console == []
     assert re.search(r'data-seen="([^"]*)"', dom).group(1) == "true|true|true|true|true"
+
+
+def test_a_section_reached_from_the_bar_is_not_under_it(result, tmp_path):  # noqa: F811
+    # Following a link of the sticky section bar scrolls the section's heading below the bar,
+    # not behind it, at a width where the bar wraps onto two lines too.
+    page = result.report(tmp_path / "report.html").read_text(encoding="utf-8")
+    probe = """<script>
+    var nav = document.querySelector("nav"), hidden = [];
+    document.querySelectorAll("nav a").forEach(function (link) {
+      var section = document.querySelector(link.getAttribute("href"));
+      section.scrollIntoView();
+      if (section.querySelector("h2").getBoundingClientRect().top < nav.getBoundingClientRect().bottom - 1) {
+        hidden.push(section.id);
+      }
+    });
+    document.body.setAttribute("data-hidden", hidden.join("|") || "none");
+    </script></body>"""
+    probed = tmp_path / "probed.html"
+    probed.write_text(page.replace("</body>", probe), encoding="utf-8")
+    for width in (1400, 700):
+        dom, console = rendered(probed, tmp_path, width)
+        assert console == []
+        assert re.search(r'data-hidden="([^"]*)"', dom).group(1) == "none", width
