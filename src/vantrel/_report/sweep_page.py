@@ -6,9 +6,9 @@ from pathlib import Path
 
 import pandas as pd
 
-from .._version import __version__
 from .formatting import LABELS, format_stat, html_table, missing
 from .images import png_data_uri
+from .page import write_page
 from .trust import OVERFITTING_MEANING, overfitting_lines
 
 __all__ = ["write_sweep_report"]
@@ -18,7 +18,6 @@ _SHOWN = ("total_return", "cagr", "annual_volatility", "sharpe", "max_drawdown",
 
 def write_sweep_report(result, path: Path, *, title: str, stat: str = "sharpe", best: int = 20) -> Path:
     """Render the sweep page of ``result`` to ``path`` (folders are created)."""
-    from jinja2 import Environment, PackageLoader, select_autoescape
     from markupsafe import Markup
 
     table = result.table
@@ -49,11 +48,9 @@ def write_sweep_report(result, path: Path, *, title: str, stat: str = "sharpe", 
         except ValueError:  # fewer than two varied parameters: nothing to map
             heatmap = None
     errors = result.errors
-    environment = Environment(
-        loader=PackageLoader("vantrel._report", "templates"), autoescape=select_autoescape(default=True)
-    )
-    page = environment.get_template("sweep.html").render(
-        version=__version__,
+    return write_page(
+        "sweep.html",
+        path,
         title=title,
         summary=f"{len(table)} variants, {len(table) - len(errors)} ran, {len(errors)} failed",
         stat_label=LABELS.get(stat, stat),
@@ -65,9 +62,6 @@ def write_sweep_report(result, path: Path, *, title: str, stat: str = "sharpe", 
         heatmap=heatmap,
         errors_table=Markup(html_table(errors[["error"]].head(20).reset_index())) if len(errors) else None,
     )
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(page, encoding="utf-8")
-    return path
 
 
 def _plain(value) -> str:

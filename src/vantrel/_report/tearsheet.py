@@ -14,7 +14,6 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .._version import __version__
 from ..stats import with_dates
 from . import analysis, charts
 from .costs import COST_STATS, cost_section
@@ -27,6 +26,7 @@ from .formatting import (
     stats_table,
 )
 from .images import png_data_uri
+from .page import write_page
 from .trust import trust_section
 
 __all__ = ["write_report"]
@@ -43,16 +43,7 @@ _SAMPLED = re.compile(
 
 def write_report(result, path: Path, *, title: str, sectors: pd.Series | None = None) -> Path:
     """Render the tear sheet of ``result`` to ``path`` (folders are created)."""
-    from jinja2 import Environment, PackageLoader, select_autoescape
-
-    environment = Environment(
-        loader=PackageLoader("vantrel._report", "templates"), autoescape=select_autoescape(default=True)
-    )
-    context = _context(result, title=title, sectors=sectors)
-    page = environment.get_template("report.html").render(version=__version__, **context)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(page, encoding="utf-8")
-    return path
+    return write_page("report.html", path, **_context(result, title=title, sectors=sectors))
 
 
 def _context(result, *, title: str, sectors) -> dict:

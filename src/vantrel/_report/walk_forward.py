@@ -8,12 +8,12 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .._version import __version__
 from ..stats import with_dates
 from . import charts
 from .figure import Chart
 from .formatting import LABELS, date_text, format_stat, html_table, stats_table
 from .images import png_data_uri
+from .page import write_page
 
 __all__ = ["decay_figure", "walk_forward_html", "write_walk_forward_report"]
 
@@ -134,18 +134,15 @@ def walk_forward_html(result) -> str:
 
 def write_walk_forward_report(result, path: Path, *, title: str) -> Path:
     """Render the walk-forward page of ``result`` to ``path`` (folders are created)."""
-    from jinja2 import Environment, PackageLoader, select_autoescape
     from markupsafe import Markup
 
-    environment = Environment(
-        loader=PackageLoader("vantrel._report", "templates"), autoescape=select_autoescape(default=True)
-    )
     equity = result.equity
     stats_frame = stats_table(with_dates(result.stats, result.dates))
     stats_frame.columns = ["statistic", "value"]
     label = _SELECT_LABELS.get(result.settings.get("select"), "statistic")
-    page = environment.get_template("walk_forward.html").render(
-        version=__version__,
+    return write_page(
+        "walk_forward.html",
+        path,
         title=title,
         period=f"{date_text(equity.index[0])} to {date_text(equity.index[-1])}",
         rows=len(equity) - 1,
@@ -157,6 +154,3 @@ def write_walk_forward_report(result, path: Path, *, title: str) -> Path:
         decay_table=Markup(html_table(_decay_display(result))),
         folds_table=Markup(html_table(_fold_display(result))),
     )
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(page, encoding="utf-8")
-    return path
