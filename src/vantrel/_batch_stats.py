@@ -172,8 +172,8 @@ def _trade_stats(logs: list, n_market: int, first: int, years: float, count: int
 
     # Exposure: bars of the curve on which some record is open (entry bar up to the exit bar).
     curve_bars = n_market - first
-    starts = np.clip(entry_bar - first, 0, curve_bars)
-    stops = np.where(closed_record, np.clip(exit_bar - first, 0, curve_bars), curve_bars)
+    starts = np.minimum(np.maximum(entry_bar - first, 0), curve_bars)  # np.clip, without its dispatch
+    stops = np.where(closed_record, np.minimum(np.maximum(exit_bar - first, 0), curve_bars), curve_bars)
     width = curve_bars + 1
     change = np.bincount(variant * width + starts, minlength=count * width) - np.bincount(
         variant * width + stops, minlength=count * width
@@ -208,23 +208,39 @@ def _trade_stats(logs: list, n_market: int, first: int, years: float, count: int
 def _traded_weights(log, variant, entry_bar, exit_bar, closed, offsets, count) -> list[float]:
     """``stats._traded_weight`` of every variant: sorted by variant, then stock in the order
     each variant's log first names it, then entry bar, as each variant's own sort does."""
-    if not len(entry_bar):
+    n = len(entry_bar)
+    if not n:
         return [0.0] * count
-    stock = pd.factorize(variant * (int(log["stock"].max()) + 1) + log["stock"])[0]
+    # Each (variant, stock) is known by the position of its first record: ordered as
+    # factorize numbers them, without hashing (codes are small integers).
+    codes = variant * (int(log["stock"].max()) + 1) + log["stock"]
+    first_seen = np.full(int(codes.max()) + 1, n, dtype=np.int64)
+    np.minimum.at(first_seen, codes, np.arange(n))
+    stock = first_seen[codes]
     exit_ = np.where(closed, exit_bar, _NAT)
     # One stable sort of a combined key is lexsort's order (variant, stock, entry bar) at a
-    # third of its cost; stock codes already grow with the variant.
+    # third of its cost; first positions already grow with the variant.
     order = np.argsort(stock * (int(entry_bar.max()) + 1) + entry_bar, kind="stable")
-    variant, stock, entry, exit_ = variant[order], stock[order], entry_bar[order], exit_[order]
+    stock, entry, exit_ = stock[order], entry_bar[order], exit_[order]
     weight = log["weight"][order]
     closed = exit_ != _NAT
     held_after = np.where(closed, weight, 0.0)
-    follows = np.concatenate([[False], stock[1:] == stock[:-1]])  # same stock codes only within a variant
-    previous_weight = np.where(follows, np.roll(held_after, 1), 0.0)
-    resized = follows & np.roll(closed, 1) & (entry == np.roll(exit_, 1))
+    # Each record against the one above it (same stock codes only within a variant); the
+    # first record has none.
+    follows = np.empty(n, dtype=bool)
+    follows[0] = False
+    np.equal(stock[1:], stock[:-1], out=follows[1:])
+    previous_weight = np.zeros(n)
+    previous_weight[1:] = np.where(follows[1:], held_after[:-1], 0.0)
+    resized = np.zeros(n, dtype=bool)
+    resized[1:] = follows[1:] & closed[:-1] & (entry[1:] == exit_[:-1])
     changes = np.where(resized, np.abs(weight - previous_weight), np.abs(weight) + np.abs(previous_weight))
-    last = np.concatenate([stock[1:] != stock[:-1], [True]])
+    last = np.empty(n, dtype=bool)
+    last[-1] = True
+    np.not_equal(stock[1:], stock[:-1], out=last[:-1])
     last_held = np.abs(held_after)
+    if count == 1:
+        return [float(changes.sum() + last_held[last].sum())]
     totals = []
     for v in range(count):
         lo, hi = offsets[v], offsets[v + 1]
