@@ -25,7 +25,24 @@ import pandas as pd
 from ._series import risk_free_per_bar
 from .stats import _NAT, MIN_YEARS, RELATIVE_KEYS, _ratio, _years
 
-__all__ = ["covered", "curve_statistics"]
+__all__ = ["CurveSpan", "covered", "curve_span", "curve_statistics"]
+
+
+class CurveSpan:
+    """The bars of the curves that start on one bar of a market, and their span in years:
+    what the statistics take from the bars alone, made once per market and first bar."""
+
+    __slots__ = ("bars", "first", "years")
+
+    def __init__(self, index: pd.DatetimeIndex, first: int) -> None:
+        self.first = first
+        self.bars = index[first:]
+        self.years = _years(self.bars)
+
+
+def curve_span(market, first: int) -> CurveSpan:
+    """The market's :class:`CurveSpan` from bar ``first`` (the market is read-only)."""
+    return market.cached(("curve span", first), lambda: CurveSpan(market.index, first))
 
 
 def covered(values: np.ndarray) -> bool:
@@ -42,6 +59,9 @@ def curve_statistics(
     costs: list[tuple[float, float]],
     extra: list[dict] | None = None,
     timestamps: list | None = None,
+    *,
+    span: CurveSpan | None = None,
+    dates_as_bars: bool = False,
 ) -> list[tuple[dict, dict]] | None:
     """Per curve, its statistics (``performance_stats`` with the trade log's round trips,
     then ``fee_ratio`` and ``tax_ratio``) and its dates, as plain dicts.
@@ -49,15 +69,21 @@ def curve_statistics(
     ``index`` is the market's bars, ``first`` the bar every curve starts on, ``curves``
     the engine's value series (all bars), ``logs`` the engine's trade logs, ``costs``
     each curve's (fee, tax), ``extra`` the figures that follow them (the costs paid).
-    ``timestamps``, the bars as Timestamps, saves making them.
+    ``timestamps``, the bars as Timestamps, saves making them; ``span``, the bars from
+    ``first`` and their years, saves deriving them. With ``dates_as_bars`` the dates are
+    bar numbers of ``index`` (-1 for none), for a caller that makes them Timestamps when asked.
     None when the span is too short to annualise: the one-curve path warns about that.
     """
-    bars = index[first:]
-    years = _years(bars)
+    if span is None or span.first != first:
+        span = CurveSpan(index, first)
+    bars, years = span.bars, span.years
     if not (years >= MIN_YEARS and years > 0):
         return None
-    values = np.stack([curve[first:] for curve in curves])  # curves x bars, C order
     count = len(curves)
+    if count == 1 and curves[0].flags.c_contiguous:
+        values = curves[0][first:][None, :]  # one row, C order, no copy
+    else:
+        values = np.stack([curve[first:] for curve in curves])  # curves x bars, C order
     periods_per_year = (values.shape[1] - 1) / years
     shown_rate, rf = risk_free_per_bar(risk_free, bars)
     returns = values[:, 1:] / values[:, :-1] - 1.0
@@ -68,8 +94,9 @@ def curve_statistics(
     std_excess = np.std(excess, axis=1, ddof=1)
     downside = np.sqrt(np.mean(np.minimum(excess, 0.0) ** 2, axis=1))
     peaks = np.maximum.accumulate(values, axis=1)
-    max_dd = (values / peaks - 1.0).min(axis=1)
-    trough_at = np.argmin(values / peaks - 1.0, axis=1)
+    drawdowns = values / peaks - 1.0
+    max_dd = drawdowns.min(axis=1)
+    trough_at = np.argmin(drawdowns, axis=1)
     # The last bar at the peak before the trough, and the first back at it from the trough on.
     rows_at = np.arange(count)
     bar = np.arange(values.shape[1])
@@ -82,9 +109,10 @@ def curve_statistics(
     scale = periods_per_year
     root = np.sqrt(scale)
     bars_at = timestamps if timestamps is not None else index  # a Timestamp per bar either way
+    no_date = -1 if dates_as_bars else pd.NaT
 
-    def stamp(at) -> pd.Timestamp:
-        return bars_at[first + int(at)]
+    def stamp(at):
+        return first + int(at) if dates_as_bars else bars_at[first + int(at)]
 
     out = []
     for v in range(count):
@@ -107,9 +135,9 @@ def curve_statistics(
         }
         if worst < 0:
             peak, trough = stamp(peak_at[v]), stamp(trough_at[v])
-            recovery = stamp(recovery_at[v]) if recovered[v] else pd.NaT
+            recovery = stamp(recovery_at[v]) if recovered[v] else no_date
         else:
-            peak = trough = recovery = pd.NaT
+            peak = trough = recovery = no_date
         dates = {
             "start": stamp(0),
             "end": stamp(values.shape[1] - 1),

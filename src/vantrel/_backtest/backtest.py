@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import pandas as pd
 
+from .._batch_stats import curve_span
 from .._checks import real_number, whole_number
 from .._results.backtest import BacktestResult
 from .._series import benchmark_curve, risk_free_per_bar
@@ -278,7 +279,9 @@ class PreparedRun:
     def finish(self, output: RunResult) -> BacktestResult:
         """The result of the engine's output for this run."""
         market, labels, first = self.market, self.book.labels, self.first
-        equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
+        span = curve_span(market, first)
+        # A view of the bars: its own name, and equal to them at a glance (the statistics check).
+        equity = pd.Series(output.values[first:], index=span.bars.view(), name="equity")
         trades = TradeLog(
             output.trades,
             market.index,
@@ -286,6 +289,7 @@ class PreparedRun:
             touched_exit=self.touched,
             window=self.window,
             step=self.window_step,
+            span=span,
         )
         # Built on first use, like the trade table.
         portfolio = functools.partial(
