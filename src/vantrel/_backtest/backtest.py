@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import functools
+import threading
+import weakref
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -470,10 +472,28 @@ def prepare_backtest(
 
 def _calendar_of(rebalance, market: Market, signals) -> np.ndarray:
     """The rebalancing calendar; an offset alias depends on the market alone, so the
-    market keeps it (a sweep asks for the same one for every variant)."""
+    market keeps it (a sweep asks for the same one for every variant). So do explicit
+    dates given as a DatetimeIndex, which cannot change: the same object reads alike."""
     if isinstance(rebalance, str):
         return market.cached(("rebalance", rebalance), lambda: rebalance_calendar(rebalance, market.index, signals))
-    return rebalance_calendar(rebalance, market.index, signals)
+    if not isinstance(rebalance, pd.DatetimeIndex):
+        return rebalance_calendar(rebalance, market.index, signals)
+    calendars = market.cached("rebalance indexes", dict)
+    found = calendars.get(id(rebalance))
+    if found is not None and found[0]() is rebalance:
+        return found[1]
+    calendar = rebalance_calendar(rebalance, market.index, signals)
+    calendar.flags.writeable = False  # shared by every run given these dates
+    with _CALENDARS_LOCK:
+        calendars.pop(id(rebalance), None)
+        calendars[id(rebalance)] = (weakref.ref(rebalance), calendar)
+        while len(calendars) > _CALENDARS_KEPT:
+            calendars.pop(next(iter(calendars)))
+    return calendar
+
+
+_CALENDARS_KEPT = 8  # explicit calendars kept per market: a sweep has few
+_CALENDARS_LOCK = threading.Lock()  # a sweep's threads prepare their runs side by side
 
 
 def _describe_stop(stop) -> str:
