@@ -32,12 +32,31 @@ class CurveSpan:
     """The bars of the curves that start on one bar of a market, and their span in years:
     what the statistics take from the bars alone, made once per market and first bar."""
 
-    __slots__ = ("bars", "first", "years")
+    __slots__ = ("_rates", "bars", "first", "years")
 
     def __init__(self, index: pd.DatetimeIndex, first: int) -> None:
         self.first = first
         self.bars = index[first:]
         self.years = _years(self.bars)
+        self._rates: dict = {}
+
+    def risk_free_per_bar(self, risk_free) -> tuple[float, np.ndarray]:
+        """``risk_free_per_bar(risk_free, bars)``; kept for a plain rate (a Series may change)."""
+        if type(risk_free) not in (float, int, np.float64):
+            return risk_free_per_bar(risk_free, self.bars)
+        key = float(risk_free).hex()  # -0.0 is shown as given, so it is not 0.0 here
+        found = self._rates.get(key)
+        if found is None:
+            shown, per_bar = risk_free_per_bar(risk_free, self.bars)
+            per_bar.flags.writeable = False  # shared by every curve on these bars
+            found = self._rates.setdefault(key, (shown, per_bar))
+        return found
+
+    def __getstate__(self):
+        return {"bars": self.bars, "first": self.first, "years": self.years}
+
+    def __setstate__(self, state) -> None:
+        self.bars, self.first, self.years, self._rates = state["bars"], state["first"], state["years"], {}
 
 
 def curve_span(market, first: int) -> CurveSpan:
@@ -85,7 +104,7 @@ def curve_statistics(
     else:
         values = np.stack([curve[first:] for curve in curves])  # curves x bars, C order
     periods_per_year = (values.shape[1] - 1) / years
-    shown_rate, rf = risk_free_per_bar(risk_free, bars)
+    shown_rate, rf = span.risk_free_per_bar(risk_free)
     returns = values[:, 1:] / values[:, :-1] - 1.0
     excess = returns - rf
     # np.std(ddof=1) and np.mean per row, as the one-curve helpers call them.

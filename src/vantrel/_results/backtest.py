@@ -251,17 +251,16 @@ class BacktestResult:
         :func:`vantrel.performance_dates`)."""
         figures = self._figures
         if figures is not None:
-            index = self.__dict__.get("_trades", self.__dict__.get("trades")).index
-            at = [figures[1][key] for key in DATE_KEYS]  # bar numbers, -1 for none
+            index, at = figures[3], [figures[2][key] for key in DATE_KEYS]  # bar numbers, -1 for none
             stamps = pd.DatetimeIndex([index[i] if i >= 0 else pd.NaT for i in at], dtype=self.equity.index.dtype)
             return pd.Series(stamps, index=list(DATE_KEYS), name="dates")
         return performance_dates(self.equity)
 
     @cached_property
-    def _figures(self) -> tuple[pd.Series, dict] | None:
-        """The statistics and dates (as bar numbers) straight from the engine's arrays (the same
-        figures to the bit, without a frame), while the trade table is not built; None where
-        they do not apply."""
+    def _figures(self) -> tuple[pd.Index, np.ndarray, dict, pd.DatetimeIndex] | None:
+        """The statistics (labels and values) and dates (as bar numbers of the market's index,
+        the fourth) straight from the engine's arrays (the same figures to the bit, without a frame), while the trade table
+        is not built; None where they do not apply."""
         log: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
         if self.benchmark is not None or isinstance(log, pd.DataFrame) or not hasattr(log, "log"):
             return None
@@ -287,7 +286,7 @@ class BacktestResult:
         if computed is None:
             return None
         stats, dates = computed[0]
-        return pd.Series(list(stats.values()), index=_stats_index(tuple(stats)), dtype=np.float64, name="stats"), dates
+        return _stats_index(tuple(stats)), np.fromiter(stats.values(), np.float64, len(stats)), dates, index
 
     @cached_property
     def benchmark_stats(self) -> pd.Series | None:
@@ -318,8 +317,8 @@ class BacktestResult:
         """
         if trades_by in (None, "round_trip") and periods_per_year is None and min_years == MIN_YEARS:
             figures = self._figures
-            if figures is not None:
-                return figures[0].copy()
+            if figures is not None:  # a Series of its own each time, over a copy of the figures
+                return pd.Series(figures[1].copy(), index=figures[0], name="stats", copy=False)
         trades = self._trades_for_stats()
         if trades_by is None:
             trades_by = "round_trip" if "round_trip" in trades.columns else "record"
