@@ -95,7 +95,7 @@ def curve_statistics(
     """
     if span is None or span.first != first:
         span = CurveSpan(index, first)
-    bars, years = span.bars, span.years
+    years = span.years
     if not (years >= MIN_YEARS and years > 0):
         return None
     count = len(curves)

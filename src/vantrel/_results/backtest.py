@@ -259,8 +259,8 @@ class BacktestResult:
     @cached_property
     def _figures(self) -> tuple[pd.Index, np.ndarray, dict, pd.DatetimeIndex] | None:
         """The statistics (labels and values) and dates (as bar numbers of the market's index,
-        the fourth) straight from the engine's arrays (the same figures to the bit, without a frame), while the trade table
-        is not built; None where they do not apply."""
+        the fourth) straight from the engine's arrays (the same figures to the bit, without a
+        frame), while the trade table is not built; None where they do not apply."""
         log: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
         if self.benchmark is not None or isinstance(log, pd.DataFrame) or not hasattr(log, "log"):
             return None
