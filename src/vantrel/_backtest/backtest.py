@@ -14,7 +14,7 @@ import pandas as pd
 from .._batch_stats import curve_span
 from .._checks import real_number, whole_number
 from .._results.backtest import BacktestResult
-from .._series import benchmark_curve, risk_free_per_bar
+from .._series import benchmark_curve
 from ..market import Market
 from .benchmark import benchmark_prices, describe_benchmark
 from .calendar import rebalance_calendar
@@ -359,15 +359,15 @@ def prepare_backtest(
         raise ValueError("touched_exit needs open, high and low prices in the market")
     # The benchmark and the rates are checked on the curve's bars before the engine runs.
     bars = book.curve_bars
+    first = len(market.index) - len(bars)
     bench_prices = benchmark_prices(benchmark, market)
     if bench_prices is not None:
         benchmark_curve(bench_prices, bars)
-    risk_free_per_bar(risk_free, bars)
+    curve_span(market, first).risk_free_per_bar(risk_free)  # checked once per plain rate and market
 
     def stops(setting, name, neutral):
         return stop_setting(setting, name, neutral, market, labels)
 
-    first = len(market.index) - len(bars)
     execution = execution_options(
         market,
         labels,
