@@ -106,11 +106,15 @@ def curve_statistics(
     periods_per_year = (values.shape[1] - 1) / years
     shown_rate, rf = span.risk_free_per_bar(risk_free)
     returns = values[:, 1:] / values[:, :-1] - 1.0
-    excess = returns - rf
     # np.std(ddof=1) and np.mean per row, as the one-curve helpers call them.
     std_returns = np.std(returns, axis=1, ddof=1)
+    if shown_rate == 0.0 and not isinstance(risk_free, pd.Series):
+        # The per-bar rate is +0.0 throughout, and x - 0.0 is x to the bit (-0.0 and NaN too).
+        excess, std_excess = returns, std_returns
+    else:
+        excess = returns - rf
+        std_excess = np.std(excess, axis=1, ddof=1)
     mean_excess = np.mean(excess, axis=1)
-    std_excess = np.std(excess, axis=1, ddof=1)
     downside = np.sqrt(np.mean(np.minimum(excess, 0.0) ** 2, axis=1))
     peaks = np.maximum.accumulate(values, axis=1)
     drawdowns = values / peaks - 1.0
@@ -185,6 +189,8 @@ def _trade_stats(logs: list, n_market: int, first: int, years: float, count: int
     offsets = np.concatenate([[0], np.cumsum(sizes)])
 
     def column(name: str, dtype) -> np.ndarray:  # one field of every log, end to end
+        if len(logs) == 1:
+            return logs[0][name].astype(dtype)
         return np.concatenate([log[name] for log in logs]).astype(dtype, copy=False)
 
     log = {name: column(name, dtype) for name, dtype in _FIELDS.items()}
