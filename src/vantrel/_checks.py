@@ -78,24 +78,30 @@ def check_columns(columns, name: str) -> pd.Index:
     return columns
 
 
-def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False) -> np.ndarray:
-    """The frame's values as a new, writable float64 array; NaN allowed, infinity not."""
+def numeric_values(frame: pd.DataFrame, name: str, *, allow_bool: bool = False, nan: float | None = None) -> np.ndarray:
+    """The frame's values as a new, writable float64 array; NaN allowed (or replaced by
+    ``nan``), infinity not."""
 
     def accepted(dtype) -> bool:
         return pd.api.types.is_numeric_dtype(dtype) and (allow_bool or not pd.api.types.is_bool_dtype(dtype))
 
     dtypes = frame.dtypes
     # Decided once per distinct dtype: a wide frame has thousands of columns, few dtypes.
-    refused = {dtype for dtype in set(dtypes) if not accepted(dtype)}
+    refused = {dtype for dtype in dtypes.unique() if not accepted(dtype)}
     bad = [c for c, dtype in dtypes.items() if dtype in refused] if refused else []
     if bad:
         raise TypeError(f"{name} has non-numeric columns: {preview(bad)}")
     values = frame.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
+    finite = np.isfinite(values)
+    if finite.all():  # one pass for the usual frame, with neither NaN nor infinity
+        return values
     infinite = np.isinf(values)
     if infinite.any():
         rows, cols = np.nonzero(infinite)
         cells = [f"{frame.columns[c]!r} on {when(frame.index[r])}" for r, c in zip(rows, cols, strict=True)]
         raise ValueError(f"{name} has infinite values: {preview(cells, quote=False)}")
+    if nan is not None:
+        np.copyto(values, nan, where=~finite)  # what is not finite is NaN
     return values
 
 
