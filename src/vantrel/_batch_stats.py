@@ -271,9 +271,14 @@ def _traded_weights(log, variant, entry_bar, exit_bar, closed, offsets, count) -
     np.minimum.at(first_seen, codes, np.arange(n))
     stock = first_seen[codes]
     exit_ = np.where(closed, exit_bar, _NAT)
-    # One stable sort of a combined key is lexsort's order (variant, stock, entry bar) at a
-    # third of its cost; first positions already grow with the variant.
-    order = np.argsort(stock * (int(entry_bar.max()) + 1) + entry_bar, kind="stable")
+    # One stable sort of a combined key is lexsort's order (variant, stock, entry bar);
+    # first positions already grow with the variant. Made unique by the record's position,
+    # the keys sort as plain values in that order (a fifth of a stable argsort's time).
+    key = stock * (int(entry_bar.max()) + 1) + entry_bar
+    if (int(key.max()) + 1) * n < 2**62:
+        order = np.sort(key * n + np.arange(n)) % n
+    else:
+        order = np.argsort(key, kind="stable")
     stock, entry, exit_ = stock[order], entry_bar[order], exit_[order]
     weight = log["weight"][order]
     closed = exit_ != _NAT
