@@ -45,6 +45,8 @@ def costs_paid_from(costs: np.ndarray, first: int, kinds) -> dict:
     of the same rows (bars with any cost), to the bit."""
     part = costs[first:]
     rows = part[_rows_with_any(part)]
+    if not len(rows):  # no cost on any bar: every total is the sum of nothing
+        return dict.fromkeys(COSTS_PAID, 0.0)
     kinds = list(kinds)
     return {key: float(rows[:, kinds.index(kind)].sum()) if kind in kinds else 0.0 for key, kind in COSTS_PAID.items()}
 
