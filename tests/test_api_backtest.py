@@ -286,3 +286,24 @@ def test_rows_stamped_within_a_daily_bar_count_from_its_close_and_the_latest_win
     assert result.portfolio.attrs["next_weight_date"] == pd.Timestamp("2024-01-02 15:00")
     swept = vantrel.sweep(small_close, {"position_limit": [1.0]}, weights=weights, keep_equity=True, workers=1)
     np.testing.assert_array_equal(swept.equity[0].dropna(), result.equity)
+
+
+def test_what_a_market_keeps_between_calls_never_leaks_from_one_call_into_another():
+    """Calendars of explicit dates, the curve's bars and the per-bar rates are kept on the
+    market; each call must still give what a fresh market gives, and a result's index its own."""
+    market = synthetic_market(12, 300, seed=3)
+    weights = momentum_weights(market.close, top=3)
+    calls = [
+        dict(rebalance=pd.DatetimeIndex(market.index[::21]), risk_free=0.03),
+        dict(rebalance=pd.DatetimeIndex(market.index[5::42]), risk_free=-0.0),
+        dict(rebalance=pd.DatetimeIndex(market.index[::21]), risk_free=0.0),
+    ]
+    kept = [backtest(weights, market, **options) for options in calls]
+    kept[0].equity.index.name = "renamed"
+    for options, result in zip(calls, kept, strict=True):
+        fresh = backtest(weights, Market(market.close), **options)
+        assert result.equity.index.name == ("renamed" if result is kept[0] else market.index.name)
+        assert result.equity.to_numpy().tobytes() == fresh.equity.to_numpy().tobytes()
+        assert result.stats.to_numpy().tobytes() == fresh.stats.to_numpy().tobytes()
+        assert len(result.trades)  # the table built after the statistics: their dates stay the bars'
+        assert result.dates.equals(fresh.dates)

@@ -25,7 +25,43 @@ import pandas as pd
 from ._series import risk_free_per_bar
 from .stats import _NAT, MIN_YEARS, RELATIVE_KEYS, _ratio, _years
 
-__all__ = ["covered", "curve_statistics"]
+__all__ = ["CurveSpan", "covered", "curve_span", "curve_statistics"]
+
+
+class CurveSpan:
+    """The bars of the curves that start on one bar of a market, and their span in years:
+    what the statistics take from the bars alone, made once per market and first bar."""
+
+    __slots__ = ("_rates", "bars", "first", "years")
+
+    def __init__(self, index: pd.DatetimeIndex, first: int) -> None:
+        self.first = first
+        self.bars = index[first:]
+        self.years = _years(self.bars)
+        self._rates: dict = {}
+
+    def risk_free_per_bar(self, risk_free) -> tuple[float, np.ndarray]:
+        """``risk_free_per_bar(risk_free, bars)``; kept for a plain rate (a Series may change)."""
+        if type(risk_free) not in (float, int, np.float64):
+            return risk_free_per_bar(risk_free, self.bars)
+        key = float(risk_free).hex()  # -0.0 is shown as given, so it is not 0.0 here
+        found = self._rates.get(key)
+        if found is None:
+            shown, per_bar = risk_free_per_bar(risk_free, self.bars)
+            per_bar.flags.writeable = False  # shared by every curve on these bars
+            found = self._rates.setdefault(key, (shown, per_bar))
+        return found
+
+    def __getstate__(self):
+        return {"bars": self.bars, "first": self.first, "years": self.years}
+
+    def __setstate__(self, state) -> None:
+        self.bars, self.first, self.years, self._rates = state["bars"], state["first"], state["years"], {}
+
+
+def curve_span(market, first: int) -> CurveSpan:
+    """The market's :class:`CurveSpan` from bar ``first`` (the market is read-only)."""
+    return market.cached(("curve span", first), lambda: CurveSpan(market.index, first))
 
 
 def covered(values: np.ndarray) -> bool:
@@ -42,6 +78,9 @@ def curve_statistics(
     costs: list[tuple[float, float]],
     extra: list[dict] | None = None,
     timestamps: list | None = None,
+    *,
+    span: CurveSpan | None = None,
+    dates_as_bars: bool = False,
 ) -> list[tuple[dict, dict]] | None:
     """Per curve, its statistics (``performance_stats`` with the trade log's round trips,
     then ``fee_ratio`` and ``tax_ratio``) and its dates, as plain dicts.
@@ -49,27 +88,38 @@ def curve_statistics(
     ``index`` is the market's bars, ``first`` the bar every curve starts on, ``curves``
     the engine's value series (all bars), ``logs`` the engine's trade logs, ``costs``
     each curve's (fee, tax), ``extra`` the figures that follow them (the costs paid).
-    ``timestamps``, the bars as Timestamps, saves making them.
+    ``timestamps``, the bars as Timestamps, saves making them; ``span``, the bars from
+    ``first`` and their years, saves deriving them. With ``dates_as_bars`` the dates are
+    bar numbers of ``index`` (-1 for none), for a caller that makes them Timestamps when asked.
     None when the span is too short to annualise: the one-curve path warns about that.
     """
-    bars = index[first:]
-    years = _years(bars)
+    if span is None or span.first != first:
+        span = CurveSpan(index, first)
+    years = span.years
     if not (years >= MIN_YEARS and years > 0):
         return None
-    values = np.stack([curve[first:] for curve in curves])  # curves x bars, C order
     count = len(curves)
+    if count == 1 and curves[0].flags.c_contiguous:
+        values = curves[0][first:][None, :]  # one row, C order, no copy
+    else:
+        values = np.stack([curve[first:] for curve in curves])  # curves x bars, C order
     periods_per_year = (values.shape[1] - 1) / years
-    shown_rate, rf = risk_free_per_bar(risk_free, bars)
+    shown_rate, rf = span.risk_free_per_bar(risk_free)
     returns = values[:, 1:] / values[:, :-1] - 1.0
-    excess = returns - rf
     # np.std(ddof=1) and np.mean per row, as the one-curve helpers call them.
     std_returns = np.std(returns, axis=1, ddof=1)
+    if shown_rate == 0.0 and not isinstance(risk_free, pd.Series):
+        # The per-bar rate is +0.0 throughout, and x - 0.0 is x to the bit (-0.0 and NaN too).
+        excess, std_excess = returns, std_returns
+    else:
+        excess = returns - rf
+        std_excess = np.std(excess, axis=1, ddof=1)
     mean_excess = np.mean(excess, axis=1)
-    std_excess = np.std(excess, axis=1, ddof=1)
     downside = np.sqrt(np.mean(np.minimum(excess, 0.0) ** 2, axis=1))
     peaks = np.maximum.accumulate(values, axis=1)
-    max_dd = (values / peaks - 1.0).min(axis=1)
-    trough_at = np.argmin(values / peaks - 1.0, axis=1)
+    drawdowns = values / peaks - 1.0
+    max_dd = drawdowns.min(axis=1)
+    trough_at = np.argmin(drawdowns, axis=1)
     # The last bar at the peak before the trough, and the first back at it from the trough on.
     rows_at = np.arange(count)
     bar = np.arange(values.shape[1])
@@ -82,9 +132,10 @@ def curve_statistics(
     scale = periods_per_year
     root = np.sqrt(scale)
     bars_at = timestamps if timestamps is not None else index  # a Timestamp per bar either way
+    no_date = -1 if dates_as_bars else pd.NaT
 
-    def stamp(at) -> pd.Timestamp:
-        return bars_at[first + int(at)]
+    def stamp(at):
+        return first + int(at) if dates_as_bars else bars_at[first + int(at)]
 
     out = []
     for v in range(count):
@@ -107,9 +158,9 @@ def curve_statistics(
         }
         if worst < 0:
             peak, trough = stamp(peak_at[v]), stamp(trough_at[v])
-            recovery = stamp(recovery_at[v]) if recovered[v] else pd.NaT
+            recovery = stamp(recovery_at[v]) if recovered[v] else no_date
         else:
-            peak = trough = recovery = pd.NaT
+            peak = trough = recovery = no_date
         dates = {
             "start": stamp(0),
             "end": stamp(values.shape[1] - 1),
@@ -138,6 +189,8 @@ def _trade_stats(logs: list, n_market: int, first: int, years: float, count: int
     offsets = np.concatenate([[0], np.cumsum(sizes)])
 
     def column(name: str, dtype) -> np.ndarray:  # one field of every log, end to end
+        if len(logs) == 1:
+            return logs[0][name].astype(dtype)
         return np.concatenate([log[name] for log in logs]).astype(dtype, copy=False)
 
     log = {name: column(name, dtype) for name, dtype in _FIELDS.items()}
@@ -172,8 +225,8 @@ def _trade_stats(logs: list, n_market: int, first: int, years: float, count: int
 
     # Exposure: bars of the curve on which some record is open (entry bar up to the exit bar).
     curve_bars = n_market - first
-    starts = np.clip(entry_bar - first, 0, curve_bars)
-    stops = np.where(closed_record, np.clip(exit_bar - first, 0, curve_bars), curve_bars)
+    starts = np.minimum(np.maximum(entry_bar - first, 0), curve_bars)  # np.clip, without its dispatch
+    stops = np.where(closed_record, np.minimum(np.maximum(exit_bar - first, 0), curve_bars), curve_bars)
     width = curve_bars + 1
     change = np.bincount(variant * width + starts, minlength=count * width) - np.bincount(
         variant * width + stops, minlength=count * width
@@ -208,23 +261,44 @@ def _trade_stats(logs: list, n_market: int, first: int, years: float, count: int
 def _traded_weights(log, variant, entry_bar, exit_bar, closed, offsets, count) -> list[float]:
     """``stats._traded_weight`` of every variant: sorted by variant, then stock in the order
     each variant's log first names it, then entry bar, as each variant's own sort does."""
-    if not len(entry_bar):
+    n = len(entry_bar)
+    if not n:
         return [0.0] * count
-    stock = pd.factorize(variant * (int(log["stock"].max()) + 1) + log["stock"])[0]
+    # Each (variant, stock) is known by the position of its first record: ordered as
+    # factorize numbers them, without hashing (codes are small integers).
+    codes = variant * (int(log["stock"].max()) + 1) + log["stock"]
+    first_seen = np.full(int(codes.max()) + 1, n, dtype=np.int64)
+    np.minimum.at(first_seen, codes, np.arange(n))
+    stock = first_seen[codes]
     exit_ = np.where(closed, exit_bar, _NAT)
-    # One stable sort of a combined key is lexsort's order (variant, stock, entry bar) at a
-    # third of its cost; stock codes already grow with the variant.
-    order = np.argsort(stock * (int(entry_bar.max()) + 1) + entry_bar, kind="stable")
-    variant, stock, entry, exit_ = variant[order], stock[order], entry_bar[order], exit_[order]
+    # One stable sort of a combined key is lexsort's order (variant, stock, entry bar);
+    # first positions already grow with the variant. Made unique by the record's position,
+    # the keys sort as plain values in that order (a fifth of a stable argsort's time).
+    key = stock * (int(entry_bar.max()) + 1) + entry_bar
+    if (int(key.max()) + 1) * n < 2**62:
+        order = np.sort(key * n + np.arange(n)) % n
+    else:
+        order = np.argsort(key, kind="stable")
+    stock, entry, exit_ = stock[order], entry_bar[order], exit_[order]
     weight = log["weight"][order]
     closed = exit_ != _NAT
     held_after = np.where(closed, weight, 0.0)
-    follows = np.concatenate([[False], stock[1:] == stock[:-1]])  # same stock codes only within a variant
-    previous_weight = np.where(follows, np.roll(held_after, 1), 0.0)
-    resized = follows & np.roll(closed, 1) & (entry == np.roll(exit_, 1))
+    # Each record against the one above it (same stock codes only within a variant); the
+    # first record has none.
+    follows = np.empty(n, dtype=bool)
+    follows[0] = False
+    np.equal(stock[1:], stock[:-1], out=follows[1:])
+    previous_weight = np.zeros(n)
+    previous_weight[1:] = np.where(follows[1:], held_after[:-1], 0.0)
+    resized = np.zeros(n, dtype=bool)
+    resized[1:] = follows[1:] & closed[:-1] & (entry[1:] == exit_[:-1])
     changes = np.where(resized, np.abs(weight - previous_weight), np.abs(weight) + np.abs(previous_weight))
-    last = np.concatenate([stock[1:] != stock[:-1], [True]])
+    last = np.empty(n, dtype=bool)
+    last[-1] = True
+    np.not_equal(stock[1:], stock[:-1], out=last[:-1])
     last_held = np.abs(held_after)
+    if count == 1:
+        return [float(changes.sum() + last_held[last].sum())]
     totals = []
     for v in range(count):
         lo, hi = offsets[v], offsets[v + 1]

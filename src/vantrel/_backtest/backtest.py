@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import functools
+import threading
+import weakref
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
 
+from .._batch_stats import curve_span
 from .._checks import real_number, whole_number
 from .._results.backtest import BacktestResult
-from .._series import benchmark_curve, risk_free_per_bar
+from .._series import benchmark_curve
 from ..market import Market
 from .benchmark import benchmark_prices, describe_benchmark
 from .calendar import rebalance_calendar
@@ -278,7 +281,9 @@ class PreparedRun:
     def finish(self, output: RunResult) -> BacktestResult:
         """The result of the engine's output for this run."""
         market, labels, first = self.market, self.book.labels, self.first
-        equity = pd.Series(output.values[first:], index=market.index[first:], name="equity")
+        span = curve_span(market, first)
+        # A view of the bars: its own name, and equal to them at a glance (the statistics check).
+        equity = pd.Series(output.values[first:], index=span.bars.view(), name="equity")
         trades = TradeLog(
             output.trades,
             market.index,
@@ -286,6 +291,7 @@ class PreparedRun:
             touched_exit=self.touched,
             window=self.window,
             step=self.window_step,
+            span=span,
         )
         # Built on first use, like the trade table.
         portfolio = functools.partial(
@@ -353,15 +359,15 @@ def prepare_backtest(
         raise ValueError("touched_exit needs open, high and low prices in the market")
     # The benchmark and the rates are checked on the curve's bars before the engine runs.
     bars = book.curve_bars
+    first = len(market.index) - len(bars)
     bench_prices = benchmark_prices(benchmark, market)
     if bench_prices is not None:
         benchmark_curve(bench_prices, bars)
-    risk_free_per_bar(risk_free, bars)
+    curve_span(market, first).risk_free_per_bar(risk_free)  # checked once per plain rate and market
 
     def stops(setting, name, neutral):
         return stop_setting(setting, name, neutral, market, labels)
 
-    first = len(market.index) - len(bars)
     execution = execution_options(
         market,
         labels,
@@ -466,10 +472,28 @@ def prepare_backtest(
 
 def _calendar_of(rebalance, market: Market, signals) -> np.ndarray:
     """The rebalancing calendar; an offset alias depends on the market alone, so the
-    market keeps it (a sweep asks for the same one for every variant)."""
+    market keeps it (a sweep asks for the same one for every variant). So do explicit
+    dates given as a DatetimeIndex, which cannot change: the same object reads alike."""
     if isinstance(rebalance, str):
         return market.cached(("rebalance", rebalance), lambda: rebalance_calendar(rebalance, market.index, signals))
-    return rebalance_calendar(rebalance, market.index, signals)
+    if not isinstance(rebalance, pd.DatetimeIndex):
+        return rebalance_calendar(rebalance, market.index, signals)
+    calendars = market.cached("rebalance indexes", dict)
+    found = calendars.get(id(rebalance))
+    if found is not None and found[0]() is rebalance:
+        return found[1]
+    calendar = rebalance_calendar(rebalance, market.index, signals)
+    calendar.flags.writeable = False  # shared by every run given these dates
+    with _CALENDARS_LOCK:
+        calendars.pop(id(rebalance), None)
+        calendars[id(rebalance)] = (weakref.ref(rebalance), calendar)
+        while len(calendars) > _CALENDARS_KEPT:
+            calendars.pop(next(iter(calendars)))
+    return calendar
+
+
+_CALENDARS_KEPT = 8  # explicit calendars kept per market: a sweep has few
+_CALENDARS_LOCK = threading.Lock()  # a sweep's threads prepare their runs side by side
 
 
 def _describe_stop(stop) -> str:

@@ -9,6 +9,7 @@ adjustment is made here, once per market, and only for stocks that split.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -165,9 +166,9 @@ def _per_stock(
     neutral = 1.0 if positive else 0.0
 
     def check(x: float, where: str) -> None:
-        if np.isnan(x):
+        if math.isnan(x):
             raise ValueError(f"{name} must not be NaN{where}")
-        if positive and not (x > 0 and np.isfinite(x)):
+        if positive and not (x > 0 and math.isfinite(x)):
             raise ValueError(f"{name} must be positive{where}, got {x:g}")
         if (below_one or rate) and x < 0:
             raise ValueError(f"{name} must not be negative{where}, got {x:g}")
@@ -194,7 +195,7 @@ def _per_stock(
     if not is_real(value):
         raise TypeError(f"{name} must be a number or a Series by stock, got {type(value).__name__}")
     x = float(value)
-    if np.isinf(x) and not positive:
+    if math.isinf(x) and not positive:
         raise ValueError(f"{name} must be finite, got {x:g}")
     check(x, "")
     return None if x == neutral else x

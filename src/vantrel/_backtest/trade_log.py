@@ -179,10 +179,19 @@ class TradeLog:
     built on first use (a sweep reads only the statistics)."""
 
     def __init__(
-        self, log: np.ndarray, index: pd.DatetimeIndex, labels, *, touched_exit: bool, window: int, step: int
+        self,
+        log: np.ndarray,
+        index: pd.DatetimeIndex,
+        labels,
+        *,
+        touched_exit: bool,
+        window: int,
+        step: int,
+        span=None,
     ) -> None:
         self.log, self.index, self.labels = log, index, labels
         self.touched_exit, self.window, self.step = touched_exit, window, step
+        self.span = span  # the curve's bars (a CurveSpan), for the statistics
 
     def table(self) -> pd.DataFrame:
         return trade_table(

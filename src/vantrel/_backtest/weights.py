@@ -50,8 +50,7 @@ class CheckedWeights:
     def __init__(self, weights: pd.DataFrame, market: Market) -> None:
         require_frame(weights, "weights")
         layout = _layout(weights.index, weights.columns, market)
-        values = numeric_values(weights, "weights", allow_bool=True)
-        values[np.isnan(values)] = 0.0
+        values = numeric_values(weights, "weights", allow_bool=True, nan=0.0)  # NaN: no position
         _refuse_weights_without_prices(values, layout.dead, layout.given_dates, layout.labels)
         if layout.kept is not None:
             values = values[layout.kept]

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .._batch_stats import covered, curve_statistics
+from .._batch_stats import CurveSpan, covered, curve_statistics
 from ..stats import DATE_KEYS, MIN_YEARS, drawdown, performance_dates, performance_stats
 from .round_trips import round_trip_table
 
@@ -44,9 +44,21 @@ def costs_paid_from(costs: np.ndarray, first: int, kinds) -> dict:
     (bars x ``kinds``), from the curve's first bar, without the table: the same sums
     of the same rows (bars with any cost), to the bit."""
     part = costs[first:]
-    rows = part[(part != 0.0).any(axis=1)]
+    rows = part[_rows_with_any(part)]
+    if not len(rows):  # no cost on any bar: every total is the sum of nothing
+        return dict.fromkeys(COSTS_PAID, 0.0)
     kinds = list(kinds)
     return {key: float(rows[:, kinds.index(kind)].sum()) if kind in kinds else 0.0 for key, kind in COSTS_PAID.items()}
+
+
+def _rows_with_any(costs: np.ndarray) -> np.ndarray:
+    """Per row, whether any value is nonzero: ``(costs != 0.0).any(axis=1)``. With the
+    engine's eight kinds a row's flags are one 8-byte word, tested at once (``any`` over
+    a short axis costs 20 times as much)."""
+    nonzero = costs != 0.0
+    if nonzero.ndim == 2 and nonzero.shape[1] == 8 and nonzero.flags.c_contiguous:
+        return nonzero.view(np.uint64)[:, 0] != 0
+    return nonzero.any(axis=1)
 
 
 @functools.cache
@@ -241,20 +253,25 @@ class BacktestResult:
         :func:`vantrel.performance_dates`)."""
         figures = self._figures
         if figures is not None:
-            stamps = pd.DatetimeIndex([figures[1][key] for key in DATE_KEYS], dtype=self.equity.index.dtype)
+            index, at = figures[3], [figures[2][key] for key in DATE_KEYS]  # bar numbers, -1 for none
+            stamps = pd.DatetimeIndex([index[i] if i >= 0 else pd.NaT for i in at], dtype=self.equity.index.dtype)
             return pd.Series(stamps, index=list(DATE_KEYS), name="dates")
         return performance_dates(self.equity)
 
     @cached_property
-    def _figures(self) -> tuple[pd.Series, dict] | None:
-        """The statistics and dates straight from the engine's arrays (the same figures to the
-        bit, without a frame), while the trade table is not built; None where they do not apply."""
+    def _figures(self) -> tuple[pd.Index, np.ndarray, dict, pd.DatetimeIndex] | None:
+        """The statistics (labels and values) and dates (as bar numbers of the market's index,
+        the fourth) straight from the engine's arrays (the same figures to the bit, without a
+        frame), while the trade table is not built; None where they do not apply."""
         log: Any = self.__dict__.get("_trades", self.__dict__.get("trades"))
         if self.benchmark is not None or isinstance(log, pd.DataFrame) or not hasattr(log, "log"):
             return None
         index, values = log.index, self.equity.to_numpy(dtype=np.float64)
         first = len(index) - len(values)
-        if first < 0 or not covered(values) or not self.equity.index.equals(index[first:]):
+        span = getattr(log, "span", None)  # the market's bars from the first, when the run kept them
+        if span is None or span.first != first:
+            span = None if first < 0 else CurveSpan(index, first)
+        if span is None or not covered(values) or not self.equity.index.equals(span.bars):
             return None
         costs = (float(self.settings.get("fee_ratio", np.nan)), float(self.settings.get("tax_ratio", np.nan)))
         paid: Any = self.__dict__.get("_costs")
@@ -265,11 +282,13 @@ class BacktestResult:
         else:
             extra = dict.fromkeys(COSTS_PAID, np.nan)
         padded = np.concatenate([np.empty(first), values])  # the engine's series covers every bar
-        computed = curve_statistics(index, first, [padded], [log.log], self.risk_free, [costs], [extra])
+        computed = curve_statistics(
+            index, first, [padded], [log.log], self.risk_free, [costs], [extra], span=span, dates_as_bars=True
+        )
         if computed is None:
             return None
         stats, dates = computed[0]
-        return pd.Series(list(stats.values()), index=_stats_index(tuple(stats)), dtype=np.float64, name="stats"), dates
+        return _stats_index(tuple(stats)), np.fromiter(stats.values(), np.float64, len(stats)), dates, index
 
     @cached_property
     def benchmark_stats(self) -> pd.Series | None:
@@ -300,8 +319,8 @@ class BacktestResult:
         """
         if trades_by in (None, "round_trip") and periods_per_year is None and min_years == MIN_YEARS:
             figures = self._figures
-            if figures is not None:
-                return figures[0].copy()
+            if figures is not None:  # a Series of its own each time, over a copy of the figures
+                return pd.Series(figures[1].copy(), index=figures[0], name="stats", copy=False)
         trades = self._trades_for_stats()
         if trades_by is None:
             trades_by = "round_trip" if "round_trip" in trades.columns else "record"

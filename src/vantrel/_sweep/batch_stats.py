@@ -11,7 +11,7 @@ from __future__ import annotations
 import pandas as pd
 
 from .._backtest.engine import cost_kind_names
-from .._batch_stats import covered, curve_statistics
+from .._batch_stats import covered, curve_span, curve_statistics
 from .._results.backtest import costs_paid_from
 from ..stats import with_dates
 
@@ -42,6 +42,7 @@ def batch_stats(runs: list, outputs: list) -> list[dict]:
             [_costs(runs[p].settings) for p in members],
             [costs_paid_from(outputs[p].costs, first.first, kinds) for p in members],
             market.cached("bar_timestamps", lambda market=market: list(market.index)),
+            span=curve_span(market, first.first),
         )
         for position, found in zip(members, computed or [None] * len(members), strict=True):  # type: ignore[list-item]
             rows[position] = _one_at_a_time(runs[position], outputs[position]) if found is None else _row(*found)
