@@ -216,6 +216,10 @@ void walk(Run& run) {
             value *= price_ratio;
         }
         s.cum_return[sid] *= price_ratio;
+        if (!s.trackers_moved[sid]) {
+            s.trackers_moved[sid] = 1;
+            s.moved_trackers.push_back(sid);
+        }
         if (s.cum_return[sid] > s.max_cum_return[sid]) s.max_cum_return[sid] = s.cum_return[sid];
         if (s.cum_return[sid] < s.min_cum_return[sid]) s.min_cum_return[sid] = s.cum_return[sid];
 

@@ -60,7 +60,8 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
 
 // Trades every stock to its weight of the portfolio value, capped at the
 // position limit. Returns the new cash balance.
-double rebalance(Run& run, const std::vector<double>& weights, double cash);
+// `listed` holds, ascending, every column of `weights` that may be nonzero.
+double rebalance(Run& run, const std::vector<double>& weights, const std::vector<int>& listed, double cash);
 
 // Sum of absolute weights in NumPy's pairwise order (long rows: the sink's).
 double abs_weight_sum(RunSink& sink, const std::vector<double>& weights);

@@ -132,6 +132,19 @@ public:
         copy_row(i, out.data());
         return out;
     }
+    // The columns of row i whose cell is not +0.0 (-0.0 and NaN are listed),
+    // ascending, with the row checked as a copy of it is: what a row of a few
+    // nonzero weights among thousands of stocks is worked on from.
+    void listed_columns(Index i, std::vector<int>& out) const {
+        static_assert(sizeof(T) == sizeof(std::uint64_t), "a cell is compared by its bits");
+        const char* p = data_ + checked_index(i, rows_, 0) * s0_;
+        out.clear();
+        for (Index j = 0; j < cols_; ++j) {
+            std::uint64_t bits;
+            std::memcpy(&bits, p + j * s1_, sizeof bits);
+            if (bits != 0) out.push_back(static_cast<int>(j));
+        }
+    }
     void copy_row(Index i, T* out) const {
         const char* p = data_ + checked_index(i, rows_, 0) * s0_;
         if (cols_ == 0) return;  // an empty row: nothing to copy (and no null pointer to memcpy)
