@@ -88,7 +88,9 @@ private:
     int count_ = 0;
 };
 
-Levels stop_levels(const Run& run, const BarRows& rows, int sid, double entry_value) {
+// Inlined into the walk, which runs them for every held stock on every bar.
+[[gnu::always_inline]] inline Levels stop_levels(const Run& run, const BarRows& rows, int sid,
+                                                 double entry_value) {
     const RunState& s = run.s;
     const RunOptions& o = run.in.options;
     const double sl = std::fabs(rows.sl[sid]);
@@ -169,8 +171,8 @@ void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value
 }
 
 // Close-mode test against the bar's close; the sale happens on the next bar.
-void close_stop(Run& run, const BarRows& rows, int sid, int col, double price, double value,
-                const Levels& lv) {
+[[gnu::always_inline]] inline void close_stop(Run& run, const BarRows& rows, int sid, int col, double price,
+                                              double value, const Levels& lv) {
     RunState& s = run.s;
     const double close_return = s.cum_return[sid] * rows.close[col] / price;
     if (close_return >= lv.upper) {
@@ -185,7 +187,7 @@ void close_stop(Run& run, const BarRows& rows, int sid, int col, double price, d
 // The walk, once without the execution layer (the documented arithmetic)
 // and once through it: capital mode values holdings from their shares, and
 // a holding leaving by a stop order is not tested again while it works.
-template <bool Executed>
+template <bool Executed, bool Touched>
 void walk(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
@@ -226,7 +228,7 @@ void walk(Run& run) {
         if (!exiting) {
             const double entry_value = value / s.cum_return[sid];
             const Levels lv = stop_levels(run, rows, sid, entry_value);
-            if (in.options.touched_exit) {
+            if constexpr (Touched) {
                 touched_exit<Executed>(run, rows, sid, col, value, price_ratio, entry_value, lv, price);
             } else {
                 close_stop(run, rows, sid, col, price, value, lv);
@@ -239,9 +241,21 @@ void walk(Run& run) {
 
 }  // namespace
 
-void walk_holdings(Run& run) { walk<false>(run); }
+void walk_holdings(Run& run) {
+    if (run.in.options.touched_exit) {
+        walk<false, true>(run);
+    } else {
+        walk<false, false>(run);
+    }
+}
 
-void walk_holdings_executed(Run& run) { walk<true>(run); }
+void walk_holdings_executed(Run& run) {
+    if (run.in.options.touched_exit) {
+        walk<true, true>(run);
+    } else {
+        walk<true, false>(run);
+    }
+}
 
 void run_deferred_exits(Run& run) {
     RunState& s = run.s;
