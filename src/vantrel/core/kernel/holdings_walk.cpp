@@ -70,6 +70,12 @@ public:
         if (in.exec.impact > 0.0) add(in.exec.volume, bar);  // the impact model's look-back
     }
     void prefetch(int col) const {
+        // The trading and closing prices, which every walk reads, without a loop.
+        if (count_ == 2) [[likely]] {
+            __builtin_prefetch(reinterpret_cast<const void*>(rows_[0] + col * strides_[0]));
+            __builtin_prefetch(reinterpret_cast<const void*>(rows_[1] + col * strides_[1]));
+            return;
+        }
         for (int k = 0; k < count_; ++k) {
             __builtin_prefetch(reinterpret_cast<const void*>(rows_[k] + col * strides_[k]));
         }
@@ -88,20 +94,29 @@ private:
     int count_ = 0;
 };
 
-// Inlined into the walk, which runs them for every held stock on every bar.
-[[gnu::always_inline]] inline Levels stop_levels(const Run& run, const BarRows& rows, int sid,
-                                                 double entry_value) {
-    const RunState& s = run.s;
-    const RunOptions& o = run.in.options;
-    const double sl = std::fabs(rows.sl[sid]);
-    const double tp = std::fabs(rows.tp[sid]);
+// The trailing stop's settings, as the levels compare with them.
+struct Trailing {
+    double stop;
+    double long_activation;   // the peak return at which it starts
+    double short_activation;  // the trough return at which it starts
+    explicit Trailing(const RunOptions& o)
+        : stop(o.trail_stop),
+          long_activation(o.trail_stop_activation + 1.0),
+          short_activation(1.0 - o.trail_stop_activation) {}
+};
+
+// Inlined into the walk, which runs it for every held stock on every bar.
+[[gnu::always_inline]] inline Levels stop_levels(const Trailing& t, double sl_cell, double tp_cell,
+                                                 double peak, double trough, double entry_value) {
+    const double sl = std::fabs(sl_cell);
+    const double tp = std::fabs(tp_cell);
     Levels lv;
     if (entry_value > 0.0) {
         lv.long_side = true;
         lv.upper = tp + 1.0;
         lv.lower = 1.0 - sl;
-        if (s.max_cum_return[sid] >= o.trail_stop_activation + 1.0) {
-            const double trailing = s.max_cum_return[sid] - o.trail_stop;
+        if (peak >= t.long_activation) {
+            const double trailing = peak - t.stop;
             if (trailing > lv.lower) {
                 lv.lower = trailing;
                 lv.trailing = true;
@@ -109,8 +124,8 @@ private:
         }
     } else {
         lv.upper = sl + 1.0;
-        if (s.min_cum_return[sid] <= 1.0 - o.trail_stop_activation) {
-            const double trailing = s.min_cum_return[sid] + o.trail_stop;
+        if (trough <= t.short_activation) {
+            const double trailing = trough + t.stop;
             if (trailing < lv.upper) {
                 lv.upper = trailing;
                 lv.trailing = true;
@@ -171,10 +186,9 @@ void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value
 }
 
 // Close-mode test against the bar's close; the sale happens on the next bar.
-[[gnu::always_inline]] inline void close_stop(Run& run, const BarRows& rows, int sid, int col, double price,
-                                              double value, const Levels& lv) {
-    RunState& s = run.s;
-    const double close_return = s.cum_return[sid] * rows.close[col] / price;
+[[gnu::always_inline]] inline void close_stop(RunState& s, int sid, double cum_return, double close,
+                                              double price, double value, const Levels& lv) {
+    const double close_return = cum_return * close / price;
     if (close_return >= lv.upper) {
         s.next_exits.push_back(signed_id(sid, value < 0.0));
         s.next_exit_reasons.push_back(lv.reason_at_upper(value < 0.0));
@@ -194,11 +208,20 @@ void walk(Run& run) {
     const int row = static_cast<int>(s.bar);
     const BarRows rows(in, s);
     const NextBar next(in, s.bar + 1);
+    const Trailing trailing(in.options);
+    // The per-stock arrays are sized once per run; the loop keeps their
+    // addresses rather than reloading them after every store.
+    const int* const price_col = in.price_col.data();
+    double* const cum_return = s.cum_return.data();
+    double* const peak = s.max_cum_return.data();
+    double* const trough = s.min_cum_return.data();
+    double* const references = s.rebalance_prices.data();
+    int* const moved = s.trackers_moved.data();
     for (auto& [sid, value] : s.positions) {
-        const int col = in.price_col[sid];
+        const int col = price_col[sid];
         const double price = rows.price[col];
         validate_trade_price(price, sid, row);
-        double& reference = s.rebalance_prices[col];
+        double& reference = references[col];
         if (std::isnan(reference)) reference = price;
         double price_ratio = price / reference;
         if (std::isnan(price_ratio)) price_ratio = 1.0;
@@ -217,21 +240,25 @@ void walk(Run& run) {
         } else {
             value *= price_ratio;
         }
-        s.cum_return[sid] *= price_ratio;
-        if (!s.trackers_moved[sid]) {
-            s.trackers_moved[sid] = 1;
+        const double cum = cum_return[sid] * price_ratio;
+        cum_return[sid] = cum;
+        if (!moved[sid]) {
+            moved[sid] = 1;
             s.moved_trackers.push_back(sid);
         }
-        if (s.cum_return[sid] > s.max_cum_return[sid]) s.max_cum_return[sid] = s.cum_return[sid];
-        if (s.cum_return[sid] < s.min_cum_return[sid]) s.min_cum_return[sid] = s.cum_return[sid];
+        if (cum > peak[sid]) peak[sid] = cum;
+        if (cum < trough[sid]) trough[sid] = cum;
 
         if (!exiting) {
-            const double entry_value = value / s.cum_return[sid];
-            const Levels lv = stop_levels(run, rows, sid, entry_value);
+            const double entry_value = value / cum;
+            // Read in this order: either read may raise.
+            const double sl = rows.sl[sid];
+            const double tp = rows.tp[sid];
+            const Levels lv = stop_levels(trailing, sl, tp, peak[sid], trough[sid], entry_value);
             if constexpr (Touched) {
                 touched_exit<Executed>(run, rows, sid, col, value, price_ratio, entry_value, lv, price);
             } else {
-                close_stop(run, rows, sid, col, price, value, lv);
+                close_stop(s, sid, cum, rows.close[col], price, value, lv);
             }
         }
         if (!std::isnan(price)) reference = price;

@@ -77,8 +77,11 @@ inline double raw_price(const Run& run, int sid, double adjusted) {
 
 // A missing (NaN) price is allowed; zero, negative or infinite is not.
 inline void validate_trade_price(double price, int sid, int row) {
+    // One range test for the common, valid price (false for NaN too).
+    if (price > 0.0 && price <= std::numeric_limits<double>::max()) [[likely]]
+        return;
     if (std::isnan(price)) return;
-    if (std::isinf(price) || price <= 0.0) throw KernelError::invalid_trade_price(price, sid, row);
+    throw KernelError::invalid_trade_price(price, sid, row);
 }
 
 }  // namespace vantrel::kernel

@@ -36,7 +36,7 @@ struct RunState {
     // The stocks whose return trackers the walk has moved since they were all
     // last restarted, flagged per stock: only theirs need restarting.
     std::vector<int> moved_trackers;
-    std::vector<uint8_t> trackers_moved;
+    std::vector<int> trackers_moved;
     SignedIds stopped_stocks, next_exits, due_exits;
     // Why each queued close-mode stop fired, in step with next_exits/due_exits.
     std::vector<ExitReason> next_exit_reasons, due_exit_reasons;
