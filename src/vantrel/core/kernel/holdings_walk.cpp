@@ -294,7 +294,7 @@ void run_deferred_exits(Run& run) {
             continue;  // the rebalance of this bar closes it
         }
         auto held = s.positions.find(sid);
-        if (held == s.positions.end() || held->second == 0.0) continue;
+        if (held == s.positions.end() || held->value == 0.0) continue;
         if (works_orders(run)) {
             const double price = run.in.price_values(s.bar, run.in.price_col[sid]);
             s.cash = exit_by_order(run, sid, s.due_exit_reasons[i], price, s.cash, false);

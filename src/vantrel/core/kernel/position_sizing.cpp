@@ -158,7 +158,7 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
     auto found = positions.find(sid);
     const bool present = found != positions.end();
     const bool held = !verify_held || present;
-    const bool holding = present && found->second != 0.0;
+    const bool holding = present && found->value != 0.0;
     const bool opening = target_value != 0.0;
 
     const Announced a = announce_trade(run, sid, holding, opening, target_value, weight_base, true);

@@ -70,7 +70,7 @@ void apply_rebalance(Run& run) {
             const double v = in.pos_values(s.pos_row, j);
             if (v == 0.0) continue;
             auto held = s.positions.find(j);
-            if (held == s.positions.end() || held->second * v <= 0.0) s.reset_trackers(j);
+            if (held == s.positions.end() || held->value * v <= 0.0) s.reset_trackers(j);
         }
     } else {
         // Every tracker restarts; only those the walk moved are not at 1.
