@@ -139,7 +139,21 @@ public:
         static_assert(sizeof(T) == sizeof(std::uint64_t), "a cell is compared by its bits");
         const char* p = data_ + checked_index(i, rows_, 0) * s0_;
         out.clear();
-        for (Index j = 0; j < cols_; ++j) {
+        Index j = 0;
+        if (s1_ == static_cast<Index>(sizeof(T))) {
+            // A contiguous row is mostly zeros: skip them eight cells at a time.
+            for (; j + 8 <= cols_; j += 8) {
+                std::uint64_t bits[8];
+                std::memcpy(bits, p + j * s1_, sizeof bits);
+                std::uint64_t any = 0;
+                for (const std::uint64_t b : bits) any |= b;
+                if (any == 0) continue;
+                for (int k = 0; k < 8; ++k) {
+                    if (bits[k] != 0) out.push_back(static_cast<int>(j + k));
+                }
+            }
+        }
+        for (; j < cols_; ++j) {
             std::uint64_t bits;
             std::memcpy(&bits, p + j * s1_, sizeof bits);
             if (bits != 0) out.push_back(static_cast<int>(j));
