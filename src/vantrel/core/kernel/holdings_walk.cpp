@@ -38,7 +38,6 @@ private:
 // the stop thresholds in force.
 struct BarRows {
     MatrixRow<double> price, close, high, low, open, sl, tp;
-    MatrixRow<double> volume;  // read by the impact model's look-back only
 
     BarRows(const RunInputs& in, const RunState& s)
         : price(in.price_values.row_view(s.bar)),
@@ -50,7 +49,6 @@ struct BarRows {
             low = in.low_values.row_view(s.bar);
             open = in.open_values.row_view(s.bar);
         }
-        if (in.exec.impact > 0.0) volume = in.exec.volume.row_view(s.bar);
     }
 };
 
@@ -67,7 +65,6 @@ public:
             add(in.low_values, bar);
             add(in.open_values, bar);
         }
-        if (in.exec.impact > 0.0) add(in.exec.volume, bar);  // the impact model's look-back
     }
     void prefetch(int col) const {
         // The trading and closing prices, which every walk reads, without a loop.
@@ -89,8 +86,8 @@ private:
         strides_[count_] = static_cast<std::uintptr_t>(m.col_stride());
         ++count_;
     }
-    std::uintptr_t rows_[6] = {};
-    std::uintptr_t strides_[6] = {};
+    std::uintptr_t rows_[5] = {};
+    std::uintptr_t strides_[5] = {};
     int count_ = 0;
 };
 
@@ -235,8 +232,6 @@ void walk(Run& run) {
                 value *= price_ratio;
             }
             exiting = !x.orders.empty() && x.orders.exiting(sid);
-            if (in.exec.impact > 0.0)
-                walk_window(run, col, rows.close[col], rows.volume[col], run.exec->window(sid));
         } else {
             value *= price_ratio;
         }

@@ -126,6 +126,7 @@ public:
         return i >= 0 && i < rows_ ? reinterpret_cast<std::uintptr_t>(data_ + i * s0_) : 0;
     }
     Index col_stride() const { return s1_; }
+    Index row_stride() const { return s0_; }
     // Row i copied out, with one bounds check for the whole row.
     std::vector<T> row(Index i) const {
         std::vector<T> out(static_cast<std::size_t>(cols_));
