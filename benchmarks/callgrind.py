@@ -6,6 +6,10 @@ not count. Unlike wall time, the counts do not move with the load of a shared
 machine.
 
     python -m benchmarks.callgrind --record   # store the budget of this engine
+    python -m benchmarks.callgrind [--array] WORKLOAD STRATEGY [STRATEGY ...]
+
+`--array` counts the package's array entry (`vantrel.core._engine.run`, from
+reading its arguments to its result) instead of the documented `backtest_`.
 """
 
 from __future__ import annotations
@@ -19,6 +23,7 @@ import tempfile
 from pathlib import Path
 
 ENTRY = "vantrel::simora::backtest(*"
+ARRAY_ENTRY = "vantrel::engine::run(*"
 REPO = Path(__file__).resolve().parent.parent
 BUDGET = Path(__file__).with_name("performance_budget.json")
 # The regression guard's runs: stop handling in both modes and the excursion pass.
@@ -30,9 +35,14 @@ def available() -> bool:
 
 
 def count_instructions(
-    workload: str, strategies: list[str], extra: tuple[str, ...] = (), out_dir: Path | None = None
+    workload: str,
+    strategies: list[str],
+    extra: tuple[str, ...] = (),
+    out_dir: Path | None = None,
+    array: bool = False,
 ) -> dict[str, int]:
-    """Instructions executed inside the engine, per strategy run on `workload`."""
+    """Instructions executed inside the engine, per strategy run on `workload`
+    (inside the array entry with `array`)."""
     with tempfile.TemporaryDirectory(prefix="vantrel-callgrind-") as tmp:
         out = Path(out_dir or tmp)
         out.mkdir(parents=True, exist_ok=True)
@@ -43,7 +53,7 @@ def count_instructions(
                 "valgrind",
                 "--tool=callgrind",
                 "--instr-atstart=no",
-                f"--toggle-collect={ENTRY}",
+                f"--toggle-collect={ARRAY_ENTRY if array else ENTRY}",
                 f"--callgrind-out-file={out}/callgrind.out.%p",
                 *extra,
                 sys.executable,
@@ -51,6 +61,7 @@ def count_instructions(
                 "benchmarks.callgrind_driver",
                 workload,
                 ",".join(strategies),
+                *(["--array"] if array else []),
             ],
             check=True,
             capture_output=True,
@@ -84,7 +95,16 @@ def record_budget() -> dict:
     return budget
 
 
-if __name__ == "__main__":
-    if sys.argv[1:] != ["--record"]:
+def main(argv: list[str]) -> None:
+    if argv == ["--record"]:
+        print(json.dumps(record_budget(), indent=1))
+        return
+    array = "--array" in argv
+    names = [a for a in argv if a != "--array"]
+    if len(names) < 2:
         sys.exit(__doc__)
-    print(json.dumps(record_budget(), indent=1))
+    print(json.dumps(count_instructions(names[0], names[1:], array=array), indent=1))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -13,7 +13,7 @@ import pytest
 
 from reference import Simora, market
 from reference.outcomes import capture, differences
-from reference.scenarios import Scenario, make_scenario
+from reference.scenarios import DAY, START, Scenario, make_scenario
 
 simora = pytest.importorskip("vantrel.core.simora")
 from vantrel.core import exvalo  # noqa: E402  (only once the engine exists)
@@ -121,3 +121,24 @@ def test_monthly_momentum_on_twenty_stocks(options):
 def test_touched_exits_on_daily_bars(options):
     arguments = market.weekly_equal_weight(*market.load_ohlc())
     assert compare(Scenario("ohlc", list(arguments.values()), options)) == []
+
+
+@pytest.mark.parametrize("retain", [False, True], ids=["restarted", "retained"])
+def test_few_weights_among_many_stocks(retain):
+    # Rows of a few weights of mixed magnitudes (and signed zeros) among 300 stocks:
+    # a row's total is summed in blocks and halves, so where the weights sit decides
+    # its bits, and only the listed and held stocks may trade.
+    rng = np.random.default_rng(11)
+    n_bars, n_stocks, n_rows = 60, 300, 12
+    price = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.03, (n_bars, n_stocks)), axis=0))
+    weights = np.zeros((n_rows, n_stocks))
+    for row in weights:
+        picked = rng.choice(n_stocks, size=int(rng.integers(3, 40)), replace=False)
+        row[picked] = rng.choice([1.0, -1.0], picked.size) * 10.0 ** rng.uniform(-4, 0, picked.size)
+        row[rng.choice(n_stocks, 5, replace=False)] *= -0.0
+    bars = START + DAY * np.arange(n_bars, dtype=np.int64)
+    labels = np.array([f"S{i}" for i in range(n_stocks)], dtype=object)
+    dates = bars[np.linspace(0, n_bars - 1, n_rows).astype(int)]
+    args = [price, price * 1.001, None, None, None, bars, labels, weights, dates, labels, dates]
+    options = dict(stop_loss=0.05, trail_stop=0.04, trail_stop_activation=0.02, retain_cost_when_rebalance=retain)
+    assert compare(Scenario("sparse", args, options)) == []

@@ -204,3 +204,37 @@ def market_with(close, high, low, volume, splits, dividends):
         dividends=event_table(dividends, index, columns),
         splits=event_table(splits, index, columns),
     )
+
+
+def test_impact_reads_the_twenty_bars_before_each_fill():
+    # An entry and a later resize of the same holding: each pays k * sigma * sqrt(shares /
+    # mean volume), from the close-to-close returns and volumes of the 20 bars before its
+    # own bar (a missing close drops the two returns it is part of, a missing volume itself).
+    rng = np.random.default_rng(5)
+    n = 70
+    close = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, (n, 1)), axis=0))
+    volume = rng.uniform(1e4, 1e5, (n, 1))
+    close[35, 0] = np.nan
+    volume[38, 0] = np.nan
+    bars = (1_600_000_000 + 86_400 * np.arange(n)) * 10**9
+    dates = bars[[30, 50]]
+    run = _engine.run(
+        prices=close,
+        close=close,
+        bar_dates=bars,
+        weights=np.array([[1.0], [0.4]]),
+        weight_dates=dates,
+        stock_columns=np.arange(1),
+        calendar=dates,
+        volume=volume,
+        impact=0.5,
+    )
+    fills = run.fills
+    assert list(fills["bar"]) == [31, 51]
+    for fill in fills:
+        b = int(fill["bar"])
+        returns = close[b - 20 : b, 0] / close[b - 21 : b - 1, 0] - 1
+        sigma = np.std(returns[~np.isnan(returns)], ddof=1)
+        mean_volume = np.nanmean(volume[b - 20 : b, 0])
+        rate = 0.5 * sigma * np.sqrt(fill["shares"] / mean_volume)
+        assert fill["impact"] == pytest.approx(fill["value"] * rate, rel=1e-12)

@@ -36,8 +36,8 @@ void pay_dividend(Run& run, int col, double per_share) {
     const ExecutionState& x = *run.exec;
     for_each_stock(x, col, [&](int sid) {
         auto held = s.positions.find(sid);
-        if (held == s.positions.end() || held->second == 0.0) return;
-        const double amount = per_share * shares_held(run, sid, col, held->second) / x.unit;
+        if (held == s.positions.end() || held->value == 0.0) return;
+        const double amount = per_share * shares_held(run, sid, col, held->value) / x.unit;
         if (amount == 0.0 || std::isnan(amount)) return;
         s.cash = s.cash + amount;
         if (run.log != nullptr) run.log->income(sid, CostKind::dividends, amount);
@@ -62,8 +62,8 @@ void apply_corporate_actions(Run& run) {
             x.shares[static_cast<std::size_t>(sid)] *= ratio;
             x.orders.split(sid, ratio);
             auto held = run.s.positions.find(sid);
-            if (run.log != nullptr && held != run.s.positions.end() && held->second != 0.0) {
-                run.log->split(sid, shares_held(run, sid, col, held->second));
+            if (run.log != nullptr && held != run.s.positions.end() && held->value != 0.0) {
+                run.log->split(sid, shares_held(run, sid, col, held->value));
             }
         });
     }

@@ -102,7 +102,7 @@ double execute_rebalance(Run& run, const std::vector<double>& weights, double ca
         const double price = prices[col];
         validate_trade_price(price, sid, row);
         auto found = positions.find(sid);
-        const double value = found != positions.end() ? found->second : 0.0;
+        const double value = found != positions.end() ? found->value : 0.0;
         if (target == 0.0 && value == 0.0) {
             positions.erase(sid);  // nothing held: nothing to close
             continue;

@@ -19,8 +19,7 @@ struct ExecutionState {
     // without splits (every factor is 1).
     std::vector<double> split_factor;
     OrderBook orders;
-    // With impact: per stock, the impact model's look-back, kept up to date
-    // for the holdings bar by bar, so that a rebalance finds it ready.
+    // With impact: per stock, the impact model's look-back of its last fill.
     std::vector<ImpactWindow> windows;
     ImpactWindow& window(int sid) { return windows[static_cast<std::size_t>(sid)]; }
     // Capital mode: the capital; fractional weights: 1, a portfolio of one

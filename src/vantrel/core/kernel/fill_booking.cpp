@@ -20,7 +20,7 @@ double capital_money(Run& run, int sid, const FillPlan& p, double n_before, doub
     Holdings& positions = run.s.positions;
     const double f = n_after - n_before;
     auto found = positions.find(sid);
-    b.value_before = found != positions.end() ? found->second : 0.0;
+    b.value_before = found != positions.end() ? found->value : 0.0;
     b.growing = (n_after >= 0.0 && f > 0.0) || (n_after <= 0.0 && f < 0.0);
     b.shares_after = std::fabs(n_after);
     exec_price = p.price;
@@ -56,7 +56,7 @@ double book_fill(Run& run, int sid, const FillPlan& p, double cash) {
     ExecutionState& x = *run.exec;
     const bool capital = run.in.exec.capital_mode();
     auto found = run.s.positions.find(sid);
-    const double before = found != run.s.positions.end() ? found->second : 0.0;
+    const double before = found != run.s.positions.end() ? found->value : 0.0;
     const bool holding = before != 0.0;
 
     double n_before = 0.0, n_after = 0.0, target_value = 0.0;

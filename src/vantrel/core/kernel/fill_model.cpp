@@ -64,79 +64,20 @@ double bar_return(double close, double before) {
 }
 
 void prefetch_column(const Matrix<double>& m, int col, Index first, Index end) {
-    const auto offset = static_cast<std::uintptr_t>(col) * static_cast<std::uintptr_t>(m.col_stride());
-    for (Index b = first; b < end; ++b) {
-        const std::uintptr_t row = m.row_address(b);
-        if (row != 0) __builtin_prefetch(reinterpret_cast<const void*>(row + offset));
-    }
-}
-
-// The window of the bars before `bar`, read afresh: the column's cells lie a
-// row apart each, so they are all asked for before the first is used.
-void fill_window(const Run& run, int col, Index bar, ImpactWindow& w) {
-    const Index first = bar - ImpactWindow::kBars > 0 ? bar - ImpactWindow::kBars : 0;
-    const Matrix<double>& close = run.in.close_values;
-    const Matrix<double>& volume = run.in.exec.volume;
-    prefetch_column(close, col, first > 0 ? first - 1 : 0, bar);
-    prefetch_column(volume, col, first, bar);
-    w.count = static_cast<int>(bar - first);
-    w.head = 0;
-    // Read along the columns without a check per cell when they lie inside.
-    const Index from = first > 0 ? first - 1 : 0;
-    const auto closes = close.column(col, from, bar - 1);
-    const auto volumes = volume.column(col, first, bar - 1);
-    const bool direct = w.count > 0 && closes.data != nullptr && volumes.data != nullptr;
-    double before = first > 0 ? (direct ? closes[0] : close(first - 1, col)) : std::nan("");
-    for (Index b = first; b < bar; ++b) {
-        const double c = direct ? closes[b - from] : close(b, col);
-        const std::size_t slot = static_cast<std::size_t>(b - first);
-        w.returns[slot] = bar_return(c, before);
-        w.volumes[slot] = direct ? volumes[b - first] : volume(b, col);
-        before = c;
-    }
-    w.last_close = before;
-    w.end = bar;
-}
-
-// Takes bar `end`, its close `c` and volume `v`, into the window.
-void take_bar(double c, double v, ImpactWindow& w) {
-    std::size_t slot;
-    if (w.count < ImpactWindow::kBars) {
-        slot = static_cast<std::size_t>(w.head + w.count++);
-    } else {
-        slot = static_cast<std::size_t>(w.head);
-        w.head = w.head + 1 == ImpactWindow::kBars ? 0 : w.head + 1;
-    }
-    w.returns[slot] = bar_return(c, w.last_close);
-    w.volumes[slot] = v;
-    w.last_close = c;
-    w.end = w.end + 1;
-}
-
-void push_bar(const Run& run, int col, ImpactWindow& w) {
-    take_bar(run.in.close_values(w.end, col), run.in.exec.volume(w.end, col), w);
+    if (first < 0) first = 0;
+    if (end > m.rows()) end = m.rows();
+    if (first >= end) return;
+    // A prefetch never faults: the cells are stepped to without checks.
+    std::uintptr_t cell =
+        m.row_address(first) + static_cast<std::uintptr_t>(col) * static_cast<std::uintptr_t>(m.col_stride());
+    const auto step = static_cast<std::uintptr_t>(m.row_stride());
+    for (Index b = first; b < end; ++b, cell += step) __builtin_prefetch(reinterpret_cast<const void*>(cell));
 }
 
 }  // namespace
 
-void walk_window(const Run& run, int col, double close, double volume, ImpactWindow& w) {
-    const Index bar = run.s.bar;
-    if (w.end >= 1 && w.end == bar - 1) {
-        if (w.staged_bar == w.end) {
-            take_bar(w.staged_close, w.staged_volume, w);
-        } else {
-            push_bar(run, col, w);
-        }
-    }
-    w.staged_bar = bar;
-    w.staged_close = close;
-    w.staged_volume = volume;
-}
-
 Liquidity liquidity(const Run& run, int col, ImpactWindow& w) {
     const Index bar = run.s.bar;
-    if (w.end >= 1 && w.end == bar - 1) push_bar(run, col, w);
-    if (w.end != bar) fill_window(run, col, bar, w);
     Liquidity liq;
     if (w.stats_end == bar) {
         liq.sigma = w.sigma;
@@ -146,25 +87,42 @@ Liquidity liquidity(const Run& run, int col, ImpactWindow& w) {
     }
     w.stats_end = bar;
     w.known = false;
-    // The bars in order from the oldest: the ring's two runs.
-    std::array<double, ImpactWindow::kBars> returns{};
+    // The bars before `bar`, oldest first, read only now that the stock
+    // fills: the column's cells lie a row apart each, so they are all asked
+    // for before the first is used.
+    const Index first = bar - ImpactWindow::kBars > 0 ? bar - ImpactWindow::kBars : 0;
+    const Matrix<double>& close = run.in.close_values;
+    const Matrix<double>& volumes = run.in.exec.volume;
+    prefetch_column(close, col, first > 0 ? first - 1 : 0, bar);
+    prefetch_column(volumes, col, first, bar);
+    // Read along the columns without a check per cell when they lie inside.
+    const Index from = first > 0 ? first - 1 : 0;
+    const auto closes = close.column(col, from, bar - 1);
+    const auto traded = volumes.column(col, first, bar - 1);
+    const bool direct = bar > first && closes.data != nullptr && traded.data != nullptr;
+    std::array<double, ImpactWindow::kBars> returns;  // the first n are set
     int n = 0;
     double volume = 0.0;
-    int volumes = 0;
-    const int tail = w.head + w.count < ImpactWindow::kBars ? w.head + w.count : ImpactWindow::kBars;
-    auto take = [&](int from, int to) {
-        for (int k = from; k < to; ++k) {
-            const std::size_t slot = static_cast<std::size_t>(k);
-            if (!std::isnan(w.returns[slot])) returns[static_cast<std::size_t>(n++)] = w.returns[slot];
-            if (!std::isnan(w.volumes[slot])) {
-                volume += w.volumes[slot];
-                ++volumes;
-            }
+    int counted = 0;
+    double before = first > 0 ? (direct ? closes[0] : close(first - 1, col)) : std::nan("");
+    auto take = [&](double c, double v) {
+        const double r = bar_return(c, before);
+        if (!std::isnan(r)) returns[static_cast<std::size_t>(n++)] = r;
+        if (!std::isnan(v)) {
+            volume += v;
+            ++counted;
         }
+        before = c;
     };
-    take(w.head, tail);
-    take(0, w.head + w.count - tail);
-    if (n < 2 || volumes == 0 || !(volume > 0.0)) return liq;
+    if (direct) {
+        for (Index b = first; b < bar; ++b) take(closes[b - from], traded[b - first]);
+    } else {
+        for (Index b = first; b < bar; ++b) {
+            const double c = close(b, col);  // read before the volume: either read may raise
+            take(c, volumes(b, col));
+        }
+    }
+    if (n < 2 || counted == 0 || !(volume > 0.0)) return liq;
     double mean = 0.0;
     for (int i = 0; i < n; ++i) mean += returns[static_cast<std::size_t>(i)];
     mean /= n;
@@ -174,7 +132,7 @@ Liquidity liquidity(const Run& run, int col, ImpactWindow& w) {
         squares += d * d;
     }
     liq.sigma = std::sqrt(squares / (n - 1));
-    liq.volume = volume / volumes * split_factor(run, col);
+    liq.volume = volume / counted * split_factor(run, col);
     liq.known = true;
     w.sigma = liq.sigma;
     w.volume = liq.volume;

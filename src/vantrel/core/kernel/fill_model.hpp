@@ -19,18 +19,14 @@ double volume_room(const Run& run, int col, double traded);
 
 // Daily volatility of returns (the sample standard deviation) and average
 // volume (in quoted shares) over the window before the current bar; `known`
-// when there are two returns and some volume to compute them from. `window`
-// is brought up to the current bar first.
+// when there are two returns and some volume to compute them from. Computed
+// at the stock's first fill of a bar and kept in `window` for the others.
 struct Liquidity {
     double sigma = 0.0;
     double volume = 0.0;
     bool known = false;
 };
 Liquidity liquidity(const Run& run, int col, ImpactWindow& window);
-
-// A holding's look-back, seen by the walk: brought up to the current bar,
-// and the bar (its `close` and `volume`) kept for the next one.
-void walk_window(const Run& run, int col, double close, double volume, ImpactWindow& window);
 
 // The square-root law's fraction of the price for `shares` (quoted).
 double impact_rate(const Run& run, const Liquidity& liq, double shares);

@@ -45,7 +45,7 @@ PendingStop pending_stop(const RunState& s, int sid) {
     for (const int32_t e : s.due_exits) {
         if (id_of(e) == sid) {
             auto held = s.positions.find(sid);
-            return {true, held != s.positions.end() && held->second != 0.0};
+            return {true, held != s.positions.end() && held->value != 0.0};
         }
     }
     return {};
@@ -98,7 +98,7 @@ FinalPortfolio final_portfolio(const RunInputs& in, const RunState& s, bool stop
         for (int sid = 0; sid < n; ++sid) {
             const double w = in.pos_values(s.pos_row, sid);
             auto held = s.positions.find(sid);
-            const double cur = held != s.positions.end() ? held->second : 0.0;
+            const double cur = held != s.positions.end() ? held->value : 0.0;
             if (cur == 0.0 && w != 0.0) {
                 set(sid, Action::enter);
             } else if (cur != 0.0 && w == 0.0) {

@@ -6,14 +6,22 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <utility>
+#include <type_traits>
 #include <vector>
 
 namespace vantrel::kernel {
 
+// One holding. Plain data, so that inserting or erasing one moves the rest
+// of the book as bytes rather than element by element.
+struct Holding {
+    int sid;
+    double value;
+};
+static_assert(std::is_trivially_copyable_v<Holding>);
+
 class Holdings {
 public:
-    using value_type = std::pair<int, double>;
+    using value_type = Holding;
     using iterator = std::vector<value_type>::iterator;
     using const_iterator = std::vector<value_type>::const_iterator;
 
@@ -26,11 +34,11 @@ public:
 
     iterator find(int sid) {
         auto it = lower(sid);
-        return it != items_.end() && it->first == sid ? it : items_.end();
+        return it != items_.end() && it->sid == sid ? it : items_.end();
     }
     const_iterator find(int sid) const {
         auto it = std::lower_bound(items_.begin(), items_.end(), sid, key_less);
-        return it != items_.end() && it->first == sid ? it : items_.end();
+        return it != items_.end() && it->sid == sid ? it : items_.end();
     }
     std::size_t count(int sid) const { return find(sid) != end() ? 1 : 0; }
 
@@ -38,8 +46,8 @@ public:
     // entries after it: references to them are then stale.
     double& operator[](int sid) {
         auto it = lower(sid);
-        if (it == items_.end() || it->first != sid) it = items_.insert(it, {sid, 0.0});
-        return it->second;
+        if (it == items_.end() || it->sid != sid) it = items_.insert(it, {sid, 0.0});
+        return it->value;
     }
     void erase(int sid) {
         auto it = find(sid);
@@ -47,7 +55,7 @@ public:
     }
 
 private:
-    static bool key_less(const value_type& item, int sid) { return item.first < sid; }
+    static bool key_less(const value_type& item, int sid) { return item.sid < sid; }
     iterator lower(int sid) { return std::lower_bound(items_.begin(), items_.end(), sid, key_less); }
 
     std::vector<value_type> items_;

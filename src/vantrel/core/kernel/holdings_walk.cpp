@@ -38,7 +38,6 @@ private:
 // the stop thresholds in force.
 struct BarRows {
     MatrixRow<double> price, close, high, low, open, sl, tp;
-    MatrixRow<double> volume;  // read by the impact model's look-back only
 
     BarRows(const RunInputs& in, const RunState& s)
         : price(in.price_values.row_view(s.bar)),
@@ -50,7 +49,6 @@ struct BarRows {
             low = in.low_values.row_view(s.bar);
             open = in.open_values.row_view(s.bar);
         }
-        if (in.exec.impact > 0.0) volume = in.exec.volume.row_view(s.bar);
     }
 };
 
@@ -67,9 +65,14 @@ public:
             add(in.low_values, bar);
             add(in.open_values, bar);
         }
-        if (in.exec.impact > 0.0) add(in.exec.volume, bar);  // the impact model's look-back
     }
     void prefetch(int col) const {
+        // The trading and closing prices, which every walk reads, without a loop.
+        if (count_ == 2) [[likely]] {
+            __builtin_prefetch(reinterpret_cast<const void*>(rows_[0] + col * strides_[0]));
+            __builtin_prefetch(reinterpret_cast<const void*>(rows_[1] + col * strides_[1]));
+            return;
+        }
         for (int k = 0; k < count_; ++k) {
             __builtin_prefetch(reinterpret_cast<const void*>(rows_[k] + col * strides_[k]));
         }
@@ -83,23 +86,34 @@ private:
         strides_[count_] = static_cast<std::uintptr_t>(m.col_stride());
         ++count_;
     }
-    std::uintptr_t rows_[6] = {};
-    std::uintptr_t strides_[6] = {};
+    std::uintptr_t rows_[5] = {};
+    std::uintptr_t strides_[5] = {};
     int count_ = 0;
 };
 
-Levels stop_levels(const Run& run, const BarRows& rows, int sid, double entry_value) {
-    const RunState& s = run.s;
-    const RunOptions& o = run.in.options;
-    const double sl = std::fabs(rows.sl[sid]);
-    const double tp = std::fabs(rows.tp[sid]);
+// The trailing stop's settings, as the levels compare with them.
+struct Trailing {
+    double stop;
+    double long_activation;   // the peak return at which it starts
+    double short_activation;  // the trough return at which it starts
+    explicit Trailing(const RunOptions& o)
+        : stop(o.trail_stop),
+          long_activation(o.trail_stop_activation + 1.0),
+          short_activation(1.0 - o.trail_stop_activation) {}
+};
+
+// Inlined into the walk, which runs it for every held stock on every bar.
+[[gnu::always_inline]] inline Levels stop_levels(const Trailing& t, double sl_cell, double tp_cell,
+                                                 double peak, double trough, double entry_value) {
+    const double sl = std::fabs(sl_cell);
+    const double tp = std::fabs(tp_cell);
     Levels lv;
     if (entry_value > 0.0) {
         lv.long_side = true;
         lv.upper = tp + 1.0;
         lv.lower = 1.0 - sl;
-        if (s.max_cum_return[sid] >= o.trail_stop_activation + 1.0) {
-            const double trailing = s.max_cum_return[sid] - o.trail_stop;
+        if (peak >= t.long_activation) {
+            const double trailing = peak - t.stop;
             if (trailing > lv.lower) {
                 lv.lower = trailing;
                 lv.trailing = true;
@@ -107,8 +121,8 @@ Levels stop_levels(const Run& run, const BarRows& rows, int sid, double entry_va
         }
     } else {
         lv.upper = sl + 1.0;
-        if (s.min_cum_return[sid] <= 1.0 - o.trail_stop_activation) {
-            const double trailing = s.min_cum_return[sid] + o.trail_stop;
+        if (trough <= t.short_activation) {
+            const double trailing = trough + t.stop;
             if (trailing < lv.upper) {
                 lv.upper = trailing;
                 lv.trailing = true;
@@ -169,10 +183,9 @@ void touched_exit(Run& run, const BarRows& rows, int sid, int col, double& value
 }
 
 // Close-mode test against the bar's close; the sale happens on the next bar.
-void close_stop(Run& run, const BarRows& rows, int sid, int col, double price, double value,
-                const Levels& lv) {
-    RunState& s = run.s;
-    const double close_return = s.cum_return[sid] * rows.close[col] / price;
+[[gnu::always_inline]] inline void close_stop(RunState& s, int sid, double cum_return, double close,
+                                              double price, double value, const Levels& lv) {
+    const double close_return = cum_return * close / price;
     if (close_return >= lv.upper) {
         s.next_exits.push_back(signed_id(sid, value < 0.0));
         s.next_exit_reasons.push_back(lv.reason_at_upper(value < 0.0));
@@ -185,18 +198,27 @@ void close_stop(Run& run, const BarRows& rows, int sid, int col, double price, d
 // The walk, once without the execution layer (the documented arithmetic)
 // and once through it: capital mode values holdings from their shares, and
 // a holding leaving by a stop order is not tested again while it works.
-template <bool Executed>
+template <bool Executed, bool Touched>
 void walk(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
     const int row = static_cast<int>(s.bar);
     const BarRows rows(in, s);
     const NextBar next(in, s.bar + 1);
+    const Trailing trailing(in.options);
+    // The per-stock arrays are sized once per run; the loop keeps their
+    // addresses rather than reloading them after every store.
+    const int* const price_col = in.price_col.data();
+    double* const cum_return = s.cum_return.data();
+    double* const peak = s.max_cum_return.data();
+    double* const trough = s.min_cum_return.data();
+    double* const references = s.rebalance_prices.data();
+    int* const moved = s.trackers_moved.data();
     for (auto& [sid, value] : s.positions) {
-        const int col = in.price_col[sid];
+        const int col = price_col[sid];
         const double price = rows.price[col];
         validate_trade_price(price, sid, row);
-        double& reference = s.rebalance_prices[col];
+        double& reference = references[col];
         if (std::isnan(reference)) reference = price;
         double price_ratio = price / reference;
         if (std::isnan(price_ratio)) price_ratio = 1.0;
@@ -210,22 +232,28 @@ void walk(Run& run) {
                 value *= price_ratio;
             }
             exiting = !x.orders.empty() && x.orders.exiting(sid);
-            if (in.exec.impact > 0.0)
-                walk_window(run, col, rows.close[col], rows.volume[col], run.exec->window(sid));
         } else {
             value *= price_ratio;
         }
-        s.cum_return[sid] *= price_ratio;
-        if (s.cum_return[sid] > s.max_cum_return[sid]) s.max_cum_return[sid] = s.cum_return[sid];
-        if (s.cum_return[sid] < s.min_cum_return[sid]) s.min_cum_return[sid] = s.cum_return[sid];
+        const double cum = cum_return[sid] * price_ratio;
+        cum_return[sid] = cum;
+        if (!moved[sid]) {
+            moved[sid] = 1;
+            s.moved_trackers.push_back(sid);
+        }
+        if (cum > peak[sid]) peak[sid] = cum;
+        if (cum < trough[sid]) trough[sid] = cum;
 
         if (!exiting) {
-            const double entry_value = value / s.cum_return[sid];
-            const Levels lv = stop_levels(run, rows, sid, entry_value);
-            if (in.options.touched_exit) {
+            const double entry_value = value / cum;
+            // Read in this order: either read may raise.
+            const double sl = rows.sl[sid];
+            const double tp = rows.tp[sid];
+            const Levels lv = stop_levels(trailing, sl, tp, peak[sid], trough[sid], entry_value);
+            if constexpr (Touched) {
                 touched_exit<Executed>(run, rows, sid, col, value, price_ratio, entry_value, lv, price);
             } else {
-                close_stop(run, rows, sid, col, price, value, lv);
+                close_stop(s, sid, cum, rows.close[col], price, value, lv);
             }
         }
         if (!std::isnan(price)) reference = price;
@@ -235,9 +263,21 @@ void walk(Run& run) {
 
 }  // namespace
 
-void walk_holdings(Run& run) { walk<false>(run); }
+void walk_holdings(Run& run) {
+    if (run.in.options.touched_exit) {
+        walk<false, true>(run);
+    } else {
+        walk<false, false>(run);
+    }
+}
 
-void walk_holdings_executed(Run& run) { walk<true>(run); }
+void walk_holdings_executed(Run& run) {
+    if (run.in.options.touched_exit) {
+        walk<true, true>(run);
+    } else {
+        walk<true, false>(run);
+    }
+}
 
 void run_deferred_exits(Run& run) {
     RunState& s = run.s;
@@ -249,7 +289,7 @@ void run_deferred_exits(Run& run) {
             continue;  // the rebalance of this bar closes it
         }
         auto held = s.positions.find(sid);
-        if (held == s.positions.end() || held->second == 0.0) continue;
+        if (held == s.positions.end() || held->value == 0.0) continue;
         if (works_orders(run)) {
             const double price = run.in.price_values(s.bar, run.in.price_col[sid]);
             s.cash = exit_by_order(run, sid, s.due_exit_reasons[i], price, s.cash, false);

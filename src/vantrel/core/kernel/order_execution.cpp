@@ -99,7 +99,7 @@ double work_order(Run& run, Order& order, double price, double cash, double floo
     }
     const bool completes = room > 0.0 && want - room <= kFilledTolerance * order.decided;
     auto found = s.positions.find(sid);
-    const bool holding = found != s.positions.end() && found->second != 0.0;
+    const bool holding = found != s.positions.end() && found->value != 0.0;
     // Nothing to trade; a rebalance still re-bases a holding it keeps.
     if (room == 0.0 && !(decision && order.may_rebase && holding)) return cash;
 
@@ -139,13 +139,13 @@ double exit_by_order(Run& run, int sid, ExitReason reason, double price, double 
     ExecutionState& x = *run.exec;
     const int col = run.in.price_col[sid];
     auto held = s.positions.find(sid);
-    if (held == s.positions.end() || held->second == 0.0) return cash;
+    if (held == s.positions.end() || held->value == 0.0) return cash;
     double shares;
     if (run.in.exec.capital_mode()) {
         shares = x.shares[static_cast<std::size_t>(sid)];
-        if (in_walk) held->second = shares * quoted(run, col, price) / x.unit;  // valued at the level
+        if (in_walk) held->value = shares * quoted(run, col, price) / x.unit;  // valued at the level
     } else {
-        shares = held->second / quoted(run, col, in_walk ? price : last_mark(run, col));
+        shares = held->value / quoted(run, col, in_walk ? price : last_mark(run, col));
     }
     if (!std::isfinite(shares) || shares == 0.0) return cash;
 
@@ -166,9 +166,9 @@ double exit_by_order(Run& run, int sid, ExitReason reason, double price, double 
         // What is left is valued at the bar's price, as the walk values holdings.
         auto rest = s.positions.find(sid);
         if (run.in.exec.capital_mode()) {
-            rest->second = x.shares[static_cast<std::size_t>(sid)] * quoted(run, col, bar_price) / x.unit;
+            rest->value = x.shares[static_cast<std::size_t>(sid)] * quoted(run, col, bar_price) / x.unit;
         } else {
-            rest->second = rest->second * (bar_price / price);
+            rest->value = rest->value * (bar_price / price);
         }
     }
     return cash;
@@ -219,7 +219,7 @@ double close_by_delisting(Run& run, int sid, double cash) {
     FillPlan plan;
     plan.price = quoted(run, col, price);
     plan.shares =
-        run.in.exec.capital_mode() ? -x.shares[static_cast<std::size_t>(sid)] : -held->second / plan.price;
+        run.in.exec.capital_mode() ? -x.shares[static_cast<std::size_t>(sid)] : -held->value / plan.price;
     plan.slippage = run.in.exec.slippage[sid];
     plan.completes = true;
     plan.closes = true;

@@ -158,7 +158,7 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
     auto found = positions.find(sid);
     const bool present = found != positions.end();
     const bool held = !verify_held || present;
-    const bool holding = present && found->second != 0.0;
+    const bool holding = present && found->value != 0.0;
     const bool opening = target_value != 0.0;
 
     const Announced a = announce_trade(run, sid, holding, opening, target_value, weight_base, true);
@@ -199,11 +199,21 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
     return cash;
 }
 
-double rebalance(Run& run, const std::vector<double>& weights, double cash) {
+// abs_weight_sum of a row whose nonzero cells are all among `listed`.
+double listed_abs_weight_sum(RunSink& sink, const std::vector<double>& weights,
+                             const std::vector<int>& listed) {
+    const std::size_t n = weights.size();
+    if (n > kNativeSumLimit) return sink.long_abs_weight_sum(weights.data(), n);
+    return sparse_pairwise_sum(listed.data(), listed.data() + listed.size(), 0,
+                               static_cast<std::ptrdiff_t>(n),
+                               [&](int k) { return std::fabs(weights[static_cast<std::size_t>(k)]); });
+}
+
+double rebalance(Run& run, const std::vector<double>& weights, const std::vector<int>& listed, double cash) {
     const Holdings& positions = run.s.positions;
     double total = cash;
     for (const auto& [sid, value] : positions) total += value;
-    double denominator = abs_weight_sum(run.sink, weights);
+    double denominator = listed_abs_weight_sum(run.sink, weights, listed);
     // Rows are scaled down only beyond the leverage allowed (1 without the
     // execution layer).
     if (run.exec != nullptr && run.in.exec.leverage != 1.0) denominator = denominator / run.in.exec.leverage;
@@ -212,23 +222,44 @@ double rebalance(Run& run, const std::vector<double>& weights, double cash) {
     if (std::isnan(ratio)) ratio = 1.0;
     const double cap = total * run.in.options.position_limit;
     const int n = static_cast<int>(weights.size());
-    // Which columns are held; each call below changes only its own column,
-    // which the loop has then passed.
-    std::vector<char> held(static_cast<std::size_t>(n), 0);
-    for (const auto& [sid, value] : positions) {
-        if (sid >= 0 && sid < n) held[sid] = 1;
-    }
+    // One stock to its weight; each call changes only its own column, which
+    // the loop has then passed, so `held` is read from before the loop.
+    auto trade = [&](int sid, bool held) {
+        double target = weights[sid] * ratio;
+        if (std::fabs(target) > cap) target = cap * (target > 0.0 ? 1.0 : -1.0);
+        // Closing a stock that is not held changes nothing: skip the call.
+        if (target == 0.0 && !held) return;
+        cash = set_position(run, sid, target, cash, true, true, total);
+    };
     // A zero weight times a finite ratio is a zero target, which the cap leaves
     // at zero unless the cap is negative (a portfolio worth less than nothing):
     // then, for a stock not held, it is no trade at all.
     const bool zero_stays_zero = std::isfinite(ratio) && !(0.0 > cap);
-    for (int sid = 0; sid < n; ++sid) {
-        if (zero_stays_zero && weights[sid] == 0.0 && !held[sid]) continue;
-        double target = weights[sid] * ratio;
-        if (std::fabs(target) > cap) target = cap * (target > 0.0 ? 1.0 : -1.0);
-        // Closing a stock that is not held changes nothing: skip the call.
-        if (target == 0.0 && !held[sid]) continue;
-        cash = set_position(run, sid, target, cash, true, true, total);
+    if (!zero_stays_zero) {
+        std::vector<char> held(static_cast<std::size_t>(n), 0);
+        for (const auto& [sid, value] : positions) {
+            if (sid >= 0 && sid < n) held[sid] = 1;
+        }
+        for (int sid = 0; sid < n; ++sid) trade(sid, held[sid] != 0);
+        return cash;
+    }
+    // Otherwise only the listed columns and the held ones trade, in stock order.
+    std::vector<int> held;
+    held.reserve(positions.size());
+    for (const auto& [sid, value] : positions) {
+        if (sid >= 0 && sid < n) held.push_back(sid);
+    }
+    std::size_t i = 0, h = 0;
+    while (i < listed.size() || h < held.size()) {
+        const int a = i < listed.size() ? listed[i] : n;
+        const int b = h < held.size() ? held[h] : n;
+        const int sid = a < b ? a : b;
+        const bool is_held = b == sid;
+        if (a == sid) ++i;
+        if (is_held) ++h;
+        if (sid >= n) break;
+        if (weights[sid] == 0.0 && !is_held) continue;
+        trade(sid, is_held);
     }
     return cash;
 }

@@ -14,7 +14,7 @@ namespace {
 // their trading and closing prices are asked for a whole bar ahead, as the
 // holdings walk does for the held ones, so that the entries and the valuation
 // find them cached (in a column-major matrix each one is a page of its own).
-void prefetch_entries(const RunInputs& in, const RunState& s) {
+void prefetch_entries(const RunInputs& in, RunState& s) {
     const std::ptrdiff_t next = s.bar + 1;
     const std::uintptr_t price_row = in.price_values.row_address(next);
     const std::uintptr_t close_row = in.close_values.row_address(next);
@@ -22,12 +22,36 @@ void prefetch_entries(const RunInputs& in, const RunState& s) {
     const auto price_stride = static_cast<std::uintptr_t>(in.price_values.col_stride());
     const auto close_stride = static_cast<std::uintptr_t>(in.close_values.col_stride());
     const Index n = std::min<Index>(in.pos_values.cols(), static_cast<Index>(in.price_col.size()));
-    const MatrixRow<double> weights = in.pos_values.row_view(s.pos_row);
-    for (Index sid = 0; sid < n; ++sid) {
-        if (weights[sid] == 0.0) continue;
+    // The row's columns are read once here and kept for the rebalance.
+    in.pos_values.listed_columns(s.pos_row, s.row_columns);
+    s.row_columns_of = s.pos_row;
+    for (const int sid : s.row_columns) {
+        if (sid >= n) break;
         const auto col = static_cast<std::uintptr_t>(in.price_col[sid]);
         __builtin_prefetch(reinterpret_cast<const void*>(price_row + col * price_stride));
         __builtin_prefetch(reinterpret_cast<const void*>(close_row + col * close_stride));
+    }
+}
+
+// The applied row with the stocks stopped out since the last rebalance at 0,
+// into last_weights: only the columns the last row listed and this row lists
+// are written, as the whole row copied would leave them.
+void take_weights(Run& run) {
+    RunState& s = run.s;
+    const RunInputs& in = run.in;
+    if (s.row_columns_of != s.pos_row) {
+        in.pos_values.listed_columns(s.pos_row, s.row_columns);
+        s.row_columns_of = s.pos_row;
+    }
+    std::vector<double>& weights = s.last_weights;
+    if (weights.empty()) weights.assign(static_cast<std::size_t>(in.pos_values.cols()), 0.0);
+    for (const int j : s.weight_columns) weights[j] = 0.0;
+    const MatrixRow<double> row = in.pos_values.row_view(s.pos_row);
+    for (const int j : s.row_columns) weights[j] = row[j];
+    s.weight_columns = s.row_columns;
+    // A stock stopped out since the last rebalance is not re-entered now.
+    if (run.sink.stop_trading_next_period() && !s.stopped_stocks.empty()) {
+        for (const int32_t stopped : s.stopped_stocks) weights[id_of(stopped)] = 0.0;
     }
 }
 
@@ -36,33 +60,35 @@ void prefetch_entries(const RunInputs& in, const RunState& s) {
 void apply_rebalance(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
-    const int n_columns = static_cast<int>(s.cum_return.size());
+    if (s.row_columns_of != s.pos_row) {
+        in.pos_values.listed_columns(s.pos_row, s.row_columns);
+        s.row_columns_of = s.pos_row;
+    }
     if (in.options.retain_cost_when_rebalance) {
         // Only new holdings and side flips restart their cost basis.
-        for (int j = 0; j < n_columns; ++j) {
+        for (const int j : s.row_columns) {
             const double v = in.pos_values(s.pos_row, j);
             if (v == 0.0) continue;
             auto held = s.positions.find(j);
-            if (held == s.positions.end() || held->second * v <= 0.0) s.reset_trackers(j);
+            if (held == s.positions.end() || held->value * v <= 0.0) s.reset_trackers(j);
         }
     } else {
-        std::fill(s.cum_return.begin(), s.cum_return.end(), 1.0);
-        std::fill(s.max_cum_return.begin(), s.max_cum_return.end(), 1.0);
-        std::fill(s.min_cum_return.begin(), s.min_cum_return.end(), 1.0);
+        // Every tracker restarts; only those the walk moved are not at 1.
+        for (const int sid : s.moved_trackers) {
+            s.reset_trackers(sid);
+            s.trackers_moved[sid] = 0;
+        }
+        s.moved_trackers.clear();
     }
 
-    std::vector<double> weights = in.pos_values.row(s.pos_row);
-    // A stock stopped out since the last rebalance is not re-entered now.
-    if (run.sink.stop_trading_next_period() && !s.stopped_stocks.empty()) {
-        for (const int32_t stopped : s.stopped_stocks) weights[id_of(stopped)] = 0.0;
-    }
-    s.cash = works_orders(run) ? execute_rebalance(run, weights, s.cash) : rebalance(run, weights, s.cash);
+    take_weights(run);
+    s.cash = works_orders(run) ? execute_rebalance(run, s.last_weights, s.cash)
+                               : rebalance(run, s.last_weights, s.weight_columns, s.cash);
 
     s.stopped_stocks.clear();
     s.next_exits.clear();
     s.next_exit_reasons.clear();
     s.rebalance_positions = s.positions;
-    s.last_weights = std::move(weights);
     s.applied_pos_row = s.pos_row;
     // The reference prices become this bar's trading prices. Only held stocks'
     // references are ever read before the next rebalance replaces them all, so

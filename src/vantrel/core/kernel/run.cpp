@@ -30,6 +30,7 @@ void prepare_state(const RunInputs& in, RunState& s, double* values) {
     s.cum_return.assign(static_cast<std::size_t>(in.pos_values.cols()), 1.0);
     s.max_cum_return = s.cum_return;
     s.min_cum_return = s.cum_return;
+    s.trackers_moved.assign(s.cum_return.size(), 0);
     s.rebalance_prices.assign(static_cast<std::size_t>(in.price_values.cols()), 1.0);
     s.has_delisting = in.has_delisting_bars && any_delisting(in.delisting_bars);
 }

@@ -60,7 +60,8 @@ double set_position(Run& run, int sid, double target_value, double cash, bool ve
 
 // Trades every stock to its weight of the portfolio value, capped at the
 // position limit. Returns the new cash balance.
-double rebalance(Run& run, const std::vector<double>& weights, double cash);
+// `listed` holds, ascending, every column of `weights` that may be nonzero.
+double rebalance(Run& run, const std::vector<double>& weights, const std::vector<int>& listed, double cash);
 
 // Sum of absolute weights in NumPy's pairwise order (long rows: the sink's).
 double abs_weight_sum(RunSink& sink, const std::vector<double>& weights);
@@ -76,8 +77,11 @@ inline double raw_price(const Run& run, int sid, double adjusted) {
 
 // A missing (NaN) price is allowed; zero, negative or infinite is not.
 inline void validate_trade_price(double price, int sid, int row) {
+    // One range test for the common, valid price (false for NaN too).
+    if (price > 0.0 && price <= std::numeric_limits<double>::max()) [[likely]]
+        return;
     if (std::isnan(price)) return;
-    if (std::isinf(price) || price <= 0.0) throw KernelError::invalid_trade_price(price, sid, row);
+    throw KernelError::invalid_trade_price(price, sid, row);
 }
 
 }  // namespace vantrel::kernel

@@ -27,6 +27,16 @@ struct RunState {
 
     Holdings rebalance_positions;
     std::vector<double> last_weights;  // empty until the first rebalance
+    // The columns of last_weights that may be nonzero (see Matrix::listed_columns).
+    std::vector<int> weight_columns;
+    // The listed columns of weight row `row_columns_of` (-1: none read yet),
+    // read when the rebalance is scheduled and used when it is applied.
+    std::vector<int> row_columns;
+    int row_columns_of = -1;
+    // The stocks whose return trackers the walk has moved since they were all
+    // last restarted, flagged per stock: only theirs need restarting.
+    std::vector<int> moved_trackers;
+    std::vector<int> trackers_moved;
     SignedIds stopped_stocks, next_exits, due_exits;
     // Why each queued close-mode stop fired, in step with next_exits/due_exits.
     std::vector<ExitReason> next_exit_reasons, due_exit_reasons;

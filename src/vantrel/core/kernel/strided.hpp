@@ -126,11 +126,39 @@ public:
         return i >= 0 && i < rows_ ? reinterpret_cast<std::uintptr_t>(data_ + i * s0_) : 0;
     }
     Index col_stride() const { return s1_; }
+    Index row_stride() const { return s0_; }
     // Row i copied out, with one bounds check for the whole row.
     std::vector<T> row(Index i) const {
         std::vector<T> out(static_cast<std::size_t>(cols_));
         copy_row(i, out.data());
         return out;
+    }
+    // The columns of row i whose cell is not +0.0 (-0.0 and NaN are listed),
+    // ascending, with the row checked as a copy of it is: what a row of a few
+    // nonzero weights among thousands of stocks is worked on from.
+    void listed_columns(Index i, std::vector<int>& out) const {
+        static_assert(sizeof(T) == sizeof(std::uint64_t), "a cell is compared by its bits");
+        const char* p = data_ + checked_index(i, rows_, 0) * s0_;
+        out.clear();
+        Index j = 0;
+        if (s1_ == static_cast<Index>(sizeof(T))) {
+            // A contiguous row is mostly zeros: skip them eight cells at a time.
+            for (; j + 8 <= cols_; j += 8) {
+                std::uint64_t bits[8];
+                std::memcpy(bits, p + j * s1_, sizeof bits);
+                std::uint64_t any = 0;
+                for (const std::uint64_t b : bits) any |= b;
+                if (any == 0) continue;
+                for (int k = 0; k < 8; ++k) {
+                    if (bits[k] != 0) out.push_back(static_cast<int>(j + k));
+                }
+            }
+        }
+        for (; j < cols_; ++j) {
+            std::uint64_t bits;
+            std::memcpy(&bits, p + j * s1_, sizeof bits);
+            if (bits != 0) out.push_back(static_cast<int>(j));
+        }
     }
     void copy_row(Index i, T* out) const {
         const char* p = data_ + checked_index(i, rows_, 0) * s0_;

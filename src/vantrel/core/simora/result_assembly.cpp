@@ -62,7 +62,8 @@ void assemble_result(const binding::BacktestArgs& a, kernel::RunState& s) {
     using kernel::is_take_profit;
     ModuleState& ms = state();
     // The session's interface takes an ordered map.
-    std::map<int, double> positions(s.positions.begin(), s.positions.end());
+    std::map<int, double> positions;
+    for (const auto& [sid, value] : s.positions) positions.emplace_hint(positions.end(), sid, value);
     Ref ended = Ref::steal(ms.exvalo.end_analysis(positions));
 
     Ref actions = Ref::steal(PyDict_New());
@@ -115,7 +116,7 @@ void assemble_result(const binding::BacktestArgs& a, kernel::RunState& s) {
         for (int sid = 0; sid < n; ++sid) {
             const double w = a.in.pos_values(s.pos_row, sid);
             auto held = s.positions.find(sid);
-            const double cur = held != s.positions.end() ? held->second : 0.0;
+            const double cur = held != s.positions.end() ? held->value : 0.0;
             if (cur == 0.0 && w != 0.0) {
                 set_label(actions.get(), sid, "enter");
             } else if (cur != 0.0 && w == 0.0) {
