@@ -10,6 +10,14 @@ namespace vantrel::kernel {
 
 namespace {
 
+// The listed columns of the pending weight row into s.row_columns, unless
+// they are already there: a row does not change during a run.
+void list_row_columns(const RunInputs& in, RunState& s) {
+    if (s.row_columns_of == s.pos_row) return;
+    in.pos_values.listed_columns(s.pos_row, s.row_columns);
+    s.row_columns_of = s.pos_row;
+}
+
 // The stocks the next bar's rebalance will trade have not been read lately:
 // their trading and closing prices are asked for a whole bar ahead, as the
 // holdings walk does for the held ones, so that the entries and the valuation
@@ -23,8 +31,7 @@ void prefetch_entries(const RunInputs& in, RunState& s) {
     const auto close_stride = static_cast<std::uintptr_t>(in.close_values.col_stride());
     const Index n = std::min<Index>(in.pos_values.cols(), static_cast<Index>(in.price_col.size()));
     // The row's columns are read once here and kept for the rebalance.
-    in.pos_values.listed_columns(s.pos_row, s.row_columns);
-    s.row_columns_of = s.pos_row;
+    list_row_columns(in, s);
     for (const int sid : s.row_columns) {
         if (sid >= n) break;
         const auto col = static_cast<std::uintptr_t>(in.price_col[sid]);
@@ -35,14 +42,11 @@ void prefetch_entries(const RunInputs& in, RunState& s) {
 
 // The applied row with the stocks stopped out since the last rebalance at 0,
 // into last_weights: only the columns the last row listed and this row lists
-// are written, as the whole row copied would leave them.
+// (s.row_columns, read for this row already) are written, as the whole row
+// copied would leave them.
 void take_weights(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
-    if (s.row_columns_of != s.pos_row) {
-        in.pos_values.listed_columns(s.pos_row, s.row_columns);
-        s.row_columns_of = s.pos_row;
-    }
     std::vector<double>& weights = s.last_weights;
     if (weights.empty()) weights.assign(static_cast<std::size_t>(in.pos_values.cols()), 0.0);
     for (const int j : s.weight_columns) weights[j] = 0.0;
@@ -60,10 +64,7 @@ void take_weights(Run& run) {
 void apply_rebalance(Run& run) {
     RunState& s = run.s;
     const RunInputs& in = run.in;
-    if (s.row_columns_of != s.pos_row) {
-        in.pos_values.listed_columns(s.pos_row, s.row_columns);
-        s.row_columns_of = s.pos_row;
-    }
+    list_row_columns(in, s);
     if (in.options.retain_cost_when_rebalance) {
         // Only new holdings and side flips restart their cost basis.
         for (const int j : s.row_columns) {
